@@ -1,0 +1,49 @@
+// Process-wide settings: where data lives and how the databases are reached.
+//
+// Read once at start-up from a TOML file, then from TSAUTHOR_* environment
+// variables, over built-in defaults that work out of the box. The
+// configuration component ("Korventa.Configuration") answers from here.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace tsa {
+
+struct Settings {
+  std::string dataDir;     // data folder; databases, documents and logs live below it
+  std::string configFile;  // the TOML file read (may not exist)
+  std::string installDir;  // "installation directory": documents lie below it
+  std::string logFile;     // JSON lines, one per entry
+  bool logToStderr = false;
+  // Connection URIs by section and name: {"Helvix": {"Helvix": uri}, "KVServer": {"KCatalog": uri}}.
+  std::map<std::string, std::map<std::string, std::string>> connections;
+
+  // Network service.
+  std::string listenAddress = "127.0.0.1";
+  int port = 8470;
+  std::string token;  // bearer token; required to listen beyond loopback
+  int threads = 8;
+  size_t maxBodyBytes = 1 << 20;
+  int maxJsonDepth = 64;
+  int requestTimeoutSeconds = 30;
+
+  std::string HelvixUri() const;
+  std::string KCatalogUri() const;
+};
+
+// Loads settings: defaults, then the TOML file (`configFile` if not empty,
+// else $TSAUTHOR_CONFIG, else <data folder>/tsauthor.toml), then environment
+// variables. `dataDir` if not empty overrides everything for the data folder.
+// Raises an error naming the file and line for a malformed file.
+Settings LoadSettings(const std::string& configFile = {}, const std::string& dataDir = {});
+
+// The settings in force for this process.
+const Settings& CurrentSettings();
+void SetCurrentSettings(Settings settings);
+
+// The default data folder: $TSAUTHOR_DATA_DIR, else
+// $XDG_DATA_HOME/tsauthor, else ~/.local/share/tsauthor.
+std::string DefaultDataDir();
+
+}  // namespace tsa
