@@ -349,11 +349,6 @@ class Batch : public Enlistment {
  public:
   Batch() : id_(RandomHex() + RandomHex()), root_(DocumentsRoot()), lock_(StoreLock::Shared(root_)) {}
 
-  ~Batch() override {
-    // Never committed nor rolled back (the context was abandoned): leave the
-    // temporaries to recovery, as after a crash.
-  }
-
   bool Exists(const std::string& path) const {
     if (const Entry* e = Find(path)) return e->present;
     return IsRegularFile(path);
