@@ -74,6 +74,8 @@ class Connection {
 // parameters, locating a row by the values it was read with.
 class Recordset {
  public:
+  // `rows` of an updatable recordset begin with the column kRowIdColumn
+  // (Connection::OpenRecordset adds it); without it the rows are read-only.
   Recordset(std::shared_ptr<Session> session, ResultSet rows, CursorType cursor, LockType lock,
             std::string table);
 

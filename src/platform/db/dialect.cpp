@@ -96,7 +96,10 @@ std::string Dialect::LikePattern(std::string_view pattern) const {
 }
 
 std::string Dialect::Placeholder(int index) const {
-  return kind_ == DialectKind::PostgreSQL ? "$" + std::to_string(index) : std::string("?");
+  if (kind_ != DialectKind::PostgreSQL) return "?";
+  std::string placeholder(1, '$');
+  placeholder += std::to_string(index);
+  return placeholder;
 }
 
 std::string_view Dialect::NullSafeEquals() const {

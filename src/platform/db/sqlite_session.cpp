@@ -193,6 +193,9 @@ class SqliteSession final : public Session {
     StmtPtr stmt = Prepare(sql.c_str(), sql.size(), &tail, sql);
     if (tail == nullptr || OnlyBlanks(tail)) {
       if (!stmt) return 0;  // only blanks or comments
+      // Statements with parameters are the ones run again and again; one
+      // written as text with its values in it rarely is.
+      if (sqlite3_bind_parameter_count(stmt.get()) == 0) return Step(stmt.get(), params, out, sql);
       sqlite3_stmt* raw = stmt.get();
       if (cache_.size() >= kCachedStatements) cache_.clear();
       cache_.emplace(sql, std::move(stmt));
@@ -260,6 +263,14 @@ std::unique_ptr<Session> OpenSqliteSession(const std::string& uri) {
   }
   if (path.find('\0') != std::string::npos) RaiseOpen("", "the path contains a NUL character");
 
+  // Every session of one URI opens, and checks, the same file whatever the
+  // working folder is at the time.
+  {
+    std::error_code ec;
+    auto absolute = std::filesystem::absolute(path, ec);
+    if (ec) RaiseOpen(path, ec.message());
+    path = absolute.lexically_normal().string();
+  }
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) {
     std::error_code ec;
