@@ -17,6 +17,7 @@ namespace fs = std::filesystem;
 
 class CatalogTest : public ::testing::Test {
  protected:
+  void SetUp() override { RegisterCatalogComponents(); }
   std::string WriteFile(const std::string& name, const std::string& content) {
     fs::path path = fs::path(env_.DataDir()) / name;
     std::ofstream(path) << content;

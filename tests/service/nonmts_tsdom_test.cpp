@@ -14,6 +14,7 @@ namespace {
 
 class NonMtsTest : public ::testing::Test {
  protected:
+  void SetUp() override { RegisterNonMtsComponent(); }
   void Exec(const std::string& sql) { db::Connection::Open(env_.HelvixUri())->Execute(sql); }
   int32_t ErrorNumber(const std::function<void()>& f) {
     try {

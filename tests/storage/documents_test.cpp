@@ -5,7 +5,7 @@
 #include "platform/db/connection.h"
 #include "service/error.h"
 #include "service/helvix_utilities.h"
-#include "storage/memory_log.h"
+#include "support/recording_log.h"
 #include "support/test_env.h"
 
 namespace tsa::storage {
@@ -23,13 +23,13 @@ Error Failure(const std::function<void()>& f) {
 }
 
 TEST(DocumentsTest, IncrementFileVersion) {
-  test::ScopedMemoryLog log;
+  test::RecordingLog log;
   EXPECT_EQ(IncrementFileVersion("12_0.xml"), "12_1.xml");
   EXPECT_EQ(IncrementFileVersion("7_9.xml"), "7_10.xml");
   EXPECT_EQ(IncrementFileVersion("12_09.xml"), "12_10.xml");
   EXPECT_EQ(IncrementFileVersion("12_3_4.xml"), "12_4.xml");
   EXPECT_EQ(IncrementFileVersion("12_2147483646.xml"), "12_2147483647.xml");
-  EXPECT_TRUE(log.Entries().empty());
+  EXPECT_EQ(log.Count(), 0u);
 
   const std::string label = "METHOD: HXSvcTroubleshooting.TSUtilities.IncrementFileVersion caught: ";
   struct Case {
@@ -44,11 +44,11 @@ TEST(DocumentsTest, IncrementFileVersion) {
     EXPECT_EQ(e.number(), c.number) << c.name;
     EXPECT_EQ(e.description().rfind("\r\n" + label, 0), 0u) << e.description();
   }
-  EXPECT_EQ(log.Entries().size(), 7u);
+  EXPECT_EQ(log.Count(), 7u);
 }
 
 TEST(DocumentsTest, XPathFromPreTree) {
-  test::ScopedMemoryLog log;
+  test::RecordingLog log;
   EXPECT_EQ(getXPATHfromPreTree(";0;5;9;"), "/Node[@NID=\"0\"]/Node[@NID=\"5\"]/Node[@NID=\"9\"]");
   EXPECT_EQ(getXPATHfromPreTree(";0;"), "/Node[@NID=\"0\"]");
   EXPECT_EQ(getXPATHfromPreTree(";"), "");
@@ -62,7 +62,7 @@ TEST(DocumentsTest, XPathFromPreTree) {
 }
 
 TEST(DocumentsTest, NodeDomFromMarkup) {
-  test::ScopedMemoryLog log;
+  test::RecordingLog log;
   XmlElement e = GetNodeDOM("<Node NID=\"4\" VISB=\";1;\"><sd/><ld/></Node>");
   ASSERT_FALSE(e.IsNull());
   EXPECT_EQ(e.GetAttribute("NID"), "4");
@@ -71,7 +71,7 @@ TEST(DocumentsTest, NodeDomFromMarkup) {
   EXPECT_TRUE(GetNodeDOM("<Node NID=\"4\"><sd/><ld/>").IsNull());  // unclosed start tag
   EXPECT_TRUE(GetNodeDOM("<Node NID=\"1\" VISB=\";\"a\";\"/>").IsNull());
   EXPECT_TRUE(GetNodeDOM("").IsNull());
-  EXPECT_TRUE(log.Entries().empty());
+  EXPECT_EQ(log.Count(), 0u);
 }
 
 TEST(DocumentsTest, NewElementsHaveTheAttributesInOrder) {
@@ -94,7 +94,7 @@ TEST(DocumentsTest, NewElementsHaveTheAttributesInOrder) {
 }
 
 TEST(DocumentsTest, XmlPathRefusesNamesThatAreNotBareFileNames) {
-  test::ScopedMemoryLog log;
+  test::RecordingLog log;
   for (const char* name : {"../12_0.xml", "a/b.xml", "..\\12_0.xml", ".."}) {
     Error e = Failure([&] { GetXMLPath(1, name, true); });
     EXPECT_EQ(e.number(), err::InvalidFileName) << name;

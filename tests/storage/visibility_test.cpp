@@ -8,7 +8,7 @@
 #include "service/catalog.h"
 #include "service/error.h"
 #include "service/helvix_utilities.h"
-#include "storage/memory_log.h"
+#include "support/recording_log.h"
 #include "support/test_env.h"
 
 namespace tsa::storage {
@@ -44,7 +44,7 @@ TEST(VisibilityTest, MergeRemoveAppend) {
   EXPECT_EQ(MergeVisibilities(";5;", ";"), ";5;");
   EXPECT_EQ(MergeVisibilities(";5;", ""), ";5;");
   {
-    test::ScopedMemoryLog log;
+    test::RecordingLog log;
     try {
       MergeVisibilities("", ";5;");
       ADD_FAILURE() << "merging into \"\" must fail";
@@ -157,6 +157,7 @@ TEST(VisibilityDbTest, NodeVisibilitiesFromTheDatabase) {
 
 TEST(VisibilityDbTest, ProductListsFromTheCatalog) {
   test::TestEnv env;
+  RegisterCatalogComponents();
   for (const char* sql : {
            "INSERT INTO PRODUCTS VALUES (7, 'Laser printer 5')",
            "INSERT INTO PRODUCTS VALUES (8, 'Bare product')",
