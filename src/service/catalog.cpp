@@ -55,7 +55,7 @@ StringDict Catalog::GetVisibilitiesForCategories(const std::vector<std::string>&
         recordset = connection->OpenRecordset(
             "SELECT DISTINCT cv.VISIBILITYID AS VISIBILITYID, v.NAME AS NAME FROM CATEGORYVISIBILITIES cv"
             " LEFT JOIN VISIBILITIES v ON v.VISIBILITYID = cv.VISIBILITYID"
-            " WHERE cv.CATEGORYID IN (" + in + ") ORDER BY cv.VISIBILITYID");
+            " WHERE cv.CATEGORYID IN (" + in + ") ORDER BY VISIBILITYID");
         for (; !recordset->IsEOF(); recordset->MoveNext()) {
           const db::Value& name = recordset->Field("NAME");
           visibilities.Add(recordset->Field("VISIBILITYID").ToText(), name.IsNull() ? std::string() : name.ToText());

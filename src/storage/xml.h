@@ -9,6 +9,8 @@
 // SetText, a new load of its document, a new document element), the handles
 // of it and of everything below it become null.
 //
+// A document and its handles belong to one thread at a time.
+//
 // A null handle (an element that was never found, or was removed) answers
 // IsNull() with true; every other operation on it raises error 91, as using
 // an object reference that is not set does.

@@ -194,6 +194,17 @@ TEST(XmlTest, MovingAnElementBetweenDocumentsRebindsItsHandles) {
   EXPECT_EQ(tree.SelectSingleNode("//Node[@NID='10']").ChildText("sd"), "Answer");
   EXPECT_EQ(Nids(parent.SelectNodes("./Node")), (std::vector<std::string>{"9"}));
 
+  // An element whose document nobody else holds.
+  XmlElement lone = [] {
+    XmlDoc d = XmlDoc::Create();
+    XmlElement e = d.CreateDocumentElement("Node");
+    e.SetAttribute("NID", "11");
+    return e;
+  }();
+  parent.AppendChild(lone);
+  EXPECT_EQ(lone.OwnerDocument(), tree);
+  EXPECT_EQ(Nids(parent.SelectNodes("./Node")), (std::vector<std::string>{"9", "11"}));
+
   // A pasted subtree: from one tree document into another, before a sibling.
   XmlDoc other = TreeDoc();
   XmlElement source = other.SelectSingleNode("//Node[@NID='4']");
