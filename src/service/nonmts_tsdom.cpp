@@ -4,6 +4,7 @@
 #include "service/dispatch.h"
 #include "service/error.h"
 #include "service/helvix_utilities.h"
+#include "storage/tree_types.h"
 
 namespace tsa {
 
@@ -54,20 +55,14 @@ bool NonMtsTSDOM::TreeExists(int32_t id, int32_t treeType) {
   return Trapped(
       "HXSvcTroubleShootingNonMTS.TSDOM.TreeExists",
       [&] {
-        const char* published = nullptr;
-        const char* working = nullptr;
-        const char* key = nullptr;
-        if (treeType == 1) {
-          published = "DIAGNOSTICS", working = "DIAGNOSTICS_TEMP", key = "PRODUCTID";
-        } else if (treeType == 2) {
-          published = "TEMPLATE", working = "TEMPLATE_TEMP", key = "TEMPLATEID";
-        } else {
-          return false;
-        }
+        const storage::TableAndKey published = storage::GetTreeTableAndKey(treeType, false);
+        const std::string working = storage::GetTreeTableAndKey(treeType, true)[0];
+        const std::string& key = published[1];
+        if (published[0].empty()) return false;  // not a tree type
         std::string n = std::to_string(FormatSqlNumber(id));
         connection = OwnConnection();
         recordset = connection->OpenRecordset(
-            std::string("SELECT CASE WHEN EXISTS (SELECT 1 FROM ") + published + " WHERE " + key + " = " + n +
+            "SELECT CASE WHEN EXISTS (SELECT 1 FROM " + published[0] + " WHERE " + key + " = " + n +
             ") OR EXISTS (SELECT 1 FROM " + working + " WHERE " + key + " = " + n + ") THEN 1 ELSE 0 END AS FOUND");
         bool found = !recordset->IsEOF() && recordset->Field("FOUND").ToInt32() != 0;
         CloseRecordset(recordset);

@@ -194,11 +194,8 @@ std::string GetAddVisibilitySQL(const std::string& toAdd) {
   return std::string(HelvixDialect().Concat()) + "'" + SqlEntry(toAdd.substr(1)) + "'";
 }
 
-std::string GetNOdeVisibilitiesFromDB(std::span<const std::string> tableAndKey, int32_t treeId, int32_t nodeId) {
-  // Anything but a pair is refused below as not naming a node table.
-  static const std::string kNone;
-  bool pair = tableAndKey.size() == 2;
-  return GetNOdeVisibilitiesFromDB(pair ? tableAndKey[0] : kNone, pair ? tableAndKey[1] : kNone, treeId, nodeId);
+std::string GetNOdeVisibilitiesFromDB(const TableAndKey& tableAndKey, int32_t treeId, int32_t nodeId) {
+  return GetNOdeVisibilitiesFromDB(tableAndKey[0], tableAndKey[1], treeId, nodeId);
 }
 
 std::string GetNOdeVisibilitiesFromDB(const std::string& table, const std::string& keyColumn, int32_t treeId,

@@ -7,11 +7,11 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
 #include "service/dictionary.h"
+#include "storage/tree_types.h"
 
 namespace tsa::storage {
 
@@ -49,7 +49,7 @@ std::string GetAddVisibilitySQL(const std::string& toAdd);
 // key column, as GetTreeTableAndKey gives them (one of the four node tables).
 // No row: error 1006. Label
 // "HXSvcTroubleshooting.TSUtilities.GetNOdeVisibilitiesFromDB".
-std::string GetNOdeVisibilitiesFromDB(std::span<const std::string> tableAndKey, int32_t treeId, int32_t nodeId);
+std::string GetNOdeVisibilitiesFromDB(const TableAndKey& tableAndKey, int32_t treeId, int32_t nodeId);
 std::string GetNOdeVisibilitiesFromDB(const std::string& table, const std::string& keyColumn, int32_t treeId,
                                       int32_t nodeId);
 

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-
 #include "platform/db/connection.h"
 #include "service/catalog.h"
 #include "service/error.h"
@@ -130,7 +128,7 @@ TEST(VisibilityDbTest, NodeVisibilitiesFromTheDatabase) {
   test::TestEnv env;
   Exec(env.HelvixUri(), "INSERT INTO TEMPLATE_TEMP VALUES (4, 0, 0, 0, 0, 0, -1, ';', ';1;2;', ';', -1)");
   Exec(env.HelvixUri(), "INSERT INTO TEMPLATE_TEMP VALUES (4, 3, 2, 9, 1, 1, 0, ';0;', NULL, ';', -1)");
-  std::array<std::string, 2> tableAndKey{"TEMPLATE_TEMP", "TEMPLATEID"};
+  TableAndKey tableAndKey = GetTreeTableAndKey(2, true);
   EXPECT_EQ(GetNOdeVisibilitiesFromDB(tableAndKey, 4, 0), ";1;2;");
 
   auto failure = [&](const std::function<void()>& f) -> Error {
@@ -149,9 +147,9 @@ TEST(VisibilityDbTest, NodeVisibilitiesFromTheDatabase) {
   EXPECT_EQ(failure([&] { GetNOdeVisibilitiesFromDB(tableAndKey, 5, 0); }).number(), err::NodeNotFound);
   EXPECT_EQ(failure([&] { GetNOdeVisibilitiesFromDB(tableAndKey, 4, 3); }).number(), err::InvalidUseOfNull);
   // Only node tables are read.
-  std::array<std::string, 2> other{"PARAMETERS", "PARAM_NAME"};
+  TableAndKey other{"PARAMETERS", "PARAM_NAME"};
   EXPECT_EQ(failure([&] { GetNOdeVisibilitiesFromDB(other, 4, 0); }).number(), err::InvalidArgument);
-  std::array<std::string, 2> none{"", ""};
+  TableAndKey none = GetTreeTableAndKey(3, true);
   EXPECT_EQ(failure([&] { GetNOdeVisibilitiesFromDB(none, 4, 0); }).number(), err::InvalidArgument);
 }
 
