@@ -2,8 +2,10 @@
 // its ProgID.
 #include <mutex>
 
+#include "service/catalog.h"
 #include "service/configuration.h"
 #include "service/log.h"
+#include "service/nonmts_tsdom.h"
 #include "service/registry.h"
 #include "service/value_formatter.h"
 
@@ -16,6 +18,9 @@ void RegisterAllComponents() {
     RegisterLogComponent();
     RegisterConfigurationComponent();
     RegisterValueFormatterComponent();
+    // Sibling components of the product family.
+    RegisterCatalogComponents();
+    RegisterNonMtsComponent();
   });
 }
 

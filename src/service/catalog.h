@@ -21,13 +21,6 @@
 
 namespace tsa {
 
-namespace err {
-// A product that the catalog does not know.
-inline constexpr int32_t ProductNotFound = 1210;
-// A catalog file that cannot be loaded (malformed, inconsistent).
-inline constexpr int32_t InvalidCatalogFile = 1212;
-}  // namespace err
-
 // "KCatalog.Catalog".
 class ICatalog : public Component {
  public:

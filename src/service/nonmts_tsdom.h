@@ -13,11 +13,6 @@
 
 namespace tsa {
 
-namespace err {
-// A template without its TEMPLATEINFO row.
-inline constexpr int32_t TemplateInfoNotFound = 1211;
-}  // namespace err
-
 class INonMtsTSDOM : public Component {
  public:
   // "Name" and "Comment" of the template's TEMPLATEINFO row (null columns
