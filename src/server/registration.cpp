@@ -2,6 +2,7 @@
 // its ProgID.
 #include <mutex>
 
+#include "authoring/tsdom.h"
 #include "service/catalog.h"
 #include "service/configuration.h"
 #include "service/log.h"
@@ -21,6 +22,8 @@ void RegisterAllComponents() {
     // Sibling components of the product family.
     RegisterCatalogComponents();
     RegisterNonMtsComponent();
+    // The engine's classes.
+    RegisterTSDOMClass();
   });
 }
 
