@@ -1,0 +1,123 @@
+#include "storage/tree_types.h"
+
+#include <sstream>
+
+#include "service/error.h"
+#include "service/helvix_utilities.h"
+
+namespace tsa::storage {
+
+TableAndKey GetTreeTableAndKey(int32_t treeType, bool workingCopy) {
+  switch (treeType) {
+    case kProductTree:
+      return {workingCopy ? "DIAGNOSTICS_TEMP" : "DIAGNOSTICS", "PRODUCTID"};
+    case kTemplateTree:
+      return {workingCopy ? "TEMPLATE_TEMP" : "TEMPLATE", "TEMPLATEID"};
+    default:
+      return {"", ""};
+  }
+}
+
+std::string getRepTable(int32_t repType) {
+  switch (repType) {
+    case kRepCategory:
+      return "REPTSCATEGORY";
+    case kRepQuestion:
+      return "REPQUESTION";
+    case kRepAnswer:
+      return "REPANSWER";
+    case kRepAction:
+      return "REPACTION";
+    default:
+      // No error is pending here: this only writes the log entry.
+      ReportError("HXSvcTroubleshooting.TSUtilities.getRepTable",
+                  std::string("Wrong repository type information passed to function"));
+      return "";
+  }
+}
+
+std::vector<std::string> GetValidChildTypes(int32_t parentType, std::optional<int32_t> topType) {
+  return Trapped("HXSvcTroubleshooting.TSUtilities.GetValidChildTypes", [&] {
+    std::string types;
+    if (parentType != kRepRoot) {
+      types = "2;3;4";
+    } else if (!topType) {
+      types = "1";
+    } else if (*topType == kTopTypeEmpty) {
+      types = "1;2;3;4";
+    } else if (*topType == kRepCategory) {
+      types = "1";
+    } else {
+      types = "2;3;4";
+    }
+    std::vector<std::string> result;
+    std::stringstream in(types);
+    for (std::string piece; std::getline(in, piece, ';');) result.push_back(piece);
+    return result;
+  });
+}
+
+bool TypeMatch(int32_t parentType, int32_t childType, std::optional<int32_t> topType) {
+  return Trapped("HXSvcTroubleshooting.TSUtilities.TypeMatch", [&] {
+    for (const std::string& t : GetValidChildTypes(parentType, topType)) {
+      if (std::stoi(t) == childType) return true;
+    }
+    return false;
+  });
+}
+
+int32_t getMaxNodeID(int32_t treeType, int32_t treeId) {
+  ConnectionPtr connection;
+  RecordsetPtr rs;
+  return Trapped(
+      "HXSvcTroubleshooting.TSUtilities.getMaxNodeID",
+      [&] {
+        auto [table, key] = GetTreeTableAndKey(treeType, true);
+        std::string sql = "select max(NODEID) as MAXNODEID from " + table + " where " + key + " = " +
+                          std::to_string(FormatSqlNumber(treeId));
+        connection = GetHelvixConnection();
+        rs = connection->OpenRecordset(sql);
+        int32_t result = 0;
+        // No working copy yields null, which does not convert: reported.
+        if (!rs->IsEOF()) result = rs->Field("MAXNODEID").ToInt32();
+        rs->Close();
+        rs.reset();
+        CloseConnection(connection);
+        return result;
+      },
+      [&] {
+        rs.reset();
+        CloseConnection(connection);
+      });
+}
+
+int32_t GetTemplateTopType(int32_t templateId, bool workingCopy) {
+  ConnectionPtr connection;
+  RecordsetPtr rs;
+  return Trapped(
+      "HXSvcTroubleshooting.TSUtilities.GetTemplateTopType",
+      [&] {
+        std::string table = GetTreeTableAndKey(kTemplateTree, workingCopy)[0];
+        connection = GetHelvixConnection();
+        std::string sql = connection->dialect().SelectTop1(
+            "REPTYPE FROM " + table + " WHERE TEMPLATEID = " + std::to_string(FormatSqlNumber(templateId)) +
+            " AND PNODEID = 0");
+        rs = connection->OpenRecordset(sql);
+        int32_t result = rs->IsEOF() ? kTopTypeEmpty : rs->Field("REPTYPE").ToInt32();
+        rs->Close();
+        rs.reset();
+        CloseConnection(connection);
+        return result;
+      },
+      [&] {
+        rs.reset();
+        CloseConnection(connection);
+      });
+}
+
+int32_t DocumentCategory(int32_t treeType, bool manager) {
+  if (treeType == kProductTree) return manager ? kCategoryProductManager : kCategoryProductEnduser;
+  return manager ? kCategoryTemplateManager : kCategoryTemplateEnduser;
+}
+
+}  // namespace tsa::storage
