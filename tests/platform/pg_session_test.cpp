@@ -172,6 +172,7 @@ TEST_F(PgSessionTest, KeyLocksSerialiseTransactionsUntilCommit) {
 
   session_->Execute("CREATE TABLE LOG (SEQ INTEGER GENERATED ALWAYS AS IDENTITY, WHO TEXT)");
   auto other = scratch_->Open();
+  int64_t otherPid = other->Query("SELECT pg_backend_pid()").rows[0][0].ToInt64();
   session_->Begin();
   session_->LockKey(1, 5);
   session_->Execute("INSERT INTO LOG (WHO) VALUES ('first')");
@@ -188,16 +189,25 @@ TEST_F(PgSessionTest, KeyLocksSerialiseTransactionsUntilCommit) {
   // Wait until the other transaction is blocked on the key, then commit.
   for (;;) {
     auto n = scratch_->Admin().Query(
-        "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted AND classid = 1 AND objid = 5");
+        "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted AND pid = $1::int4",
+        {otherPid});
     if (n.rows[0][0] == Value(int64_t{1})) break;
     std::this_thread::yield();
   }
-  // A different key is not held up.
+  // A different key is not held up, nor the same key in another schema
+  // (a wait would end in an error here, not hang).
   auto third = scratch_->Open();
+  third->Execute("SET lock_timeout = '10s'");
   third->Begin();
   third->LockKey(1, 6);
   third->LockKey(2, 5);
   third->Commit();
+  PgScratch elsewhere;
+  auto fourth = elsewhere.Open();
+  fourth->Execute("SET lock_timeout = '10s'");
+  fourth->Begin();
+  fourth->LockKey(1, 5);
+  fourth->Commit();
 
   session_->Commit();
   waiter.join();

@@ -318,9 +318,13 @@ void PgSession::LockKey(int32_t space, int32_t key) {
   if (!InTransaction()) {
     Raise(err::InvalidProcedureCall, kSource, "A key lock is held until the transaction ends: it needs an open transaction");
   }
-  // Both are 32-bit integers written in decimal: the two-key form of the
-  // transaction-scoped advisory lock.
-  Run("SELECT pg_advisory_xact_lock(" + std::to_string(space) + ", " + std::to_string(key) + ")", {});
+  // One 64-bit advisory key per schema, space and key: installations (and
+  // tests) that share a database in schemas of their own do not hold each
+  // other up. A hash collision only serialises two unrelated writers.
+  // Both numbers are 32-bit integers written in decimal.
+  Run("SELECT pg_advisory_xact_lock(hashtextextended(coalesce(current_schema(), '') || '/" + std::to_string(space) +
+          "/" + std::to_string(key) + "', 0))",
+      {});
 }
 
 bool PgSession::Healthy() {

@@ -33,8 +33,9 @@ class PgSession : public Session {
   void Commit() override;
   void Rollback() noexcept override;
   bool InTransaction() const override;
-  // A transaction-scoped advisory lock on (space, key); waits while another
-  // transaction holds it. Only inside a transaction.
+  // A transaction-scoped advisory lock on (space, key) within the session's
+  // schema; waits while another transaction holds it. Only inside a
+  // transaction.
   void LockKey(int32_t space, int32_t key) override;
   bool Healthy() override;
 
