@@ -23,7 +23,8 @@ class PgRecordsetTest : public ::testing::Test {
 
   int32_t AddTemplateInfo(const std::string& name) {
     auto c = GetHelvixConnection();
-    auto rs = c->OpenRecordset("Select * from TEMPLATEINFO where (1=0)", db::CursorType::Keyset, db::LockType::Optimistic);
+    auto rs =
+        c->OpenRecordset("Select * from TEMPLATEINFO where (1=0)", db::CursorType::Keyset, db::LockType::Optimistic);
     rs->AddNew();
     rs->SetField("NAME", name);
     rs->SetField("COMMENT", "c");

@@ -42,7 +42,8 @@ TEST_F(PgSchemaTest, CreatingTheSchemaAgainChangesNothing) {
   session_->Execute("INSERT INTO DIAGNOSTICS VALUES (1, 0, 0, 0, 0, 0, -1, ';', ';', ';', -1)");
   storage::CreateSchema(scratch_->Uri(), scratch_->Uri());
   storage::CreateSchema(scratch_->Uri(), scratch_->Uri());
-  auto rows = session_->Query("SELECT PARAM_VALUE, PARAM_TYPE FROM PARAMETERS WHERE PARAM_NAME = 'DataFileRelativePath'");
+  auto rows =
+      session_->Query("SELECT PARAM_VALUE, PARAM_TYPE FROM PARAMETERS WHERE PARAM_NAME = 'DataFileRelativePath'");
   ASSERT_EQ(rows.rows.size(), 1u);
   EXPECT_EQ(rows.rows[0][0], Value("elsewhere"));
   EXPECT_EQ(rows.rows[0][1], Value("String"));
@@ -61,8 +62,8 @@ TEST_F(PgSchemaTest, NodeRowsKeepTheirColumnOrderAndCopyWithSelectStar) {
   session_->Execute("INSERT INTO TEMPLATE_TEMP SELECT * FROM TEMPLATE WHERE TEMPLATEID = 3");
   auto rows = session_->Query("SELECT * FROM TEMPLATE_TEMP WHERE TEMPLATEID = 3 AND NODEID = 1");
   ASSERT_EQ(rows.rows.size(), 1u);
-  const std::vector<std::string> names = {"templateid", "nodeid",     "reptype", "repid", "depth",    "sequence",
-                                          "pnodeid",    "pretree",    "visibility", "faqs", "hyperlink"};
+  const std::vector<std::string> names = {"templateid", "nodeid",  "reptype",    "repid", "depth",    "sequence",
+                                          "pnodeid",    "pretree", "visibility", "faqs",  "hyperlink"};
   EXPECT_EQ(rows.columns, names);
   EXPECT_EQ(rows.rows[0][3], Value(int64_t{17}));
   EXPECT_EQ(rows.rows[0][7], Value(";0;"));
@@ -74,7 +75,9 @@ TEST_F(PgSchemaTest, NodeRowsKeepTheirColumnOrderAndCopyWithSelectStar) {
   session_->Execute("INSERT INTO TSCHANGECONTROL (ID, TREETEM, LOGIN, TDATE, COMMENT) VALUES (3, 2, 'ann', " +
                     kPostgreSQL.Timestamp(2024, 5, 6, 7, 8, 9) + ", 'Checked out')");
   try {
-    session_->Execute("INSERT INTO TSCHANGECONTROL (ID, TREETEM, LOGIN, TDATE, COMMENT) VALUES (3, 2, 'bob', '2024-05-06 07:08:10', 'Checked out')");
+    session_->Execute(
+        "INSERT INTO TSCHANGECONTROL (ID, TREETEM, LOGIN, TDATE, COMMENT) VALUES (3, 2, 'bob', '2024-05-06 07:08:10', "
+        "'Checked out')");
     FAIL() << "second holder accepted";
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), err::DbConstraintViolation);
@@ -93,7 +96,8 @@ TEST_F(PgSchemaTest, IdentifiersAreGeneratedOnInsert) {
     EXPECT_EQ(b.rows[0][0], Value(int64_t{2})) << table;
     EXPECT_EQ(b.columns[0], "id");
   }
-  auto t = session_->Query("INSERT INTO TEMPLATEINFO (NAME, COMMENT, PRODUCTCATEGORY) VALUES ('n', 'c', 4) RETURNING TEMPLATEID");
+  auto t = session_->Query(
+      "INSERT INTO TEMPLATEINFO (NAME, COMMENT, PRODUCTCATEGORY) VALUES ('n', 'c', 4) RETURNING TEMPLATEID");
   EXPECT_EQ(t.rows[0][0], Value(int64_t{1}));
 }
 
@@ -112,14 +116,16 @@ TEST_F(PgSchemaTest, SubtreeSelectionByPreTreeUsesTheIndex) {
     // The prefix search as the engine writes it, and with a pattern whose
     // prefix needs escaping.
     for (const std::string& pattern : {kPostgreSQL.LikePattern(";0;5;*"), kPostgreSQL.LikePattern(";0;5_;*")}) {
-      std::string plan = Plan(std::string("SELECT * FROM ") + table + " WHERE PRODUCTID = 1 AND PRETREE LIKE " + pattern);
+      std::string plan =
+          Plan(std::string("SELECT * FROM ") + table + " WHERE PRODUCTID = 1 AND PRETREE LIKE " + pattern);
       EXPECT_NE(plan.find("ix_" + lower + "_pretree"), std::string::npos) << pattern << "\n" << plan;
       // The prefix bounds the index range; it is not merely a filter.
       EXPECT_NE(plan.find("~>=~"), std::string::npos) << pattern << "\n" << plan;
     }
   }
-  EXPECT_EQ(session_->Query("SELECT COUNT(*) FROM DIAGNOSTICS WHERE PRODUCTID = 1 AND PRETREE LIKE " +
-                            kPostgreSQL.LikePattern(";0;5;*"))
+  EXPECT_EQ(session_
+                ->Query("SELECT COUNT(*) FROM DIAGNOSTICS WHERE PRODUCTID = 1 AND PRETREE LIKE " +
+                        kPostgreSQL.LikePattern(";0;5;*"))
                 .rows[0][0],
             Value(int64_t{10}));
 

@@ -13,13 +13,11 @@
 
 #include "platform/db/pg_session.h"
 #include "platform/db/session.h"
+#include "support/test_env.h"
 
 namespace tsa::test {
 
-inline bool PgBackendSelected() {
-  const char* b = std::getenv("TSAUTHOR_TEST_BACKEND");
-  return b && std::string(b) == "postgresql";
-}
+inline bool PgBackendSelected() { return TestEnv::IsPostgres(); }
 
 // The server named by TSAUTHOR_TEST_PG, or "" (the caller fails the test).
 inline std::string PgServerUri() {
@@ -68,10 +66,10 @@ class PgScratch {
 
 // For fixtures of PostgreSQL-only suites: skipped when another backend is
 // under test, failed when PostgreSQL is selected but no server is given.
-#define TSA_REQUIRE_PG_BACKEND()                                                               \
-  do {                                                                                         \
-    if (!::tsa::test::PgBackendSelected()) GTEST_SKIP() << "PostgreSQL backend not selected"; \
-    ASSERT_FALSE(::tsa::test::PgServerUri().empty())                                          \
+#define TSA_REQUIRE_PG_BACKEND()                                                                             \
+  do {                                                                                                       \
+    if (!::tsa::test::PgBackendSelected()) GTEST_SKIP() << "PostgreSQL backend not selected";                \
+    ASSERT_FALSE(::tsa::test::PgServerUri().empty())                                                         \
         << "TSAUTHOR_TEST_BACKEND=postgresql needs TSAUTHOR_TEST_PG (run under scripts/with-test-postgres)"; \
   } while (0)
 

@@ -1,11 +1,12 @@
 // The PostgreSQL session: values both ways, error numbers, transactions,
 // key locks and the session's health as the pool sees it.
+#include "platform/db/pg_session.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <thread>
 
-#include "platform/db/pg_session.h"
 #include "platform/db/session.h"
 #include "platform/pg_scratch.h"
 #include "service/error.h"
@@ -73,8 +74,8 @@ TEST_F(PgSessionTest, BindsParametersOfEveryKind) {
   EXPECT_EQ(session_->Execute("INSERT INTO T VALUES ($1, $2, $3, $4, $5)",
                               {int64_t{42}, int64_t{-9223372036854775807LL}, 0.1 + 0.2, text, "2023-12-31 23:59:59"}),
             1);
-  EXPECT_EQ(session_->Execute("INSERT INTO T VALUES ($1, $2, $3, $4, $5)", {Value(), Value(), Value(), Value(), Value()}),
-            1);
+  EXPECT_EQ(
+      session_->Execute("INSERT INTO T VALUES ($1, $2, $3, $4, $5)", {Value(), Value(), Value(), Value(), Value()}), 1);
   // A text bound to an integer takes the column's type; an integer in an
   // expression keeps its own.
   auto rows = session_->Query("SELECT I + $1 AS N, B, R, S, D FROM T WHERE I = $2", {int64_t{1}, "42"});
@@ -88,7 +89,8 @@ TEST_F(PgSessionTest, BindsParametersOfEveryKind) {
 
   // Untyped texts in a select list, as INSERT ... SELECT ... WHERE NOT EXISTS uses them.
   session_->Execute("CREATE TABLE P (NAME TEXT PRIMARY KEY, VAL TEXT)");
-  const std::string preset = "INSERT INTO P (NAME, VAL) SELECT $1, $2 WHERE NOT EXISTS (SELECT 1 FROM P WHERE NAME = $3)";
+  const std::string preset =
+      "INSERT INTO P (NAME, VAL) SELECT $1, $2 WHERE NOT EXISTS (SELECT 1 FROM P WHERE NAME = $3)";
   EXPECT_EQ(session_->Execute(preset, {"a", "1", "a"}), 1);
   EXPECT_EQ(session_->Execute(preset, {"a", "2", "a"}), 0);
 
@@ -189,8 +191,7 @@ TEST_F(PgSessionTest, KeyLocksSerialiseTransactionsUntilCommit) {
   // Wait until the other transaction is blocked on the key, then commit.
   for (;;) {
     auto n = scratch_->Admin().Query(
-        "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted AND pid = $1::int4",
-        {otherPid});
+        "SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted AND pid = $1::int4", {otherPid});
     if (n.rows[0][0] == Value(int64_t{1})) break;
     std::this_thread::yield();
   }

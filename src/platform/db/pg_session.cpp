@@ -201,13 +201,14 @@ void PgSession::RaiseFor(const pg_result* result, const std::string& sql) {
 
 PgSession::ResultPtr PgSession::Run(const std::string& sql, const std::vector<Value>& params) {
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
-    Raise(err::DbConnectionFailed, kSource, "The connection to the database is broken: " +
-                                                Tidy(PQerrorMessage(conn_.get())) + " in statement: " + Abbreviate(sql));
+    Raise(err::DbConnectionFailed, kSource,
+          "The connection to the database is broken: " + Tidy(PQerrorMessage(conn_.get())) +
+              " in statement: " + Abbreviate(sql));
   }
   Params p(params);
   ResultPtr r(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(params.size()),
-                           params.empty() ? nullptr : p.types.data(),
-                           params.empty() ? nullptr : p.values.data(), nullptr, nullptr, 0));
+                           params.empty() ? nullptr : p.types.data(), params.empty() ? nullptr : p.values.data(),
+                           nullptr, nullptr, 0));
   ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
   switch (status) {
     case PGRES_COMMAND_OK:
@@ -255,7 +256,8 @@ ResultSet PgSession::Query(const std::string& sql, const std::vector<Value>& par
       if (PQgetisnull(r.get(), i, c)) {
         row.emplace_back();
       } else {
-        row.push_back(ConvertField(types[static_cast<size_t>(c)], PQgetvalue(r.get(), i, c), PQgetlength(r.get(), i, c)));
+        row.push_back(
+            ConvertField(types[static_cast<size_t>(c)], PQgetvalue(r.get(), i, c), PQgetlength(r.get(), i, c)));
       }
     }
     out.rows.push_back(std::move(row));
@@ -288,11 +290,15 @@ void PgSession::Commit() {
   ResultPtr r;
   try {
     r = Run("COMMIT", {});
-  } catch (...) {
+  } catch (const Error& e) {
     // A failing COMMIT (a deferred constraint, a lost connection) ends the
     // transaction on the server; make sure nothing stays open here.
     Rollback();
-    throw;
+    if (e.number() != err::DbConnectionFailed) throw;
+    // The server may have committed before the connection went.
+    Raise(e.number(), kSource,
+          "The connection was lost while committing; whether the transaction was committed is unknown: " +
+              e.description());
   }
   failedStatement_.clear();
   if (std::string_view(PQcmdStatus(r.get())) == "ROLLBACK") {
@@ -316,7 +322,8 @@ bool PgSession::InTransaction() const {
 
 void PgSession::LockKey(int32_t space, int32_t key) {
   if (!InTransaction()) {
-    Raise(err::InvalidProcedureCall, kSource, "A key lock is held until the transaction ends: it needs an open transaction");
+    Raise(err::InvalidProcedureCall, kSource,
+          "A key lock is held until the transaction ends: it needs an open transaction");
   }
   // One 64-bit advisory key per schema, space and key: installations (and
   // tests) that share a database in schemas of their own do not hold each
