@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files/document_store.h"
 #include "service/error.h"
 #include "service/registry.h"
 #include "service/settings.h"
@@ -98,6 +99,12 @@ int CmdInit(const Options& o) {
   fs::create_directories(s.dataDir);
   fs::create_directories(fs::path(s.logFile).parent_path());
   tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
+  // Finish document changes a crash left behind.
+  tsa::StoreRecovery r = tsa::RecoverDocumentStore();
+  if (r.renamed || r.deleted || r.orphansRemoved || r.failures) {
+    std::printf("recovered documents: %d put in place, %d deleted, %d leftovers removed, %d failed\n", r.renamed,
+                r.deleted, r.orphansRemoved, r.failures);
+  }
   std::printf("data folder:      %s\n", s.dataDir.c_str());
   std::printf("configuration:    %s%s\n", s.configFile.c_str(), fs::exists(s.configFile) ? "" : " (not present; defaults in use)");
   std::printf("service database: %s\n", Redacted(s.HelvixUri()).c_str());

@@ -4,7 +4,9 @@
 
 #include "authoring/tsdom.h"
 #include "service/catalog.h"
+#include "platform/files/document_store.h"
 #include "service/configuration.h"
+#include "service/file_handling.h"
 #include "service/log.h"
 #include "service/nonmts_tsdom.h"
 #include "service/registry.h"
@@ -19,6 +21,8 @@ void RegisterAllComponents() {
     RegisterLogComponent();
     RegisterConfigurationComponent();
     RegisterValueFormatterComponent();
+    RegisterDocumentStoreComponent();
+    RegisterFileHandlingComponent();
     // Sibling components of the product family.
     RegisterCatalogComponents();
     RegisterNonMtsComponent();
