@@ -74,6 +74,8 @@ class Connection {
 // parameters, locating a row by the values it was read with.
 class Recordset {
  public:
+  // `rows` of an updatable recordset begin with the column kRowIdColumn
+  // (Connection::OpenRecordset adds it); without it the rows are read-only.
   Recordset(std::shared_ptr<Session> session, ResultSet rows, CursorType cursor, LockType lock,
             std::string table);
 
@@ -103,7 +105,15 @@ class Recordset {
 
  private:
   size_t ColumnIndex(std::string_view name) const;
+  void RequireOpen() const;
   void RequireUpdatable() const;
+  void RequireCurrent() const;
+  // The condition that finds the current row as it was read, and its values.
+  std::string LocateCurrent(int firstIndex, std::vector<Value>& params) const;
+  // Takes the row a statement returned as the current row's new values.
+  std::vector<Value> AdoptReturned(const ResultSet& returned, const std::vector<Value>& fallback, Value& rowId) const;
+  void Insert();
+  void UpdateCurrent();
 
   std::shared_ptr<Session> session_;
   ResultSet rows_;
@@ -115,11 +125,20 @@ class Recordset {
   bool open_ = true;
   int editMode_ = kEditNone;
   std::vector<Value> edit_;  // the row being added or changed
+  std::vector<bool> changed_;  // which fields of `edit_` were set
+  std::vector<Value> rowIds_;  // updatable: each row's identifier in its table
+  bool currentDeleted_ = false;  // the current row was deleted; the next one is in its place
 };
+
+// The column an updatable recordset's statement gains in front of the
+// others: the row identifier of the table (hidden from the fields).
+inline constexpr std::string_view kRowIdColumn = "tsa_rowid__";
 
 // ADO error numbers the recordset raises.
 inline constexpr int32_t kErrItemNotFound = 3265;
 inline constexpr int32_t kErrNoCurrentRecord = 3021;
 inline constexpr int32_t kErrNotUpdatable = 3251;
+inline constexpr int32_t kErrBadArguments = 3001;
+inline constexpr int32_t kErrObjectClosed = 3704;
 
 }  // namespace tsa::db

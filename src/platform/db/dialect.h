@@ -35,6 +35,11 @@ class Dialect {
   std::string Placeholder(int index) const;
   // Compares two values so that nulls count as equal.
   std::string_view NullSafeEquals() const;
+  // The hidden column that identifies a row of a table while a recordset
+  // edits it ("rowid", "ctid"), and the condition that locates a row by the
+  // value of that column bound at parameter `index`.
+  std::string_view RowId() const;
+  std::string RowIdEquals(int index) const;
 
  private:
   DialectKind kind_;

@@ -60,6 +60,16 @@ class SessionPool {
   // Closes every idle session (tests, shutdown).
   void Clear();
   size_t IdleCount(const std::string& uri) const;
+
+  // Idle sessions kept per URI; further released sessions are closed.
+  static constexpr size_t kMaxIdlePerUri = 16;
+
+ private:
+  SessionPool();
+  struct State;
+  // Shared with the handles given out, so a handle released late (after
+  // the pool itself) still finds somewhere to go.
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace tsa::db

@@ -1,0 +1,64 @@
+// A node of one tree while a request works on it: the values of its row and
+// its element in the tree's document. Its operations write both together.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "service/registry.h"
+#include "storage/xml.h"
+
+namespace tsa {
+
+class Node : public Component {
+ public:
+  // Properties: the row's values and the element; setting one stores the
+  // value only.
+  int32_t NodeID = 0;
+  int32_t RepType = 0;
+  int32_t RepID = 0;
+  std::string Visibilities;
+  int32_t ParentNodeID = 0;
+  int32_t Depth = 0;
+  int32_t Sequence = 0;
+  std::string PreTree;
+  XmlElement NodeDOM;
+  int32_t ID = 0;
+  int32_t TreeType = 0;
+  int32_t TemplateTopType = 0;
+  std::string FAQs;
+  int32_t HyperlinkNodeID = 0;
+
+  // Makes a newly created node the last child of this one: position, row
+  // and element.
+  void AppendChild(Node& iChildNode);
+
+  // Writes a changed node: texts, visibility, FAQs, hyperlink, entity.
+  // Returns whether anything changed.
+  bool save(int32_t i_lRepID, const std::string& i_sSDesc, const std::string& i_sLDesc, bool i_bPropogateContent,
+            const std::string& i_sVisibilities, bool i_bPropogateVisibDown, const std::string& i_sFAQs,
+            int32_t i_lHyperlinkNodeID);
+
+  // The visibility list a template's root keeps after this top-level node
+  // adds and removes entries.
+  std::string GetTemplateRootVisib(const std::string& i_sVisToAdd, const std::string& i_sVisToRemove);
+
+  // Copies the subtree of `i_oSrcNode` (from a separately loaded tree) below
+  // this node.
+  void Paste(Node& i_oSrcNode, const std::string& i_sSelectedVisibToAdd, const std::string& i_sUserId);
+
+  const DispatchTable* Dispatch() const override;
+
+ private:
+  void CreateNewNodeinDB(Node& iChildNode);
+};
+
+using NodePtr = std::shared_ptr<Node>;
+
+// Creates a Node by its ProgID.
+NodePtr CreateNodeObject();
+
+void RegisterNodeClass();
+
+}  // namespace tsa

@@ -1,0 +1,65 @@
+// One tree (a product tree or a template) as one user sees it: the document
+// loaded for that user, nodes bound to rows and elements, and the tree-level
+// operations check-out, publishing, deletion and reordering.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "model/node.h"
+#include "service/registry.h"
+#include "storage/xml.h"
+
+namespace tsa {
+
+class Tree : public Component {
+ public:
+  // Read-only properties.
+  bool Checkedout() const { return checkedout_; }
+  int32_t TreeType() const { return treeType_; }
+  int32_t TemplateTopType() const { return templateTopType_; }
+  // The document held (the reference, not a copy) and its replacement.
+  XmlDoc TreeDOM() const { return treeDOM_; }
+  void TreeDOM(XmlDoc document) { treeDOM_ = std::move(document); }
+  // The tree identifier given to load (not a property of the interface).
+  int32_t ID() const { return id_; }
+
+  void load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId);
+  NodePtr createNode(int32_t i_lRepType, const std::string& i_sSDesc, const std::string& i_sLDesc,
+                     const std::string& i_sVisibilities, const std::string& i_sFAQs, int32_t i_lHyperlinkNodeID);
+  NodePtr createNodeFromRep(int32_t i_lRepType, int32_t i_lRepID, const std::string& i_sVisibilities,
+                            const std::string& i_sFAQs, int32_t i_lHyperlinkNodeID);
+  NodePtr getNode(int32_t i_lNodeID);
+  // Writes the document to the copy the user sees; always returns nothing.
+  void save();
+
+  // Check-out and publishing: need no load.
+  void CheckOut(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId, std::string& o_sOwner);
+  void Publish(int32_t i_lTreeType, int32_t i_lID);
+
+  // Deletion and reordering of nodes of the loaded working copy.
+  int32_t DeleteNode(int32_t i_lNodeID);
+  void MoveNode(int32_t i_lNodeID, int32_t i_lDirection);
+
+  const DispatchTable* Dispatch() const override;
+
+ private:
+  int32_t id_ = 0;
+  XmlDoc treeDOM_;
+  int32_t treeType_ = 0;
+  int32_t templateTopType_ = 0;
+  bool checkedout_ = false;
+};
+
+using TreePtr = std::shared_ptr<Tree>;
+
+// Creates a Tree by its ProgID.
+TreePtr CreateTreeObject();
+
+// True when a check-out record of this tree names this user.
+bool IsCheckedOut(int32_t treeType, int32_t id, const std::string& user);
+
+void RegisterTreeClass();
+
+}  // namespace tsa

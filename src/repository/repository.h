@@ -1,0 +1,36 @@
+// Repository entities: the texts (short and long description) that nodes
+// show, one table per repository type.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "service/dictionary.h"
+#include "service/registry.h"
+
+namespace tsa {
+
+class Repository : public Component {
+ public:
+  int32_t AddRepEntity(int32_t i_lRepType, const std::string& i_sSDesc, const std::string& i_sLDesc);
+  // "NAME" and "DETAIL" of an entity; 1012 when there is none.
+  StringDict getRepEntityDetails(int32_t i_lRepType, int32_t i_lRepID);
+  void UpdateRepEntityOnlyDB(int32_t i_lRepType, int32_t i_lRepID, const std::string& i_sSDesc,
+                             const std::string& i_sLDesc);
+  // Updates the entity and the texts shown in every document.
+  void UpdateRepEntity(int32_t i_lRepType, int32_t i_lRepID, const std::string& i_sSDesc, const std::string& i_sLDesc);
+  // Deletes an entity that no node uses; 1013 when one does.
+  bool DeleteRepEntity(int32_t i_lRepType, int32_t i_lRepID);
+
+  const DispatchTable* Dispatch() const override;
+};
+
+using RepositoryPtr = std::shared_ptr<Repository>;
+
+// Creates a Repository by its ProgID.
+RepositoryPtr CreateRepositoryObject();
+
+void RegisterRepositoryClass();
+
+}  // namespace tsa
