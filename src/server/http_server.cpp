@@ -154,16 +154,28 @@ class ConnectionStream final : public httplib::Stream {
 
   void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
   bool HasBuffered() const { return pos_ < len_; }
+  // A read timed out or the peer went away: the connection cannot go on.
+  bool ReadFailed() const { return readFailed_; }
 
   bool is_readable() const override { return HasBuffered() || WaitReadable(); }
   bool is_writable() const override { return Poll(POLLOUT, writeTimeoutMs_) > 0; }
 
   ssize_t read(char* ptr, size_t size) override {
     if (HasBuffered()) return TakeBuffered(ptr, size);
-    if (!WaitReadable()) return -1;
-    if (size >= sizeof buffer_) return Recv(ptr, size);
+    if (!WaitReadable()) {
+      readFailed_ = true;
+      return -1;
+    }
+    if (size >= sizeof buffer_) {
+      ssize_t n = Recv(ptr, size);
+      if (n <= 0) readFailed_ = true;
+      return n;
+    }
     ssize_t n = Recv(buffer_, sizeof buffer_);
-    if (n <= 0) return n;
+    if (n <= 0) {
+      readFailed_ = true;
+      return n;
+    }
     pos_ = 0;
     len_ = static_cast<size_t>(n);
     return TakeBuffered(ptr, size);
@@ -246,6 +258,7 @@ class ConnectionStream final : public httplib::Stream {
   char buffer_[16 * 1024];
   size_t pos_ = 0;
   size_t len_ = 0;
+  bool readFailed_ = false;
 };
 
 // The library's server with our own connection loop: one buffered stream per
@@ -277,7 +290,7 @@ class GuardedServer : public httplib::Server {
       ok = process_request(stream, lastOne, connectionClosed, nullptr);
       t_request = nullptr;
       linger = state.bodyUnread;
-      if (!ok || connectionClosed || state.closeConnection || lastOne) break;
+      if (!ok || connectionClosed || state.closeConnection || lastOne || stream.ReadFailed()) break;
     }
     if (linger) Drain(sock);
     ::shutdown(sock, SHUT_RDWR);
@@ -616,14 +629,16 @@ void HttpService::Impl::Configure() {
   server.set_expect_100_continue_handler([this](const httplib::Request& req, httplib::Response& res) {
     return Gate(req, res) == httplib::Server::HandlerResponse::Handled ? res.status : 100;
   });
-  server.set_post_routing_handler([this](const httplib::Request&, httplib::Response& res) {
+  // Runs for every response just before it is written, so that a client that
+  // has its answer finds it counted and logged.
+  server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     if (server.stopping.load()) res.set_header("Connection", "close");
+    WriteAccessLog(req, res);
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
     ErrorInfo e = ErrorFromException(ep);
     SetJsonError(res, 500, "Internal error: " + e.description);
   });
-  server.set_logger([this](const httplib::Request& req, const httplib::Response& res) { WriteAccessLog(req, res); });
 
   server.Post("/rpc", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
     ServeRpc(req, res, reader);

@@ -177,7 +177,7 @@ RpcReply RpcEndpoint::Handle(std::string_view body) const {
   RpcReply reply;
   auto single = [&](json response) { reply.body = DumpJson(response); };
   auto protocolError = [&](int code, std::string message) {
-    reply.methods = "-";
+    reply.methods.assign(1, '-');
     if (metrics_) metrics_->RecordCall("invalid", 0, true);
     single(ErrorResponse(nullptr, code, std::move(message)));
   };

@@ -233,6 +233,18 @@ TEST_F(HttpServiceTest, OversizeBodiesAreRefusedUnreadAndDeepNestingBeforeParsin
   EXPECT_EQ(Client().Post("/rpc", std::string(5000, '['), "application/json")->status, 413);
 }
 
+TEST_F(HttpServiceTest, APeerThatStopsSendingIsCutOff) {
+  ServiceOptions o;
+  o.requestTimeoutSeconds = 1;
+  Start(o);
+  std::string partialBody = RawExchange(service->Port(),
+                                        "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                                        "Content-Length: 50\r\n\r\n{\"jsonrpc\"");
+  EXPECT_EQ(partialBody.rfind("HTTP/1.1 400", 0), 0u) << partialBody;
+  std::string partialHeaders = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0");
+  EXPECT_EQ(partialHeaders.find("200 OK"), std::string::npos) << partialHeaders;
+}
+
 TEST_F(HttpServiceTest, RequestsOutsideTheProtocolAreRefused) {
   Start();
   httplib::Client c = Client();
