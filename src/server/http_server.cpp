@@ -261,6 +261,25 @@ class ConnectionStream final : public httplib::Stream {
   bool readFailed_ = false;
 };
 
+// The library's thread pool, counting the connections that wait for a worker.
+class CountingPool final : public httplib::TaskQueue {
+ public:
+  CountingPool(size_t threads, std::atomic<size_t>& waiting) : pool_(threads), waiting_(waiting) {}
+
+  void enqueue(std::function<void()> fn) override {
+    waiting_.fetch_add(1);
+    pool_.enqueue([this, fn = std::move(fn)] {
+      waiting_.fetch_sub(1);
+      fn();
+    });
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+  std::atomic<size_t>& waiting_;
+};
+
 // The library's server with our own connection loop: one buffered stream per
 // connection, a deadline per request, idle connections that notice a stop,
 // and a connection closed (after draining) when a request was refused before
@@ -272,6 +291,7 @@ class GuardedServer : public httplib::Server {
   int writeTimeoutMs = 30000;
   int keepAliveTimeoutMs = 5000;
   size_t keepAliveMaxRequests = 1000;
+  std::atomic<size_t> waitingConnections{0};
 
  private:
   bool process_and_close_socket(socket_t sock) override {
@@ -299,18 +319,19 @@ class GuardedServer : public httplib::Server {
   }
 
   // Waits for the next request on a connection. A connection accepted before
-  // the stop is still served when its request is already there.
+  // the stop is still served when its request is already there. An idle
+  // connection gives its worker up as soon as another connection waits for one.
   bool WaitForRequest(int sock, const ConnectionStream& stream, bool first) const {
     if (stream.HasBuffered()) return true;
     const auto deadline = Clock::now() + std::chrono::milliseconds(first ? readTimeoutMs : keepAliveTimeoutMs);
     pollfd p{sock, POLLIN, 0};
     for (;;) {
       const bool stop = stopping.load();
-      int slice = stop ? 0 : kIdleSliceMs;
-      int r = ::poll(&p, 1, slice);
+      const bool yield = !first && waitingConnections.load() > 0;
+      int r = ::poll(&p, 1, stop || yield ? 0 : kIdleSliceMs);
       if (r > 0) return !stop || first;
       if (r < 0 && errno != EINTR) return false;
-      if (stop || Clock::now() >= deadline) return false;
+      if (stop || yield || Clock::now() >= deadline) return false;
     }
   }
 
@@ -613,7 +634,7 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
 void HttpService::Impl::Configure() {
   const size_t threads = static_cast<size_t>(std::max(1, options.threads));
   // The library takes ownership of the queue it is given.
-  server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  server.new_task_queue = [this, threads] { return new CountingPool(threads, server.waitingConnections); };
   server.set_tcp_nodelay(true);
   server.set_payload_max_length(options.maxBodyBytes);
   server.set_read_timeout(options.requestTimeoutSeconds, 0);

@@ -460,6 +460,19 @@ TEST_F(HttpServiceTest, ConcurrentClientsAreAllAnsweredCorrectly) {
   EXPECT_EQ(service->metrics().Errors("TSDOM.Add"), 0u);
 }
 
+TEST_F(HttpServiceTest, AnIdleConnectionGivesItsWorkerToAWaitingOne) {
+  ServiceOptions o;
+  o.threads = 1;
+  o.keepAliveTimeoutSeconds = 3600;
+  Start(o);
+  httplib::Client idle = Client();
+  idle.set_keep_alive(true);
+  EXPECT_EQ(idle.Post("/rpc", Request("TSDOM.Add", {1, 2}).dump(), "application/json")->status, 200);
+  // The only worker holds the idle connection; the next client is served anyway.
+  EXPECT_EQ(Call(Request("TSDOM.Add", {3, 4}))["result"], 7);
+  EXPECT_EQ(idle.Post("/rpc", Request("TSDOM.Add", {5, 6}).dump(), "application/json")->status, 200);
+}
+
 TEST_F(HttpServiceTest, StopLetsTheCallInFlightFinish) {
   Start();
   const int port = service->Port();
