@@ -2,8 +2,11 @@
 // its ProgID.
 #include <mutex>
 
+#include "authoring/tsdom.h"
+#include "service/catalog.h"
 #include "service/configuration.h"
 #include "service/log.h"
+#include "service/nonmts_tsdom.h"
 #include "service/registry.h"
 #include "service/value_formatter.h"
 
@@ -16,6 +19,11 @@ void RegisterAllComponents() {
     RegisterLogComponent();
     RegisterConfigurationComponent();
     RegisterValueFormatterComponent();
+    // Sibling components of the product family.
+    RegisterCatalogComponents();
+    RegisterNonMtsComponent();
+    // The engine's classes.
+    RegisterTSDOMClass();
   });
 }
 

@@ -36,6 +36,10 @@ inline constexpr int32_t InvalidVisibilityList = 1201;
 inline constexpr int32_t InvalidFileName = 1202;
 inline constexpr int32_t NothingToPublish = 1203;
 inline constexpr int32_t TreeAlreadyExists = 1204;
+// Sibling components.
+inline constexpr int32_t ProductNotFound = 1210;        // the catalog does not know the product
+inline constexpr int32_t TemplateInfoNotFound = 1211;   // a template without its TEMPLATEINFO row
+inline constexpr int32_t InvalidCatalogFile = 1212;     // a catalog file that cannot be loaded
 // Database failures, HRESULT style.
 inline constexpr int32_t DbStatementFailed = -2147217900;
 inline constexpr int32_t DbConstraintViolation = -2147217873;

@@ -67,6 +67,9 @@ StringDict GetParameterValues(const std::vector<std::string>& names) {
   return Trapped(
       "HelvixUtilities.GetParameterValues",
       [&] {
+        // An empty list would end the statement in "IN ()", which not every
+        // database refuses: refuse it here so both backends behave alike.
+        if (names.empty()) RaiseInvalidArgument("names", "at least one parameter name is needed");
         std::string sql = "SELECT PARAM_NAME, PARAM_VALUE FROM PARAMETERS WHERE PARAM_NAME IN (";
         for (size_t i = 0; i < names.size(); ++i) {
           if (i) sql += ", ";
