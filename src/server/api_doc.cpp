@@ -1,6 +1,7 @@
 #include "server/api_doc.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "service/registry.h"
 
@@ -41,17 +42,42 @@ std::string Cell(const std::string& text) {
   return out;
 }
 
-std::string ResultText(const MethodSpec& m) {
-  bool hasOut = std::any_of(m.params.begin(), m.params.end(), [](const ParamSpec& p) { return p.out; });
-  std::string value = m.returnsNothing ? "nothing (null)" : TypeText(m.result);
-  if (!hasOut) return value;
-  std::string names;
-  for (const ParamSpec& p : m.params) {
-    if (!p.out) continue;
-    if (!names.empty()) names += ", ";
-    names += "`" + p.name + "`";
+// The result type with its article: "a 32-bit integer", "an object".
+std::string Value(ArgType t) {
+  switch (t) {
+    case ArgType::Long:
+      return "a 32-bit integer";
+    case ArgType::String:
+      return "a string";
+    case ArgType::Bool:
+      return "a Boolean";
+    case ArgType::Dict:
+      return "an object";
+    case ArgType::Object:
+      return "an object reference";
+    case ArgType::Variant:
+      return "any value";
   }
-  return "an object with `return` (" + value + ") and the in/out arguments " + names;
+  return "any value";
+}
+
+std::string ResultText(const MethodSpec& m) {
+  std::vector<std::string> outs;
+  for (const ParamSpec& p : m.params)
+    if (p.out) outs.push_back("`" + p.name + "`");
+  if (outs.empty()) return m.returnsNothing ? "nothing" : Value(m.result);
+  std::string names;
+  for (size_t i = 0; i < outs.size(); ++i) {
+    if (i) names += i + 1 == outs.size() ? " and " : ", ";
+    names += outs[i];
+  }
+  return "an object with `return` (" + std::string(m.returnsNothing ? "null" : Value(m.result)) + ") and " +
+         (outs.size() == 1 ? "the in/out argument " : "the in/out arguments ") + names;
+}
+
+// Whether any member of a class could be reachable for an audience.
+bool MayReach(const ClassEntry& cls, Audience audience) {
+  return audience == Audience::Local || cls.name != "Node";
 }
 
 }  // namespace
@@ -71,6 +97,7 @@ std::string RenderApiReference(Audience audience) {
            "(an array).\n";
   }
   for (const ClassEntry& cls : CallableClasses()) {
+    if (!MayReach(cls, audience)) continue;
     std::shared_ptr<Component> instance;
     if (ComponentFactory factory = Registry::Instance().Find(cls.progId)) instance = factory();
     const DispatchTable* table = instance ? instance->Dispatch() : nullptr;

@@ -128,13 +128,16 @@ TEST(JsonNestingDepth, CountsOnlyStructureOutsideTexts) {
 TEST_F(MethodsTest, TheReferenceListsReachableMembersWithTheirArguments) {
   ScopedRegistration none(progid::Repository, nullptr);
   std::string network = RenderApiReference(Audience::Network);
-  EXPECT_NE(network.find("### TSDOM.Add\n\nAdds two numbers."), std::string::npos);
   EXPECT_NE(network.find("| `i_lA` | 32-bit integer | in |"), std::string::npos);
   EXPECT_NE(network.find("| `io_sName` | string | in/out |"), std::string::npos);
   EXPECT_NE(network.find("| `i_bFlag` | Boolean | in, optional |"), std::string::npos);
   EXPECT_NE(network.find("Renames \\| counts."), std::string::npos);
-  EXPECT_NE(network.find("Returns an object with `return` (string) and the in/out arguments `io_sName`, `io_lCount`."),
+  EXPECT_NE(network.find("Returns an object with `return` (a string) and the in/out arguments `io_sName` and "
+                         "`io_lCount`."),
             std::string::npos);
+  EXPECT_NE(network.find("### TSDOM.Add\n\nAdds two numbers.\n\n| Argument | Type | Direction |"), std::string::npos);
+  EXPECT_NE(network.find("Returns a 32-bit integer."), std::string::npos);
+  EXPECT_NE(network.find("### TSDOM.Nothing\n\nNo arguments.\n\nReturns nothing."), std::string::npos);
   EXPECT_NE(network.find("### Tree.CheckOut"), std::string::npos);
   EXPECT_NE(network.find("## Repository\n\nProgID `HXSvcTroubleshooting.Repository`.\n\n_Not available in this build._"),
             std::string::npos);
