@@ -2,6 +2,8 @@
 // its ProgID.
 #include <mutex>
 
+#include "model/node.h"
+#include "model/tree.h"
 #include "service/catalog.h"
 #include "service/configuration.h"
 #include "service/log.h"
@@ -21,6 +23,9 @@ void RegisterAllComponents() {
     // Sibling components of the product family.
     RegisterCatalogComponents();
     RegisterNonMtsComponent();
+    // Classes of the engine.
+    RegisterNodeClass();
+    RegisterTreeClass();
   });
 }
 
