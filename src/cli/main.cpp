@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files/document_store.h"
 #include "service/error.h"
 #include "service/registry.h"
 #include "service/settings.h"
@@ -71,6 +72,18 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   return true;
 }
 
+// A connection URI fit for printing: a password in it is replaced by "***".
+std::string Redacted(const std::string& uri) {
+  auto scheme = uri.find("://");
+  if (scheme == std::string::npos) return uri;
+  auto at = uri.find('@', scheme + 3);
+  auto slash = uri.find('/', scheme + 3);
+  if (at == std::string::npos || (slash != std::string::npos && slash < at)) return uri;
+  auto colon = uri.find(':', scheme + 3);
+  if (colon == std::string::npos || colon > at) return uri;
+  return uri.substr(0, colon + 1) + "***" + uri.substr(at);
+}
+
 void PrintError(const tsa::ErrorInfo& e) {
   std::fprintf(stderr, "tsauthor: error %d (%s): %s\n", e.number, e.source.c_str(), e.description.c_str());
 }
@@ -86,10 +99,16 @@ int CmdInit(const Options& o) {
   fs::create_directories(s.dataDir);
   fs::create_directories(fs::path(s.logFile).parent_path());
   tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
+  // Finish document changes a crash left behind.
+  tsa::StoreRecovery r = tsa::RecoverDocumentStore();
+  if (r.renamed || r.deleted || r.orphansRemoved || r.failures) {
+    std::printf("recovered documents: %d put in place, %d deleted, %d leftovers removed, %d failed\n", r.renamed,
+                r.deleted, r.orphansRemoved, r.failures);
+  }
   std::printf("data folder:      %s\n", s.dataDir.c_str());
   std::printf("configuration:    %s%s\n", s.configFile.c_str(), fs::exists(s.configFile) ? "" : " (not present; defaults in use)");
-  std::printf("service database: %s\n", s.HelvixUri().c_str());
-  std::printf("catalog database: %s\n", s.KCatalogUri().c_str());
+  std::printf("service database: %s\n", Redacted(s.HelvixUri()).c_str());
+  std::printf("catalog database: %s\n", Redacted(s.KCatalogUri()).c_str());
   std::printf("log file:         %s\n", s.logFile.c_str());
   return 0;
 }

@@ -2,10 +2,13 @@
 // its ProgID.
 #include <mutex>
 
+#include "authoring/tsdom.h"
 #include "model/node.h"
 #include "model/tree.h"
 #include "service/catalog.h"
+#include "platform/files/document_store.h"
 #include "service/configuration.h"
+#include "service/file_handling.h"
 #include "service/log.h"
 #include "service/nonmts_tsdom.h"
 #include "service/registry.h"
@@ -20,10 +23,13 @@ void RegisterAllComponents() {
     RegisterLogComponent();
     RegisterConfigurationComponent();
     RegisterValueFormatterComponent();
+    RegisterDocumentStoreComponent();
+    RegisterFileHandlingComponent();
     // Sibling components of the product family.
     RegisterCatalogComponents();
     RegisterNonMtsComponent();
-    // Classes of the engine.
+    // The engine's classes.
+    RegisterTSDOMClass();
     RegisterNodeClass();
     RegisterTreeClass();
   });

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,44 @@ std::string UniqueName(const char* prefix) {
   return std::string(prefix) + std::to_string(::getpid()) + "_" + std::to_string(g_counter++) + "_" +
          std::to_string(rd() % 100000);
 }
+
+// --- PostgreSQL: one schema per test (and one for the catalog) on the
+// server named by TSAUTHOR_TEST_PG, reached through URIs whose search path
+// is that schema.
+
+std::string PgServer() {
+  const char* uri = std::getenv("TSAUTHOR_TEST_PG");
+  if (!uri || !*uri) {
+    throw std::runtime_error(
+        "TSAUTHOR_TEST_BACKEND=postgresql needs TSAUTHOR_TEST_PG, the URI of a PostgreSQL server to test on "
+        "(scripts/with-test-postgres provides one)");
+  }
+  return uri;
+}
+
+std::string PgCatalogSchema(const std::string& schema) { return schema + "_k"; }
+
+std::string PgSchemaUri(const std::string& server, const std::string& schema) {
+  return server + (server.find('?') == std::string::npos ? "?" : "&") + "options=-c%20search_path%3D" + schema;
+}
+
+void PgCreateSchemas(const std::string& schema) {
+  auto admin = db::OpenSession(PgServer());
+  admin->Execute("CREATE SCHEMA " + schema);
+  admin->Execute("CREATE SCHEMA " + PgCatalogSchema(schema));
+}
+
+void PgDropSchemas(const std::string& schema) noexcept {
+  try {
+    auto admin = db::OpenSession(PgServer());
+    // A session still held somewhere would make the drop wait for ever.
+    admin->Execute("SET lock_timeout = '10s'");
+    admin->Execute("DROP SCHEMA IF EXISTS " + schema + " CASCADE");
+    admin->Execute("DROP SCHEMA IF EXISTS " + PgCatalogSchema(schema) + " CASCADE");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "TestEnv: could not drop the test schema %s: %s\n", schema.c_str(), e.what());
+  }
+}
 }  // namespace
 
 std::string TestEnv::Backend() {
@@ -45,7 +84,11 @@ TestEnv::TestEnv() {
   s.logToStderr = false;
 
   if (IsPostgres()) {
-    throw std::runtime_error("the postgresql test backend is not available yet");
+    const std::string server = PgServer();
+    pgSchema_ = UniqueName("t_");
+    PgCreateSchemas(pgSchema_);
+    s.connections["Helvix"]["Helvix"] = PgSchemaUri(server, pgSchema_);
+    s.connections["KVServer"]["KCatalog"] = PgSchemaUri(server, PgCatalogSchema(pgSchema_));
   } else if (Backend() != "sqlite") {
     throw std::runtime_error("unknown TSAUTHOR_TEST_BACKEND: " + Backend());
   }
@@ -57,6 +100,7 @@ TestEnv::TestEnv() {
 
 TestEnv::~TestEnv() {
   db::SessionPool::Instance().Clear();
+  if (!pgSchema_.empty()) PgDropSchemas(pgSchema_);
   std::error_code ec;
   fs::remove_all(dataDir_, ec);
 }

@@ -123,8 +123,12 @@ void EnsureDirectory(const std::string& dir) {
   std::string parent = ParentOf(dir);
   if (parent != dir) EnsureDirectory(parent);
   if (::mkdir(dir.c_str(), 0777) != 0) {
-    if (errno == EEXIST && IsDirectory(dir)) return;
-    RaiseFileError(errno, "Cannot create the folder", dir);
+    int code = errno;
+    if (code == EEXIST) {
+      if (IsDirectory(dir)) return;
+      code = ENOTDIR;  // a file stands where the folder belongs
+    }
+    RaiseFileError(code, "Cannot create the folder", dir);
   }
   FsyncDirectory(parent);
 }
@@ -303,12 +307,14 @@ ApplyResult ApplyIntent(const Intent& i) {
     struct stat victim {};
     if (::lstat(i.source.c_str(), &victim) != 0) return ApplyResult::AlreadyDone;
     struct stat current {};
+    ApplyResult result = ApplyResult::AlreadyDone;  // gone, or replaced by a later change
     if (::lstat(i.target.c_str(), &current) == 0 && current.st_dev == victim.st_dev &&
         current.st_ino == victim.st_ino) {
       if (::unlink(i.target.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.target);
+      result = ApplyResult::Done;
     }
     if (::unlink(i.source.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.source);
-    return ApplyResult::Done;
+    return result;
   }
   Raise(err::InternalError, kSource, "Unknown document intent '" + i.operation + "' for " + i.target);
 }
@@ -342,11 +348,6 @@ std::string CheckedFilePath(const std::string& path) {
 class Batch : public Enlistment {
  public:
   Batch() : id_(RandomHex() + RandomHex()), root_(DocumentsRoot()), lock_(StoreLock::Shared(root_)) {}
-
-  ~Batch() override {
-    // Never committed nor rolled back (the context was abandoned): leave the
-    // temporaries to recovery, as after a crash.
-  }
 
   bool Exists(const std::string& path) const {
     if (const Entry* e = Find(path)) return e->present;
@@ -430,27 +431,37 @@ class Batch : public Enlistment {
   void Committed() noexcept override {
     if (abandoned_) return;
     if (plan_.empty()) return;
-    try {
-      if (CrashAt("after-db-commit")) return Abandon();
-      std::set<std::string> folders;
-      int n = 0;
-      for (const auto& i : plan_) {
+    // Each change stands alone (one path each), so a failing one does not
+    // hold the others back; its intent stays for recovery to finish.
+    bool complete = true;
+    auto failed = [&](const std::string& what) {
+      complete = false;
+      LogQuietly("A document change of a committed transaction could not be applied (" + what +
+                 "): " + DescribeCurrent() + ". It is finished when the document store is recovered.");
+    };
+    if (CrashAt("after-db-commit")) return Abandon();
+    std::set<std::string> folders;
+    int n = 0;
+    for (const auto& i : plan_) {
+      try {
         ApplyIntent(i);
         folders.insert(ParentOf(i.target));
         if (!i.source.empty()) folders.insert(ParentOf(i.source));
-        if (CrashAt("after-rename-" + std::to_string(++n))) return Abandon();
+      } catch (...) {
+        failed(i.operation + " " + i.target);
       }
-      for (const auto& f : folders) FsyncDirectory(f);
-      if (CrashAt("after-apply")) return Abandon();
-    } catch (...) {
-      // The intents stay; recovery finishes them.
-      LogQuietly("The document changes of a committed transaction could not all be applied: " + DescribeCurrent() +
-                 ". They are finished when the document store is recovered.");
-      Abandon();
-      return;
+      if (CrashAt("after-rename-" + std::to_string(++n))) return Abandon();
     }
+    for (const auto& f : folders) {
+      try {
+        FsyncDirectory(f);
+      } catch (...) {
+        failed("sync " + f);
+      }
+    }
+    if (CrashAt("after-apply")) return Abandon();
     commitOrder_ = {};
-    ClearIntents(id_);
+    if (complete) ClearIntents(id_);
   }
 
   void RolledBack() noexcept override {
