@@ -25,6 +25,7 @@ inline constexpr std::string_view Tree = "HXSvcTroubleshooting.Tree";
 inline constexpr std::string_view Node = "HXSvcTroubleshooting.Node";
 inline constexpr std::string_view Repository = "HXSvcTroubleshooting.Repository";
 inline constexpr std::string_view TSDOM = "HXSvcTroubleShooting.TSDOM";
+inline constexpr std::string_view DocumentStore = "Korventa.DocumentStore";
 }  // namespace progid
 
 // "Korventa.Log": one operation that writes an entry.
@@ -51,6 +52,21 @@ class IValueFormatter : public Component {
   virtual std::string FormatText(const std::string& value) = 0;         // complete literal
   virtual std::string FormatValue(const std::string& value) = 0;        // complete literal
   virtual std::string FormatLikePattern(const std::string& pattern) = 0;  // trailing "*" = any
+};
+
+// "Korventa.DocumentStore": every operation on a document file. Paths are
+// absolute. Inside a transaction context changes are staged and published
+// when the context commits (nothing of them when it rolls back), and reads
+// see the context's own staged changes; outside one each change takes
+// effect at once, atomically. Copy and Move replace the target.
+class IDocumentStore : public Component {
+ public:
+  virtual bool Exists(const std::string& path) = 0;
+  virtual std::string Load(const std::string& path) = 0;
+  virtual void Save(const std::string& path, const std::string& contents) = 0;
+  virtual void Copy(const std::string& source, const std::string& target) = 0;
+  virtual void Move(const std::string& source, const std::string& target) = 0;
+  virtual void Delete(const std::string& path) = 0;
 };
 
 }  // namespace tsa

@@ -1,0 +1,813 @@
+#include "platform/files/document_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "platform/db/session.h"
+#include "service/context.h"
+#include "service/settings.h"
+
+namespace fs = std::filesystem;
+
+namespace tsa {
+
+namespace {
+
+// Classic numbers beyond those in err::.
+constexpr int32_t kDiskFull = 61;
+constexpr int32_t kFileAccessError = 75;
+
+constexpr const char* kSource = "Korventa.DocumentStore";
+constexpr const char* kEnlistKey = "Korventa.DocumentStore";
+
+// --- small file-system helpers ----------------------------------------------
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string ParentOf(const std::string& path) {
+  fs::path p(path);
+  std::string parent = p.parent_path().string();
+  return parent.empty() ? std::string("/") : parent;
+}
+
+std::string NameOf(const std::string& path) { return fs::path(path).filename().string(); }
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool EntryExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Raises the classic error for a failed file-system call on `path`.
+[[noreturn]] void RaiseFileError(int code, std::string_view action, const std::string& path) {
+  std::string detail = std::string(action) + " '" + path + "': " + std::strerror(code);
+  switch (code) {
+    case ENOENT:
+      if (!IsDirectory(ParentOf(path))) Raise(err::PathNotFound, kSource, "Path not found: " + detail);
+      Raise(err::FileNotFound, kSource, "File not found: " + detail);
+    case EEXIST:
+    case ENOTEMPTY:
+    case EISDIR:
+      Raise(err::FileAlreadyExists, kSource, "File already exists: " + detail);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      Raise(err::PermissionDenied, kSource, "Permission denied: " + detail);
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      Raise(err::PathNotFound, kSource, "Path not found: " + detail);
+    case ENOSPC:
+    case EDQUOT:
+      Raise(kDiskFull, kSource, "Disk full: " + detail);
+    default:
+      Raise(kFileAccessError, kSource, "Path/File access error: " + detail);
+  }
+}
+
+void FsyncDirectory(const std::string& dir) {
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) RaiseFileError(errno, "Cannot open the folder", dir);
+  if (::fsync(fd.get()) != 0 && errno != EINVAL) RaiseFileError(errno, "Cannot sync the folder", dir);
+}
+
+// Creates a folder and its missing parents, syncing each parent whose
+// entries changed so that the new folders survive a crash.
+void EnsureDirectory(const std::string& dir) {
+  if (IsDirectory(dir)) return;
+  std::string parent = ParentOf(dir);
+  if (parent != dir) EnsureDirectory(parent);
+  if (::mkdir(dir.c_str(), 0777) != 0) {
+    if (errno == EEXIST && IsDirectory(dir)) return;
+    RaiseFileError(errno, "Cannot create the folder", dir);
+  }
+  FsyncDirectory(parent);
+}
+
+std::string RandomHex() {
+  thread_local std::mt19937_64 engine{[] {
+    std::random_device rd;
+    return (uint64_t{rd()} << 32) ^ rd();
+  }()};
+  static constexpr char kDigits[] = "0123456789abcdef";
+  uint64_t v = engine();
+  std::string s(16, '0');
+  for (int i = 15; i >= 0; --i, v >>= 4) s[static_cast<size_t>(i)] = kDigits[v & 0xF];
+  return s;
+}
+
+std::string NewTempName(const std::string& target) { return target + std::string(kStoreTempMarker) + RandomHex(); }
+
+// Writes `contents` to a new temporary file next to `target` and syncs it.
+// The folder is created when missing. Returns the temporary's path.
+std::string WriteTemp(const std::string& target, const std::string& contents) {
+  EnsureDirectory(ParentOf(target));
+  std::string temp;
+  Fd fd;
+  for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
+    temp = NewTempName(target);
+    fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd.valid() && errno != EEXIST) RaiseFileError(errno, "Cannot create a file next to", target);
+  }
+  if (!fd.valid()) RaiseFileError(EEXIST, "Cannot create a file next to", target);
+  auto fail = [&](int code, std::string_view action) {
+    fd.Reset();
+    ::unlink(temp.c_str());
+    RaiseFileError(code, action, target);
+  };
+  const char* p = contents.data();
+  size_t left = contents.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd.get(), p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno, "Cannot write");
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0) fail(errno, "Cannot sync");
+  fd.Reset();
+  return temp;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) RaiseFileError(errno, "Cannot open", path);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) RaiseFileError(errno, "Cannot read", path);
+  if (!S_ISREG(st.st_mode)) Raise(err::FileNotFound, kSource, "File not found: '" + path + "' is not a file");
+  std::string out;
+  out.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RaiseFileError(errno, "Cannot read", path);
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+void RenameOver(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) RaiseFileError(errno, "Cannot replace", to);
+}
+
+// --- simulated crashes --------------------------------------------------------
+
+std::mutex g_hookMutex;
+CrashHook g_crashHook;
+
+bool CrashAt(const std::string& step) {
+  CrashHook hook;
+  {
+    std::lock_guard lock(g_hookMutex);
+    hook = g_crashHook;
+  }
+  return hook && hook(step);
+}
+
+[[noreturn]] void RaiseSimulatedCrash(const std::string& step) {
+  Raise(err::InternalError, kSource, "Simulated crash at " + step);
+}
+
+// --- locks ----------------------------------------------------------------------
+
+std::string DocumentsRoot() {
+  const Settings& s = CurrentSettings();
+  return s.installDir.empty() ? s.dataDir : s.installDir;
+}
+
+// A lock on the store's lock file, through its own open file description so
+// that threads of one process exclude each other as processes do.
+class StoreLock {
+ public:
+  // Waits for a shared lock.
+  static StoreLock Shared(const std::string& root) {
+    StoreLock l(root);
+    while (::flock(l.fd_.get(), LOCK_SH) != 0) {
+      if (errno != EINTR) RaiseFileError(errno, "Cannot lock", l.path_);
+    }
+    return l;
+  }
+  // An exclusive lock when nobody holds one, else an invalid lock.
+  static StoreLock TryExclusive(const std::string& root) {
+    StoreLock l(root);
+    if (::flock(l.fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK || errno == EINTR) l.fd_.Reset();
+      else RaiseFileError(errno, "Cannot lock", l.path_);
+    }
+    return l;
+  }
+  bool Held() const { return fd_.valid(); }
+  void Release() { fd_.Reset(); }
+
+ private:
+  explicit StoreLock(const std::string& root) : path_((fs::path(root) / kStoreLockFile).string()) {
+    EnsureDirectory(root);
+    fd_ = Fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd_.valid()) RaiseFileError(errno, "Cannot open the lock file", path_);
+  }
+  std::string path_;
+  Fd fd_;
+};
+
+// Orders the commits of this process that carry document changes: taken
+// after the intents are written and held until the changes are applied, so
+// that files are replaced in the order the databases committed. Its holder
+// never waits for the database.
+std::mutex g_commitMutex;
+
+// --- intents ----------------------------------------------------------------------
+
+constexpr const char* kOpRename = "RENAME";
+constexpr const char* kOpDelete = "DELETE";
+
+struct Intent {
+  std::string operation;
+  std::string source;  // rename: the temporary; delete: the victim link, or "" for an unconditional delete
+  std::string target;
+};
+
+enum class ApplyResult { Done, AlreadyDone };
+
+// Applies one change. Each can be redone: a rename whose temporary is gone
+// happened already; a deletion removes the target only while it is still
+// the file its victim link points at, so a newer file is never taken.
+ApplyResult ApplyIntent(const Intent& i) {
+  if (i.operation == kOpRename) {
+    if (!EntryExists(i.source)) return ApplyResult::AlreadyDone;
+    EnsureDirectory(ParentOf(i.target));
+    if (::rename(i.source.c_str(), i.target.c_str()) != 0) {
+      if (errno == ENOENT && !EntryExists(i.source)) return ApplyResult::AlreadyDone;
+      RaiseFileError(errno, "Cannot replace", i.target);
+    }
+    return ApplyResult::Done;
+  }
+  if (i.operation == kOpDelete) {
+    if (i.source.empty()) {
+      if (::unlink(i.target.c_str()) != 0) {
+        if (errno == ENOENT) return ApplyResult::AlreadyDone;
+        RaiseFileError(errno, "Cannot delete", i.target);
+      }
+      return ApplyResult::Done;
+    }
+    struct stat victim {};
+    if (::lstat(i.source.c_str(), &victim) != 0) return ApplyResult::AlreadyDone;
+    struct stat current {};
+    if (::lstat(i.target.c_str(), &current) == 0 && current.st_dev == victim.st_dev &&
+        current.st_ino == victim.st_ino) {
+      if (::unlink(i.target.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.target);
+    }
+    if (::unlink(i.source.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.source);
+    return ApplyResult::Done;
+  }
+  Raise(err::InternalError, kSource, "Unknown document intent '" + i.operation + "' for " + i.target);
+}
+
+void LogQuietly(const std::string& text) noexcept {
+  try {
+    CreateObject<ILog>(progid::Log)->WriteEntry(kSource, text, 0);
+  } catch (...) {
+  }
+}
+
+std::string DescribeCurrent() {
+  ErrorInfo e = CurrentError();
+  return e.description + "(" + std::to_string(e.number) + ")";
+}
+
+std::string Normalize(const std::string& path) { return fs::path(path).lexically_normal().string(); }
+
+// A checked, normalised path naming a file (not a folder).
+std::string CheckedFilePath(const std::string& path) {
+  CheckDocumentPath(path);
+  std::string n = Normalize(path);
+  if (NameOf(n).empty() || n == "/") {
+    Raise(err::InvalidFileName, kSource, "Invalid document path '" + path + "': it names a folder, not a file");
+  }
+  return n;
+}
+
+// --- the staged changes of one transaction -----------------------------------
+
+class Batch : public Enlistment {
+ public:
+  Batch() : id_(RandomHex() + RandomHex()), root_(DocumentsRoot()), lock_(StoreLock::Shared(root_)) {}
+
+  ~Batch() override {
+    // Never committed nor rolled back (the context was abandoned): leave the
+    // temporaries to recovery, as after a crash.
+  }
+
+  bool Exists(const std::string& path) const {
+    if (const Entry* e = Find(path)) return e->present;
+    return IsRegularFile(path);
+  }
+
+  std::string Load(const std::string& path) const {
+    if (const Entry* e = Find(path)) {
+      if (!e->present) Raise(err::FileNotFound, kSource, "File not found: '" + path + "' is deleted in this transaction");
+      return ReadWholeFile(e->file);
+    }
+    return ReadWholeFile(path);
+  }
+
+  void Save(const std::string& path, const std::string& contents) {
+    Usable();
+    std::string temp = WriteTemp(path, contents);
+    SetPresent(path, temp);
+    if (CrashAt("after-temp-write")) Crash("after-temp-write");
+  }
+
+  void Copy(const std::string& source, const std::string& target) {
+    Usable();
+    std::string contents = Load(source);
+    if (source == target) return;
+    Save(target, contents);
+  }
+
+  void Move(const std::string& source, const std::string& target) {
+    Usable();
+    if (!Exists(source)) Raise(err::FileNotFound, kSource, "File not found: '" + source + "'");
+    if (source == target) return;
+    Entry* e = Find(source);
+    if (e && e->present) {
+      // The staged content moves on as it is.
+      std::string temp = std::exchange(e->file, std::string());
+      e->present = false;
+      SetPresent(target, temp);
+      SetAbsent(source);
+    } else {
+      Save(target, ReadWholeFile(source));
+      SetAbsent(source);
+    }
+  }
+
+  void Delete(const std::string& path) {
+    Usable();
+    if (!Exists(path)) Raise(err::FileNotFound, kSource, "File not found: '" + path + "'");
+    SetAbsent(path);
+  }
+
+  void Prepare(ObjectContext& context) override {
+    Usable();
+    plan_ = Plan();
+    if (plan_.empty()) return;
+    // The temporaries' and victims' names must be durable before the
+    // intents that name them commit.
+    std::set<std::string> folders;
+    for (const auto& i : plan_)
+      if (!i.source.empty()) folders.insert(ParentOf(i.source));
+    for (const auto& f : folders) FsyncDirectory(f);
+
+    const std::string uri = CurrentSettings().HelvixUri();
+    if (uri.empty()) {
+      Raise(err::DbConnectionFailed, kSource, "Document changes need the service database: no connection is configured");
+    }
+    auto session = context.Session(uri);
+    const db::Dialect& d = session->dialect();
+    const std::string sql = "INSERT INTO DOCUMENTINTENTS (BATCH, SEQ, OPERATION, SOURCE, TARGET) VALUES (" +
+                            d.Placeholder(1) + ", " + d.Placeholder(2) + ", " + d.Placeholder(3) + ", " +
+                            d.Placeholder(4) + ", " + d.Placeholder(5) + ")";
+    int32_t seq = 0;
+    for (const auto& i : plan_) {
+      session->Execute(sql, {db::Value(id_), db::Value(++seq), db::Value(i.operation),
+                             i.source.empty() ? db::Value(nullptr) : db::Value(i.source), db::Value(i.target)});
+    }
+    if (CrashAt("after-prepare")) Crash("after-prepare");
+    commitOrder_ = std::unique_lock(g_commitMutex);
+  }
+
+  void Committed() noexcept override {
+    if (abandoned_) return;
+    if (plan_.empty()) return;
+    try {
+      if (CrashAt("after-db-commit")) return Abandon();
+      std::set<std::string> folders;
+      int n = 0;
+      for (const auto& i : plan_) {
+        ApplyIntent(i);
+        folders.insert(ParentOf(i.target));
+        if (!i.source.empty()) folders.insert(ParentOf(i.source));
+        if (CrashAt("after-rename-" + std::to_string(++n))) return Abandon();
+      }
+      for (const auto& f : folders) FsyncDirectory(f);
+      if (CrashAt("after-apply")) return Abandon();
+    } catch (...) {
+      // The intents stay; recovery finishes them.
+      LogQuietly("The document changes of a committed transaction could not all be applied: " + DescribeCurrent() +
+                 ". They are finished when the document store is recovered.");
+      Abandon();
+      return;
+    }
+    commitOrder_ = {};
+    ClearIntents(id_);
+  }
+
+  void RolledBack() noexcept override {
+    commitOrder_ = {};
+    if (abandoned_) return;
+    for (const auto& [path, e] : entries_) {
+      if (!e.file.empty()) ::unlink(e.file.c_str());
+    }
+    entries_.clear();
+  }
+
+  // Removes the intents of a batch whose changes are in place.
+  static void ClearIntents(const std::string& batch) noexcept {
+    try {
+      auto session = db::SessionPool::Instance().Acquire(CurrentSettings().HelvixUri());
+      session->Execute("DELETE FROM DOCUMENTINTENTS WHERE BATCH = " + session->dialect().Placeholder(1),
+                       {db::Value(batch)});
+    } catch (...) {
+      LogQuietly("The finished document intents of transaction " + batch + " could not be removed: " +
+                 DescribeCurrent() + ". Recovery removes them.");
+    }
+  }
+
+ private:
+  // The staged state of one path: present with the file holding its content
+  // (a temporary), or absent, with the victim link to the file on disk that
+  // the deletion removes ("" when nothing on disk is to be deleted).
+  struct Entry {
+    bool present = false;
+    std::string file;
+    bool unconditional = false;  // absent, but no victim link could be made
+  };
+
+  const Entry* Find(const std::string& path) const {
+    auto it = index_.find(path);
+    return it == index_.end() ? nullptr : &entries_[it->second].second;
+  }
+  Entry* Find(const std::string& path) {
+    auto it = index_.find(path);
+    return it == index_.end() ? nullptr : &entries_[it->second].second;
+  }
+  Entry& Slot(const std::string& path) {
+    auto it = index_.find(path);
+    if (it != index_.end()) return entries_[it->second].second;
+    index_.emplace(path, entries_.size());
+    entries_.emplace_back(path, Entry{});
+    return entries_.back().second;
+  }
+
+  static void Release(Entry& e) {
+    if (!e.file.empty()) ::unlink(e.file.c_str());
+    e.file.clear();
+    e.unconditional = false;
+  }
+
+  void SetPresent(const std::string& path, const std::string& temp) {
+    Entry& e = Slot(path);
+    Release(e);
+    e.present = true;
+    e.file = temp;
+  }
+
+  void SetAbsent(const std::string& path) {
+    Entry& e = Slot(path);
+    if (!e.present && (!e.file.empty() || e.unconditional)) return;  // already staged for deletion
+    Release(e);
+    e.present = false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return;  // nothing on disk to delete
+    std::string victim = NewTempName(path);
+    if (::link(path.c_str(), victim.c_str()) == 0) {
+      e.file = victim;
+    } else if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == EXDEV) {
+      e.unconditional = true;  // a file system without hard links
+    } else {
+      RaiseFileError(errno, "Cannot prepare the deletion of", path);
+    }
+  }
+
+  // The changes to publish: renames first (a moved document appears before
+  // its old name vanishes), then deletions.
+  std::vector<Intent> Plan() const {
+    std::vector<Intent> renames, deletes;
+    for (const auto& [path, e] : entries_) {
+      if (e.present) {
+        renames.push_back({kOpRename, e.file, path});
+      } else if (!e.file.empty() || e.unconditional) {
+        deletes.push_back({kOpDelete, e.file, path});
+      }
+    }
+    renames.insert(renames.end(), deletes.begin(), deletes.end());
+    return renames;
+  }
+
+  void Usable() const {
+    if (abandoned_) Raise(err::InternalError, kSource, "The document changes of this transaction were abandoned");
+  }
+
+  void Abandon() noexcept {
+    abandoned_ = true;
+    commitOrder_ = {};
+  }
+
+  [[noreturn]] void Crash(const std::string& step) {
+    Abandon();
+    RaiseSimulatedCrash(step);
+  }
+
+  std::string id_;
+  std::string root_;
+  StoreLock lock_;
+  std::vector<std::pair<std::string, Entry>> entries_;  // in order of first change
+  std::map<std::string, size_t> index_;
+  std::vector<Intent> plan_;
+  std::unique_lock<std::mutex> commitOrder_;
+  bool abandoned_ = false;
+};
+
+// The current context's batch, created and enlisted on first need.
+std::shared_ptr<Batch> CurrentBatch(bool create) {
+  ObjectContext* context = GetObjectContext();
+  if (!context) return nullptr;
+  if (auto existing = std::dynamic_pointer_cast<Batch>(context->Enlisted(kEnlistKey))) return existing;
+  if (!create) return nullptr;
+  auto batch = std::make_shared<Batch>();
+  context->Enlist(kEnlistKey, batch);
+  return batch;
+}
+
+// --- immediate changes (outside any transaction) ----------------------------
+
+void WriteNow(const std::string& path, const std::string& contents) {
+  auto lock = StoreLock::Shared(DocumentsRoot());
+  std::string temp = WriteTemp(path, contents);
+  if (CrashAt("after-temp-write")) RaiseSimulatedCrash("after-temp-write");
+  try {
+    RenameOver(temp, path);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+  FsyncDirectory(ParentOf(path));
+}
+
+void MoveNow(const std::string& source, const std::string& target) {
+  if (!IsRegularFile(source)) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) RaiseFileError(errno, "Cannot move", source);
+    Raise(err::FileNotFound, kSource, "File not found: '" + source + "' is not a file");
+  }
+  if (source == target) return;
+  EnsureDirectory(ParentOf(target));
+  if (::rename(source.c_str(), target.c_str()) != 0) {
+    if (errno != EXDEV) RaiseFileError(errno, "Cannot move to", target);
+    WriteNow(target, ReadWholeFile(source));
+    if (::unlink(source.c_str()) != 0) RaiseFileError(errno, "Cannot delete", source);
+  }
+  FsyncDirectory(ParentOf(target));
+  if (ParentOf(source) != ParentOf(target)) FsyncDirectory(ParentOf(source));
+}
+
+void DeleteNow(const std::string& path) {
+  if (IsDirectory(path)) Raise(err::FileNotFound, kSource, "File not found: '" + path + "' is a folder");
+  if (::unlink(path.c_str()) != 0) RaiseFileError(errno, "Cannot delete", path);
+  FsyncDirectory(ParentOf(path));
+}
+
+}  // namespace
+
+// --- checks --------------------------------------------------------------------
+
+bool IsStoreTemporary(std::string_view name) {
+  size_t at = name.rfind(kStoreTempMarker);
+  if (at == std::string_view::npos) return false;
+  std::string_view tail = name.substr(at + kStoreTempMarker.size());
+  if (tail.size() != 16) return false;
+  for (char c : tail)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+void CheckDocumentPath(const std::string& path) {
+  auto refuse = [&](const std::string& why) {
+    Raise(err::InvalidFileName, kSource, "Invalid document path '" + path + "': " + why);
+  };
+  if (path.empty()) refuse("the path is empty");
+  if (path.find('\0') != std::string::npos) refuse("the path holds a NUL character");
+  if (path.front() != '/') refuse("the path must be absolute");
+  for (const auto& part : fs::path(path)) {
+    if (part == "..") refuse("the path must not contain '..'");
+  }
+  if (path.find(kStoreTempMarker) != std::string::npos) refuse("the path names a temporary file of the store");
+}
+
+// --- the built-in store ------------------------------------------------------
+
+bool FileDocumentStore::Exists(const std::string& path) {
+  CheckDocumentPath(path);
+  std::string p = Normalize(path);
+  if (NameOf(p).empty()) return false;  // a folder
+  if (auto batch = CurrentBatch(false)) return batch->Exists(p);
+  return IsRegularFile(p);
+}
+
+std::string FileDocumentStore::Load(const std::string& path) {
+  std::string p = CheckedFilePath(path);
+  if (auto batch = CurrentBatch(false)) return batch->Load(p);
+  return ReadWholeFile(p);
+}
+
+void FileDocumentStore::Save(const std::string& path, const std::string& contents) {
+  std::string p = CheckedFilePath(path);
+  if (auto batch = CurrentBatch(true)) return batch->Save(p, contents);
+  WriteNow(p, contents);
+}
+
+void FileDocumentStore::Copy(const std::string& source, const std::string& target) {
+  std::string s = CheckedFilePath(source);
+  std::string t = CheckedFilePath(target);
+  if (auto batch = CurrentBatch(true)) return batch->Copy(s, t);
+  std::string contents = ReadWholeFile(s);
+  if (s == t) return;
+  WriteNow(t, contents);
+}
+
+void FileDocumentStore::Move(const std::string& source, const std::string& target) {
+  std::string s = CheckedFilePath(source);
+  std::string t = CheckedFilePath(target);
+  if (auto batch = CurrentBatch(true)) return batch->Move(s, t);
+  auto lock = StoreLock::Shared(DocumentsRoot());
+  MoveNow(s, t);
+}
+
+void FileDocumentStore::Delete(const std::string& path) {
+  std::string p = CheckedFilePath(path);
+  if (auto batch = CurrentBatch(true)) return batch->Delete(p);
+  DeleteNow(p);
+}
+
+std::shared_ptr<IDocumentStore> DocumentStore() {
+  if (Registry::Instance().IsRegistered(progid::DocumentStore)) {
+    return CreateInContext<IDocumentStore>(progid::DocumentStore);
+  }
+  return std::make_shared<FileDocumentStore>();
+}
+
+void RegisterDocumentStoreComponent() {
+  Registry::Instance().Register(progid::DocumentStore, [] { return std::make_shared<FileDocumentStore>(); });
+}
+
+CrashHook SetCrashHookForTest(CrashHook hook) {
+  std::lock_guard lock(g_hookMutex);
+  return std::exchange(g_crashHook, std::move(hook));
+}
+
+// --- recovery --------------------------------------------------------------------
+
+StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
+  StoreRecovery report;
+  const std::string uri = CurrentSettings().HelvixUri();
+  if (uri.empty()) return report;
+  const std::string root = documentsRoot.empty() ? DocumentsRoot() : documentsRoot;
+
+  // Nobody stages changes while this is held, so every temporary that no
+  // intent names is an orphan. Without it only the intents are finished
+  // (which is safe beside running transactions).
+  StoreLock exclusive = StoreLock::TryExclusive(root);
+  report.orphanScanSkipped = !exclusive.Held();
+
+  auto session = db::SessionPool::Instance().Acquire(uri);
+  db::ResultSet rows =
+      session->Query("SELECT BATCH, OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS ORDER BY BATCH, SEQ");
+
+  std::vector<std::string> finished;        // batches done
+  std::set<std::string> kept;               // temporaries of intents that failed
+  std::map<std::string, bool> batchOk;      // batch -> all of its intents done
+  std::vector<std::string> batchOrder;
+  for (const auto& row : rows.rows) {
+    Intent i;
+    std::string batch = row[0].ToText();
+    i.operation = row[1].ToText();
+    i.source = row[2].IsNull() ? std::string() : row[2].ToText();
+    i.target = row[3].ToText();
+    if (!batchOk.count(batch)) {
+      batchOk[batch] = true;
+      batchOrder.push_back(batch);
+    }
+    try {
+      // Rows are checked like any caller's path: a tampered row must not
+      // reach outside what the store itself would write.
+      CheckDocumentPath(i.target);
+      if (!i.source.empty()) {
+        bool parentRef = false;
+        for (const auto& part : fs::path(i.source)) parentRef = parentRef || part == "..";
+        if (i.source.front() != '/' || parentRef || !IsStoreTemporary(NameOf(i.source))) {
+          Raise(err::InvalidFileName, kSource, "Invalid temporary '" + i.source + "' in a document intent");
+        }
+      } else if (i.operation == kOpRename) {
+        Raise(err::InvalidFileName, kSource, "A rename intent without a temporary for '" + i.target + "'");
+      }
+      if (ApplyIntent(i) == ApplyResult::Done) {
+        if (i.operation == kOpRename) ++report.renamed;
+        else ++report.deleted;
+      }
+      FsyncDirectory(ParentOf(i.target));
+    } catch (...) {
+      ++report.failures;
+      batchOk[batch] = false;
+      if (!i.source.empty()) kept.insert(i.source);
+      LogQuietly("A document intent of transaction " + batch + " (" + i.operation + " " + i.target +
+                 ") could not be finished: " + DescribeCurrent());
+    }
+  }
+
+  if (exclusive.Held()) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+    std::vector<std::string> orphans;
+    for (; !ec && it != end; it.increment(ec)) {
+      const auto& entry = *it;
+      std::string name = entry.path().filename().string();
+      if (!IsStoreTemporary(name)) continue;
+      std::error_code typeEc;
+      if (entry.symlink_status(typeEc).type() == fs::file_type::directory) continue;
+      if (kept.count(entry.path().string())) continue;
+      orphans.push_back(entry.path().string());
+    }
+    std::set<std::string> folders;
+    for (const auto& o : orphans) {
+      if (::unlink(o.c_str()) == 0) {
+        ++report.orphansRemoved;
+        folders.insert(ParentOf(o));
+      }
+    }
+    for (const auto& f : folders) {
+      try {
+        FsyncDirectory(f);
+      } catch (...) {
+      }
+    }
+  }
+  // Leave the lock before writing to the database: a transaction that holds
+  // the database may be waiting for the lock.
+  exclusive.Release();
+
+  for (const auto& batch : batchOrder) {
+    if (!batchOk[batch]) continue;
+    session->Execute("DELETE FROM DOCUMENTINTENTS WHERE BATCH = " + session->dialect().Placeholder(1),
+                     {db::Value(batch)});
+    ++report.batchesCleared;
+  }
+  if (report.renamed + report.deleted + report.orphansRemoved + report.failures > 0) {
+    LogQuietly("Document store recovered: " + std::to_string(report.renamed) + " staged files put in place, " +
+               std::to_string(report.deleted) + " documents deleted, " + std::to_string(report.orphansRemoved) +
+               " orphaned temporaries removed, " + std::to_string(report.failures) + " intents left for later.");
+  }
+  return report;
+}
+
+}  // namespace tsa
