@@ -2,6 +2,7 @@
 // its ProgID.
 #include <mutex>
 
+#include "repository/repository.h"
 #include "service/catalog.h"
 #include "service/configuration.h"
 #include "service/log.h"
@@ -21,6 +22,7 @@ void RegisterAllComponents() {
     // Sibling components of the product family.
     RegisterCatalogComponents();
     RegisterNonMtsComponent();
+    RegisterRepositoryClass();
   });
 }
 
