@@ -2,6 +2,7 @@
 // its ProgID.
 #include <mutex>
 
+#include "authoring/tsdom.h"
 #include "repository/repository.h"
 #include "service/catalog.h"
 #include "service/configuration.h"
@@ -22,6 +23,8 @@ void RegisterAllComponents() {
     // Sibling components of the product family.
     RegisterCatalogComponents();
     RegisterNonMtsComponent();
+    // The engine's classes.
+    RegisterTSDOMClass();
     RegisterRepositoryClass();
   });
 }
