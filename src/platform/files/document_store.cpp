@@ -123,8 +123,12 @@ void EnsureDirectory(const std::string& dir) {
   std::string parent = ParentOf(dir);
   if (parent != dir) EnsureDirectory(parent);
   if (::mkdir(dir.c_str(), 0777) != 0) {
-    if (errno == EEXIST && IsDirectory(dir)) return;
-    RaiseFileError(errno, "Cannot create the folder", dir);
+    int code = errno;
+    if (code == EEXIST) {
+      if (IsDirectory(dir)) return;
+      code = ENOTDIR;  // a file stands where the folder belongs
+    }
+    RaiseFileError(code, "Cannot create the folder", dir);
   }
   FsyncDirectory(parent);
 }
@@ -303,12 +307,14 @@ ApplyResult ApplyIntent(const Intent& i) {
     struct stat victim {};
     if (::lstat(i.source.c_str(), &victim) != 0) return ApplyResult::AlreadyDone;
     struct stat current {};
+    ApplyResult result = ApplyResult::AlreadyDone;  // gone, or replaced by a later change
     if (::lstat(i.target.c_str(), &current) == 0 && current.st_dev == victim.st_dev &&
         current.st_ino == victim.st_ino) {
       if (::unlink(i.target.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.target);
+      result = ApplyResult::Done;
     }
     if (::unlink(i.source.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.source);
-    return ApplyResult::Done;
+    return result;
   }
   Raise(err::InternalError, kSource, "Unknown document intent '" + i.operation + "' for " + i.target);
 }

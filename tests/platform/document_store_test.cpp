@@ -1,0 +1,403 @@
+// The document store: immediate and staged changes, commit and abort,
+// crashes at every step of a commit followed by recovery.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <thread>
+
+#include "platform/files/document_store.h"
+#include "service/context.h"
+#include "service/helvix_utilities.h"
+#include "support/test_env.h"
+
+namespace fs = std::filesystem;
+
+namespace tsa {
+namespace {
+
+class DocumentStoreTest : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& relative) const { return (fs::path(env.DataDir()) / relative).string(); }
+
+  static void Write(const std::string& path, const std::string& contents) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+  }
+  static std::optional<std::string> Read(const std::string& path) {
+    if (!fs::is_regular_file(path)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::vector<std::string> Temporaries() const {
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(env.DataDir()))
+      if (IsStoreTemporary(e.path().filename().string())) found.push_back(e.path().string());
+    return found;
+  }
+
+  int64_t IntentCount() const {
+    auto c = GetHelvixConnection();
+    auto rs = c->OpenRecordset("SELECT COUNT(*) AS N FROM DOCUMENTINTENTS");
+    int64_t n = rs->Field("N").ToInt64();
+    rs->Close();
+    CloseConnection(c);
+    return n;
+  }
+
+  // A row written in the same transaction as the documents.
+  static void InsertMarker(const std::string& name) {
+    auto c = GetHelvixConnection();
+    c->Execute("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES (" + FormatSqlText(name) +
+               ", 'v', 'String')");
+    CloseConnection(c);
+  }
+  static bool MarkerExists(const std::string& name) { return GetParameterValues({name}).Exists(name); }
+
+  static int32_t ErrorNumber(const std::function<void()>& f) {
+    try {
+      f();
+    } catch (const Error& e) {
+      return e.number();
+    }
+    return 0;
+  }
+
+  test::TestEnv env;
+  FileDocumentStore store;
+};
+
+TEST_F(DocumentStoreTest, ImmediateChangesTakeEffectAtOnceWithoutLeftovers) {
+  const std::string a = Path("documents/TS/Enduser/Trees/1_0.xml");
+  const std::string b = Path("documents/TS/Manager/Trees/1_1.xml");
+  const std::string c = Path("elsewhere/deep/1_1.xml");
+
+  store.Save(a, "<Node NID=\"0\"/>");  // creates the missing folders
+  EXPECT_EQ(Read(a), "<Node NID=\"0\"/>");
+  EXPECT_TRUE(store.Exists(a));
+  store.Save(a, "second");
+  EXPECT_EQ(store.Load(a), "second");
+
+  Write(b, "old manager");
+  store.Copy(a, b);  // replaces the target
+  EXPECT_EQ(Read(b), "second");
+  EXPECT_EQ(Read(a), "second");
+
+  store.Save(b, "edited");
+  Write(c, "in the way");
+  store.Move(b, c);
+  EXPECT_FALSE(store.Exists(b));
+  EXPECT_EQ(Read(c), "edited");
+
+  store.Delete(c);
+  EXPECT_FALSE(fs::exists(c));
+  EXPECT_FALSE(store.Exists(Path("documents/TS/Enduser/Trees")));  // a folder is not a file
+  EXPECT_TRUE(Temporaries().empty());
+}
+
+TEST_F(DocumentStoreTest, FailuresCarryTheClassicNumbers) {
+  const std::string missingFile = Path("docs/9_0.xml");
+  fs::create_directories(Path("docs"));
+  EXPECT_EQ(ErrorNumber([&] { store.Load(missingFile); }), err::FileNotFound);
+  EXPECT_EQ(ErrorNumber([&] { store.Load(Path("nofolder/9_0.xml")); }), err::PathNotFound);
+  EXPECT_EQ(ErrorNumber([&] { store.Delete(missingFile); }), err::FileNotFound);
+  EXPECT_EQ(ErrorNumber([&] { store.Move(missingFile, Path("docs/9_1.xml")); }), err::FileNotFound);
+  EXPECT_EQ(ErrorNumber([&] { store.Copy(missingFile, Path("docs/9_1.xml")); }), err::FileNotFound);
+  EXPECT_EQ(ErrorNumber([&] { store.Load(Path("docs")); }), err::FileNotFound);  // a folder
+
+  // A file where a folder has to be.
+  Write(Path("plain"), "x");
+  EXPECT_EQ(ErrorNumber([&] { store.Save(Path("plain/9_0.xml"), "x"); }), err::PathNotFound);
+
+  if (::geteuid() != 0) {
+    fs::create_directories(Path("locked"));
+    fs::permissions(Path("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(ErrorNumber([&] { store.Save(Path("locked/9_0.xml"), "x"); }), err::PermissionDenied);
+    fs::permissions(Path("locked"), fs::perms::owner_all);
+  }
+}
+
+TEST_F(DocumentStoreTest, UnsafePathsAreRefused) {
+  for (const std::string& bad :
+       {std::string(), std::string("documents/1_0.xml"), Path("documents/../../etc/passwd"), Path("a/..") + "/1_0.xml",
+        Path("docs/1_0.xml.tsa-tmp-0123456789abcdef"), Path("docs/1_0") + std::string(1, '\0') + ".xml"}) {
+    EXPECT_EQ(ErrorNumber([&] { store.Exists(bad); }), err::InvalidFileName) << bad;
+    EXPECT_EQ(ErrorNumber([&] { store.Save(bad, "x"); }), err::InvalidFileName) << bad;
+    EXPECT_EQ(ErrorNumber([&] { store.Move(Path("docs/1_0.xml"), bad); }), err::InvalidFileName) << bad;
+  }
+  EXPECT_EQ(ErrorNumber([&] { store.Save(Path("docs/"), "x"); }), err::InvalidFileName);
+  EXPECT_FALSE(fs::exists(Path("docs")));
+}
+
+TEST_F(DocumentStoreTest, StagedChangesAreSeenInsideAndPublishedOnCommit) {
+  const std::string a = Path("d/1_0.xml"), b = Path("d/2_0.xml"), c = Path("d/3_0.xml"), moved = Path("e/3_0.xml"),
+                    copy = Path("e/1_0.xml"), fresh = Path("new/folder/4_0.xml");
+  Write(a, "a-old");
+  Write(b, "b-old");
+  Write(c, "c-old");
+
+  RunTransactional([&] {
+    store.Save(a, "a-new");
+    store.Delete(b);
+    store.Move(c, moved);
+    store.Copy(a, copy);
+    store.Save(fresh, "fresh");
+
+    // The transaction sees its own changes ...
+    EXPECT_EQ(store.Load(a), "a-new");
+    EXPECT_FALSE(store.Exists(b));
+    EXPECT_EQ(ErrorNumber([&] { store.Load(b); }), err::FileNotFound);
+    EXPECT_FALSE(store.Exists(c));
+    EXPECT_EQ(store.Load(moved), "c-old");
+    EXPECT_EQ(store.Load(copy), "a-new");
+    EXPECT_TRUE(store.Exists(fresh));
+    // ... the disk does not, yet.
+    EXPECT_EQ(Read(a), "a-old");
+    EXPECT_EQ(Read(b), "b-old");
+    EXPECT_EQ(Read(c), "c-old");
+    EXPECT_FALSE(fs::exists(moved));
+    EXPECT_FALSE(fs::exists(fresh));
+  });
+
+  EXPECT_EQ(Read(a), "a-new");
+  EXPECT_FALSE(fs::exists(b));
+  EXPECT_FALSE(fs::exists(c));
+  EXPECT_EQ(Read(moved), "c-old");
+  EXPECT_EQ(Read(copy), "a-new");
+  EXPECT_EQ(Read(fresh), "fresh");
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
+}
+
+TEST_F(DocumentStoreTest, AbortLeavesEveryFileAsItWasAndNoTemporaries) {
+  const std::string a = Path("d/1_0.xml"), b = Path("d/2_0.xml"), c = Path("d/3_0.xml");
+  Write(a, "a-old");
+  Write(b, "b-old");
+  RunTransactional([&] {
+    InsertMarker("aborted");
+    store.Save(a, "a-new");
+    store.Delete(b);
+    store.Move(a, c);
+    store.Save(Path("n/5_0.xml"), "x");
+    AbortTransaction();
+  });
+  EXPECT_FALSE(MarkerExists("aborted"));
+  EXPECT_EQ(Read(a), "a-old");
+  EXPECT_EQ(Read(b), "b-old");
+  EXPECT_FALSE(fs::exists(c));
+  EXPECT_FALSE(fs::exists(Path("n/5_0.xml")));
+  EXPECT_TRUE(Temporaries().empty());
+
+  // An error that ends the call rolls the files back as well.
+  EXPECT_THROW(RunTransactional([&] {
+                 store.Save(a, "half");
+                 Raise(1, "test", "failure after a staged save");
+               }),
+               Error);
+  EXPECT_EQ(Read(a), "a-old");
+  EXPECT_TRUE(Temporaries().empty());
+}
+
+TEST_F(DocumentStoreTest, ChainedChangesToOnePathEndInTheLastState) {
+  const std::string a = Path("d/1_0.xml"), b = Path("d/1_1.xml");
+  Write(a, "old");
+  RunTransactional([&] {
+    store.Delete(a);
+    store.Save(a, "recreated");  // a deletion followed by a save is a replacement
+    store.Move(a, b);
+    store.Save(a, "again");  // a new file under the moved-away name
+    store.Copy(b, a);        // replaced once more
+    EXPECT_EQ(store.Load(a), "recreated");
+    EXPECT_EQ(store.Load(b), "recreated");
+    EXPECT_EQ(ErrorNumber([&] { store.Delete(Path("d/none.xml")); }), err::FileNotFound);
+  });
+  EXPECT_EQ(Read(a), "recreated");
+  EXPECT_EQ(Read(b), "recreated");
+  EXPECT_TRUE(Temporaries().empty());
+
+  // Saving and then deleting a file that never existed leaves nothing.
+  RunTransactional([&] {
+    store.Save(Path("d/9_0.xml"), "short-lived");
+    store.Delete(Path("d/9_0.xml"));
+  });
+  EXPECT_FALSE(fs::exists(Path("d/9_0.xml")));
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
+}
+
+// One transaction that writes a row and changes five documents; a crash at
+// each step of its commit, then recovery. Afterwards every document must be
+// wholly old or wholly new, and new exactly when the row committed.
+TEST_F(DocumentStoreTest, ACrashAtAnyStepRecoversToOldOrNewConsistentWithTheRows) {
+  const std::vector<std::string> steps = {"after-temp-write", "after-prepare",  "after-db-commit", "after-rename-1",
+                                          "after-rename-2",   "after-rename-3", "after-rename-4",  "after-rename-5",
+                                          "after-apply",      "none"};
+  int run = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step);
+    const std::string dir = Path("run" + std::to_string(++run));
+    const std::string replaced = dir + "/1_0.xml", created = dir + "/2_0.xml", deleted = dir + "/3_0.xml",
+                      movedFrom = dir + "/4_0.xml", movedTo = dir + "/sub/4_0.xml";
+    Write(replaced, "replaced-old");
+    Write(deleted, "deleted-old");
+    Write(movedFrom, "moved");
+    const std::string marker = "marker-" + std::to_string(run);
+
+    bool fired = false;
+    auto previous = SetCrashHookForTest([&](const std::string& s) {
+      if (s != step || fired) return false;
+      fired = true;
+      return true;
+    });
+    try {
+      RunTransactional([&] {
+        InsertMarker(marker);
+        store.Save(replaced, "replaced-new");
+        store.Save(created, "created");
+        store.Delete(deleted);
+        store.Move(movedFrom, movedTo);
+      });
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), err::InternalError);
+    }
+    SetCrashHookForTest(previous);
+    EXPECT_EQ(fired, step != "none");
+
+    StoreRecovery r = RecoverDocumentStore();
+    EXPECT_FALSE(r.orphanScanSkipped);
+    EXPECT_EQ(r.failures, 0);
+
+    if (MarkerExists(marker)) {
+      EXPECT_EQ(Read(replaced), "replaced-new");
+      EXPECT_EQ(Read(created), "created");
+      EXPECT_FALSE(fs::exists(deleted));
+      EXPECT_FALSE(fs::exists(movedFrom));
+      EXPECT_EQ(Read(movedTo), "moved");
+    } else {
+      EXPECT_EQ(Read(replaced), "replaced-old");
+      EXPECT_FALSE(fs::exists(created));
+      EXPECT_EQ(Read(deleted), "deleted-old");
+      EXPECT_EQ(Read(movedFrom), "moved");
+      EXPECT_FALSE(fs::exists(movedTo));
+    }
+    EXPECT_EQ(MarkerExists(marker), step != "after-temp-write" && step != "after-prepare");
+    EXPECT_TRUE(Temporaries().empty());
+    EXPECT_EQ(IntentCount(), 0);
+  }
+}
+
+TEST_F(DocumentStoreTest, ACrashDuringAnImmediateSaveLeavesTheOldFileAndRecoveryClearsTheTemporary) {
+  const std::string a = Path("d/1_0.xml");
+  Write(a, "old");
+  auto previous = SetCrashHookForTest([](const std::string& s) { return s == "after-temp-write"; });
+  EXPECT_THROW(store.Save(a, "new"), Error);
+  SetCrashHookForTest(previous);
+  EXPECT_EQ(Read(a), "old");
+  EXPECT_EQ(Temporaries().size(), 1u);
+  EXPECT_EQ(RecoverDocumentStore().orphansRemoved, 1);
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(Read(a), "old");
+}
+
+TEST_F(DocumentStoreTest, RedoneDeletionNeverRemovesANewerFile) {
+  // The deletion was applied but its intent not yet cleared when the
+  // process died; afterwards the document was written anew.
+  const std::string a = Path("d/1_0.xml");
+  Write(a, "old");
+  auto previous = SetCrashHookForTest([](const std::string& s) { return s == "after-apply"; });
+  RunTransactional([&] { store.Delete(a); });
+  SetCrashHookForTest(previous);
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_EQ(IntentCount(), 1);
+
+  store.Save(a, "newer");
+  StoreRecovery r = RecoverDocumentStore();
+  EXPECT_EQ(r.deleted, 0);
+  EXPECT_EQ(r.batchesCleared, 1);
+  EXPECT_EQ(Read(a), "newer");
+  EXPECT_EQ(IntentCount(), 0);
+
+  // The deletion committed but never ran, and the document was replaced
+  // since: the replacement is the later change and stays.
+  const std::string b = Path("d/2_0.xml");
+  Write(b, "old");
+  previous = SetCrashHookForTest([](const std::string& s) { return s == "after-db-commit"; });
+  RunTransactional([&] { store.Delete(b); });
+  SetCrashHookForTest(previous);
+  EXPECT_EQ(Read(b), "old");
+  store.Save(b, "replacement");
+  r = RecoverDocumentStore();
+  EXPECT_EQ(r.deleted, 0);
+  EXPECT_EQ(Read(b), "replacement");
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
+}
+
+TEST_F(DocumentStoreTest, RecoveryRemovesOrphansButSparesARunningTransaction) {
+  const std::string orphan = Path("documents/TS/Manager/Trees/7_1.xml.tsa-tmp-00112233445566ff");
+  const std::string lookalike = Path("documents/TS/Manager/Trees/7_1.xml.tsa-tmp-notatemp");
+  Write(orphan, "left by a crash");
+  Write(lookalike, "an operator's file");
+
+  const std::string a = Path("d/1_0.xml");
+  RunTransactional([&] {
+    store.Save(a, "staged");
+    // Another command recovers while this transaction is under way: its
+    // staged file must survive.
+    std::optional<StoreRecovery> r;
+    std::thread other([&] { r = RecoverDocumentStore(); });
+    other.join();
+    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r->orphanScanSkipped);
+    EXPECT_TRUE(fs::exists(orphan));
+  });
+  EXPECT_EQ(Read(a), "staged");
+
+  StoreRecovery r = RecoverDocumentStore();
+  EXPECT_FALSE(r.orphanScanSkipped);
+  EXPECT_EQ(r.orphansRemoved, 1);
+  EXPECT_FALSE(fs::exists(orphan));
+  EXPECT_TRUE(fs::exists(lookalike));
+}
+
+TEST_F(DocumentStoreTest, TamperedIntentsAreNotFollowed) {
+  const std::string victim = Path("keep/1_0.xml");
+  Write(victim, "precious");
+  auto c = GetHelvixConnection();
+  c->Execute("INSERT INTO DOCUMENTINTENTS (BATCH, SEQ, OPERATION, SOURCE, TARGET) VALUES ('x', 1, 'RENAME', " +
+             FormatSqlText(victim) + ", " + FormatSqlText(Path("keep/2_0.xml")) + ")");
+  c->Execute("INSERT INTO DOCUMENTINTENTS (BATCH, SEQ, OPERATION, SOURCE, TARGET) VALUES ('y', 1, 'DELETE', NULL, " +
+             FormatSqlText(Path("keep/../keep/1_0.xml")) + ")");
+  CloseConnection(c);
+  StoreRecovery r = RecoverDocumentStore();
+  EXPECT_EQ(r.failures, 2);
+  EXPECT_EQ(Read(victim), "precious");
+  EXPECT_FALSE(fs::exists(Path("keep/2_0.xml")));
+}
+
+TEST_F(DocumentStoreTest, ConcurrentTransactionsOnDifferentDocumentsAllCommit) {
+  constexpr int kThreads = 4, kRounds = 10;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        RunTransactional([&] {
+          store.Save(Path("c/" + std::to_string(t) + "_" + std::to_string(i) + ".xml"), std::to_string(i));
+        });
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kRounds; ++i)
+      EXPECT_EQ(Read(Path("c/" + std::to_string(t) + "_" + std::to_string(i) + ".xml")), std::to_string(i));
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
+}
+
+}  // namespace
+}  // namespace tsa
