@@ -8,6 +8,7 @@
 #include "service/components.h"
 #include "service/context.h"
 #include "service/dispatch.h"
+#include "service/dispatch_values.h"
 #include "service/error.h"
 #include "service/helvix_utilities.h"
 #include "storage/tree_types.h"
@@ -207,8 +208,8 @@ const DispatchTable* Repository::Dispatch() const {
            ArgType::Long,
            false,
            [](Component& self, DispatchArgs& args) {
-             return nlohmann::json(Self(self).AddRepEntity(args[0].get<int32_t>(), args[1].get<std::string>(),
-                                                           args[2].get<std::string>()));
+             return nlohmann::json(Self(self).AddRepEntity(dispatch::Long(args[0]), dispatch::Text(args[1]),
+                                                           dispatch::Text(args[2])));
            },
            "Adds an entity with its short and long description; returns its identifier"});
     t.Add({"getRepEntityDetails",
@@ -216,10 +217,7 @@ const DispatchTable* Repository::Dispatch() const {
            ArgType::Dict,
            false,
            [](Component& self, DispatchArgs& args) {
-             StringDict details = Self(self).getRepEntityDetails(args[0].get<int32_t>(), args[1].get<int32_t>());
-             nlohmann::json out = nlohmann::json::object();
-             for (const auto& [key, item] : details) out[key] = item;
-             return out;
+             return dispatch::ToJson(Self(self).getRepEntityDetails(dispatch::Long(args[0]), dispatch::Long(args[1])));
            },
            "The entity's NAME and DETAIL"});
     t.Add({"UpdateRepEntityOnlyDB",
@@ -230,8 +228,8 @@ const DispatchTable* Repository::Dispatch() const {
            ArgType::Variant,
            true,
            [](Component& self, DispatchArgs& args) {
-             Self(self).UpdateRepEntityOnlyDB(args[0].get<int32_t>(), args[1].get<int32_t>(),
-                                              args[2].get<std::string>(), args[3].get<std::string>());
+             Self(self).UpdateRepEntityOnlyDB(dispatch::Long(args[0]), dispatch::Long(args[1]),
+                                              dispatch::Text(args[2]), dispatch::Text(args[3]));
              return nlohmann::json();
            },
            "Changes the entity's texts in the database only"});
@@ -243,8 +241,8 @@ const DispatchTable* Repository::Dispatch() const {
            ArgType::Variant,
            true,
            [](Component& self, DispatchArgs& args) {
-             Self(self).UpdateRepEntity(args[0].get<int32_t>(), args[1].get<int32_t>(), args[2].get<std::string>(),
-                                        args[3].get<std::string>());
+             Self(self).UpdateRepEntity(dispatch::Long(args[0]), dispatch::Long(args[1]), dispatch::Text(args[2]),
+                                        dispatch::Text(args[3]));
              return nlohmann::json();
            },
            "Changes the entity's texts in the database and in every tree document that shows it"});
@@ -253,7 +251,7 @@ const DispatchTable* Repository::Dispatch() const {
            ArgType::Bool,
            false,
            [](Component& self, DispatchArgs& args) {
-             return nlohmann::json(Self(self).DeleteRepEntity(args[0].get<int32_t>(), args[1].get<int32_t>()));
+             return nlohmann::json(Self(self).DeleteRepEntity(dispatch::Long(args[0]), dispatch::Long(args[1])));
            },
            "Deletes an entity that no node uses (error 1013 otherwise); returns false"});
     return t;
