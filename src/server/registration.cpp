@@ -3,6 +3,8 @@
 #include <mutex>
 
 #include "authoring/tsdom.h"
+#include "model/node.h"
+#include "model/tree.h"
 #include "repository/repository.h"
 #include "service/catalog.h"
 #include "service/configuration.h"
@@ -25,6 +27,8 @@ void RegisterAllComponents() {
     RegisterNonMtsComponent();
     // The engine's classes.
     RegisterTSDOMClass();
+    RegisterNodeClass();
+    RegisterTreeClass();
     RegisterRepositoryClass();
   });
 }
