@@ -11,13 +11,24 @@
 #include "service/dispatch.h"
 #include "service/error.h"
 #include "service/helvix_utilities.h"
+#include "support/consistency.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
+#include "support/tree_fixture.h"
 
 namespace tsa {
 namespace {
 
 const char* const kRepTables[] = {"", "REPTSCATEGORY", "REPQUESTION", "REPANSWER", "REPACTION"};
+
+std::optional<Error> Failure(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e;
+  }
+  return std::nullopt;
+}
 
 class RepositoryTest : public ::testing::Test {
  protected:
@@ -41,15 +52,6 @@ class RepositoryTest : public ::testing::Test {
   void AddNodeRow(const std::string& table, int32_t treeId, int32_t nodeId, int32_t repType, int32_t repId) {
     Exec("INSERT INTO " + table + " VALUES (" + std::to_string(treeId) + ", " + std::to_string(nodeId) + ", " +
          std::to_string(repType) + ", " + std::to_string(repId) + ", 1, 1, 0, ';0;', ';', ';', -1)");
-  }
-
-  static std::optional<Error> Failure(const std::function<void()>& f) {
-    try {
-      f();
-    } catch (const Error& e) {
-      return e;
-    }
-    return std::nullopt;
   }
 
   test::TestEnv env_;
@@ -218,6 +220,38 @@ TEST_F(RepositoryTest, MembersByName) {
   for (const MethodSpec& m : repository_->Dispatch()->Methods()) names.push_back(m.name);
   EXPECT_EQ(names, (std::vector<std::string>{"AddRepEntity", "getRepEntityDetails", "UpdateRepEntityOnlyDB",
                                              "UpdateRepEntity", "DeleteRepEntity"}));
+}
+
+// Entities shown by nodes of real trees.
+class RepositoryTreeTest : public test::TreeTest {};
+
+TEST_F(RepositoryTreeTest, AnEntityAWorkingCopyShowsIsKept) {
+  test::CreateProductTree(12);
+  test::CheckOut(test::kProduct, 12, "ann");
+  test::NewNode category;
+  category.repType = storage::kRepCategory;
+  category.sd = "Power";
+  test::NewNode question;
+  question.parent = test::AddNode(test::kProduct, 12, "ann", category);
+  question.sd = "Is it on?";
+  int32_t nodeId = test::AddNode(test::kProduct, 12, "ann", question);
+  int32_t questionId = test::ReadRow(test::kProduct, 12, nodeId, true)->repId;
+
+  RepositoryPtr repository = CreateRepositoryObject();
+  auto e = Failure([&] { repository->DeleteRepEntity(storage::kRepQuestion, questionId); });
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->number(), err::RepEntityInUse);
+  EXPECT_EQ(e->description(), "SLHXV4205");
+  EXPECT_EQ(test::RepEntity(storage::kRepQuestion, questionId)->first, "Is it on?");
+
+  // An action with the question's identifier is another entity: no node
+  // shows it.
+  int32_t actionId = 0;
+  while (actionId < questionId) actionId = repository->AddRepEntity(storage::kRepAction, "Unplug", "");
+  ASSERT_EQ(actionId, questionId);
+  EXPECT_FALSE(repository->DeleteRepEntity(storage::kRepAction, actionId));
+  EXPECT_FALSE(test::RepEntity(storage::kRepAction, actionId));
+  test::ExpectTreeConsistent(test::kProduct, 12, "ann");
 }
 
 }  // namespace
