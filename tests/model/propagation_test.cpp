@@ -48,35 +48,6 @@ std::string Attr(const XmlDoc& doc, const std::string& nid, const std::string& n
 
 // --- one document -------------------------------------------------------------
 
-TEST(ChangeNodeDescs, RewritesEveryElementOfTheEntityOnly) {
-  XmlDoc doc = Parse(
-      "<Node NID=\"0\" RID=\"0\" RTP=\"0\" VISB=\";\" PRID=\"12\" FAQ=\"0\"><sd>Printer</sd><ld/>"
-      "<Node NID=\"1\" RID=\"5\" RTP=\"2\" VISB=\";\" HYP=\"-1\" FAQ=\"0\"><sd>old</sd><ld>old long</ld>"
-      "<Node NID=\"2\" RID=\"5\" RTP=\"3\" VISB=\";\" HYP=\"-1\" FAQ=\"0\"><sd>answer 5</sd><ld>a</ld></Node>"
-      "<Node NID=\"3\" RID=\"5\" RTP=\"2\" VISB=\";\" HYP=\"-1\" FAQ=\"0\"><sd>old</sd><ld><b>x</b></ld>"
-      "<Node NID=\"4\" RID=\"55\" RTP=\"2\" VISB=\";\" HYP=\"-1\" FAQ=\"0\"><sd>q 55</sd><ld/></Node>"
-      "</Node></Node></Node>");
-  const std::string sd = "Is it \"on\"? <yes> & 'no' — ja";
-  const std::string ld = "Größe\r\n日本";
-  changeNodeDescsForXML(doc, 2, 5, sd, ld);
-  for (const char* nid : {"1", "3"}) {
-    XmlElement e = doc.SelectSingleNode(std::string("//Node[@NID='") + nid + "']");
-    EXPECT_EQ(e.ChildText("sd"), sd);
-    EXPECT_EQ(e.ChildText("ld"), ld);
-  }
-  // The children of a rewritten element stay where they were.
-  EXPECT_EQ(doc.SelectNodes("//Node[@NID='3']/Node").size(), 1u);
-  // Same identifier, other type; other identifier with the same digits.
-  EXPECT_EQ(doc.SelectSingleNode("//Node[@NID='2']").ChildText("sd"), "answer 5");
-  EXPECT_EQ(doc.SelectSingleNode("//Node[@NID='4']").ChildText("sd"), "q 55");
-  EXPECT_EQ(doc.DocumentElement().ChildText("sd"), "Printer");
-
-  // The texts survive a round trip through markup.
-  XmlDoc again = Parse(doc.Xml());
-  EXPECT_EQ(again.SelectSingleNode("//Node[@NID='1']").ChildText("sd"), sd);
-  EXPECT_EQ(again.SelectSingleNode("//Node[@NID='1']").ChildText("ld"), ld);
-}
-
 TEST(ChangeNodeDescs, AMatchedElementWithoutDescriptionsFails) {
   test::RecordingLog log;
   XmlDoc doc = Parse(
