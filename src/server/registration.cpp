@@ -7,7 +7,9 @@
 #include "model/tree.h"
 #include "repository/repository.h"
 #include "service/catalog.h"
+#include "platform/files/document_store.h"
 #include "service/configuration.h"
+#include "service/file_handling.h"
 #include "service/log.h"
 #include "service/nonmts_tsdom.h"
 #include "service/registry.h"
@@ -22,6 +24,8 @@ void RegisterAllComponents() {
     RegisterLogComponent();
     RegisterConfigurationComponent();
     RegisterValueFormatterComponent();
+    RegisterDocumentStoreComponent();
+    RegisterFileHandlingComponent();
     // Sibling components of the product family.
     RegisterCatalogComponents();
     RegisterNonMtsComponent();

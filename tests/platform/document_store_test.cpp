@@ -337,6 +337,29 @@ TEST_F(DocumentStoreTest, RedoneDeletionNeverRemovesANewerFile) {
   EXPECT_EQ(IntentCount(), 0);
 }
 
+TEST_F(DocumentStoreTest, AChangeThatFailsAfterTheCommitIsFinishedByRecovery) {
+  const std::string a = Path("d/1_0.xml"), b = Path("e/2_0.xml");
+  RunTransactional([&] {
+    store.Save(a, "a");
+    store.Save(b, "b");
+    // Something takes the target's place before the commit applies it.
+    fs::create_directories(b + "/in-the-way");
+  });
+  EXPECT_EQ(Read(a), "a");  // the other change is not held back
+  EXPECT_FALSE(Read(b).has_value());
+  EXPECT_GT(IntentCount(), 0);
+  bool logged = false;
+  for (const auto& line : env.LogLines()) logged = logged || line.find("could not be applied") != std::string::npos;
+  EXPECT_TRUE(logged);
+
+  fs::remove_all(b);
+  StoreRecovery r = RecoverDocumentStore();
+  EXPECT_EQ(r.renamed, 1);
+  EXPECT_EQ(Read(b), "b");
+  EXPECT_EQ(IntentCount(), 0);
+  EXPECT_TRUE(Temporaries().empty());
+}
+
 TEST_F(DocumentStoreTest, RecoveryRemovesOrphansButSparesARunningTransaction) {
   const std::string orphan = Path("documents/TS/Manager/Trees/7_1.xml.tsa-tmp-00112233445566ff");
   const std::string lookalike = Path("documents/TS/Manager/Trees/7_1.xml.tsa-tmp-notatemp");

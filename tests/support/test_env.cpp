@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "service/registry.h"
 #include "service/settings.h"
 #include "storage/schema.h"
+#include "support/pg_test_schema.h"
 
 namespace fs = std::filesystem;
 
@@ -35,30 +37,45 @@ std::string TestEnv::Backend() {
 
 TestEnv::TestEnv() {
   dataDir_ = (fs::temp_directory_path() / UniqueName("tsa-test-")).string();
-  fs::create_directories(dataDir_);
-  // A configuration file that does not exist: defaults, then the environment.
-  Settings s = LoadSettings((fs::path(dataDir_) / "none.toml").string(), dataDir_);
-  s.connections["Helvix"]["Helvix"] = "sqlite:" + (fs::path(dataDir_) / "helvix.db").string();
-  s.connections["KVServer"]["KCatalog"] = "sqlite:" + (fs::path(dataDir_) / "kcatalog.db").string();
-  s.installDir = dataDir_;
-  s.logFile = (fs::path(dataDir_) / "logs" / "tsauthor.log").string();
-  s.logToStderr = false;
+  try {
+    fs::create_directories(dataDir_);
+    // A configuration file that does not exist: defaults, then the environment.
+    Settings s = LoadSettings((fs::path(dataDir_) / "none.toml").string(), dataDir_);
+    s.connections["Helvix"]["Helvix"] = "sqlite:" + (fs::path(dataDir_) / "helvix.db").string();
+    s.connections["KVServer"]["KCatalog"] = "sqlite:" + (fs::path(dataDir_) / "kcatalog.db").string();
+    s.installDir = dataDir_;
+    s.logFile = (fs::path(dataDir_) / "logs" / "tsauthor.log").string();
+    s.logToStderr = false;
 
-  if (IsPostgres()) {
-    throw std::runtime_error("the postgresql test backend is not available yet");
-  } else if (Backend() != "sqlite") {
-    throw std::runtime_error("unknown TSAUTHOR_TEST_BACKEND: " + Backend());
+    if (IsPostgres()) {
+      // One schema per database on the test server, reached through URIs
+      // whose search path is that schema.
+      helvixSchema_ = std::make_unique<PgTestSchema>("t_");
+      catalogSchema_ = std::make_unique<PgTestSchema>("k_");
+      s.connections["Helvix"]["Helvix"] = helvixSchema_->Uri();
+      s.connections["KVServer"]["KCatalog"] = catalogSchema_->Uri();
+    } else if (Backend() != "sqlite") {
+      throw std::runtime_error("unknown TSAUTHOR_TEST_BACKEND: " + Backend());
+    }
+
+    SetCurrentSettings(s);
+    RegisterAllComponents();
+    storage::CreateSchema(HelvixUri(), KCatalogUri());
+  } catch (...) {
+    Cleanup();
+    throw;
   }
-
-  SetCurrentSettings(s);
-  RegisterAllComponents();
-  storage::CreateSchema(HelvixUri(), KCatalogUri());
 }
 
-TestEnv::~TestEnv() {
+TestEnv::~TestEnv() { Cleanup(); }
+
+void TestEnv::Cleanup() noexcept {
+  // Pooled sessions go first: they may still point at the databases.
   db::SessionPool::Instance().Clear();
+  catalogSchema_.reset();
+  helvixSchema_.reset();
   std::error_code ec;
-  fs::remove_all(dataDir_, ec);
+  if (!dataDir_.empty()) fs::remove_all(dataDir_, ec);
 }
 
 std::string TestEnv::HelvixUri() const { return CurrentSettings().HelvixUri(); }

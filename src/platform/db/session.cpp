@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/db/pg_session.h"
 #include "platform/db/sqlite_session.h"
 #include "service/error.h"
 
@@ -32,6 +33,8 @@ void AddBuiltin(std::string_view scheme, SessionFactory factory) {
 // only here.
 void RegisterBuiltinBackends() {
   AddBuiltin("sqlite", [](const std::string& uri) { return OpenSqliteSession(uri); });
+  AddBuiltin("postgresql", [](const std::string& uri) { return OpenPgSession(uri); });
+  AddBuiltin("postgres", [](const std::string& uri) { return OpenPgSession(uri); });
 }
 
 void EnsureBuiltinBackends() {

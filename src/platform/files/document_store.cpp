@@ -349,11 +349,6 @@ class Batch : public Enlistment {
  public:
   Batch() : id_(RandomHex() + RandomHex()), root_(DocumentsRoot()), lock_(StoreLock::Shared(root_)) {}
 
-  ~Batch() override {
-    // Never committed nor rolled back (the context was abandoned): leave the
-    // temporaries to recovery, as after a crash.
-  }
-
   bool Exists(const std::string& path) const {
     if (const Entry* e = Find(path)) return e->present;
     return IsRegularFile(path);
@@ -436,27 +431,37 @@ class Batch : public Enlistment {
   void Committed() noexcept override {
     if (abandoned_) return;
     if (plan_.empty()) return;
-    try {
-      if (CrashAt("after-db-commit")) return Abandon();
-      std::set<std::string> folders;
-      int n = 0;
-      for (const auto& i : plan_) {
+    // Each change stands alone (one path each), so a failing one does not
+    // hold the others back; its intent stays for recovery to finish.
+    bool complete = true;
+    auto failed = [&](const std::string& what) {
+      complete = false;
+      LogQuietly("A document change of a committed transaction could not be applied (" + what +
+                 "): " + DescribeCurrent() + ". It is finished when the document store is recovered.");
+    };
+    if (CrashAt("after-db-commit")) return Abandon();
+    std::set<std::string> folders;
+    int n = 0;
+    for (const auto& i : plan_) {
+      try {
         ApplyIntent(i);
         folders.insert(ParentOf(i.target));
         if (!i.source.empty()) folders.insert(ParentOf(i.source));
-        if (CrashAt("after-rename-" + std::to_string(++n))) return Abandon();
+      } catch (...) {
+        failed(i.operation + " " + i.target);
       }
-      for (const auto& f : folders) FsyncDirectory(f);
-      if (CrashAt("after-apply")) return Abandon();
-    } catch (...) {
-      // The intents stay; recovery finishes them.
-      LogQuietly("The document changes of a committed transaction could not all be applied: " + DescribeCurrent() +
-                 ". They are finished when the document store is recovered.");
-      Abandon();
-      return;
+      if (CrashAt("after-rename-" + std::to_string(++n))) return Abandon();
     }
+    for (const auto& f : folders) {
+      try {
+        FsyncDirectory(f);
+      } catch (...) {
+        failed("sync " + f);
+      }
+    }
+    if (CrashAt("after-apply")) return Abandon();
     commitOrder_ = {};
-    ClearIntents(id_);
+    if (complete) ClearIntents(id_);
   }
 
   void RolledBack() noexcept override {

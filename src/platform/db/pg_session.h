@@ -1,0 +1,63 @@
+// The PostgreSQL backend: a Session over one libpq connection.
+//
+// Connection URIs are libpq's own ("postgresql://user@host:port/db?...",
+// also "postgres://"), handed to libpq unchanged, so every option it knows
+// (sslmode, options=-c search_path=..., ...) works. Statements run one at a
+// time through the extended protocol with text-format parameters.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/db/session.h"
+
+struct pg_conn;
+struct pg_result;
+
+namespace tsa::db {
+
+class PgSession : public Session {
+ public:
+  // Connects; error -2147467259 with the server's message when it cannot.
+  explicit PgSession(const std::string& uri);
+  ~PgSession() override;
+  PgSession(const PgSession&) = delete;
+  PgSession& operator=(const PgSession&) = delete;
+
+  const Dialect& dialect() const override { return kPostgreSQL; }
+  int64_t Execute(const std::string& sql, const std::vector<Value>& params = {}) override;
+  ResultSet Query(const std::string& sql, const std::vector<Value>& params = {}) override;
+  void Begin() override;
+  // Commits; a transaction in which a statement failed is rolled back and
+  // reported as a failure, never as a commit.
+  void Commit() override;
+  void Rollback() noexcept override;
+  bool InTransaction() const override;
+  // A transaction-scoped advisory lock on (space, key) within the session's
+  // schema; waits while another transaction holds it. Only inside a
+  // transaction.
+  void LockKey(int32_t space, int32_t key) override;
+  bool Healthy() override;
+
+ private:
+  struct ConnCloser {
+    void operator()(pg_conn* c) const noexcept;
+  };
+  struct ResultCloser {
+    void operator()(pg_result* r) const noexcept;
+  };
+  using ResultPtr = std::unique_ptr<pg_result, ResultCloser>;
+
+  // Runs one statement; raises the mapped error when it fails.
+  ResultPtr Run(const std::string& sql, const std::vector<Value>& params);
+  [[noreturn]] void RaiseFor(const pg_result* result, const std::string& sql);
+
+  std::unique_ptr<pg_conn, ConnCloser> conn_;
+  // The first failure inside the open transaction, named again at commit.
+  std::string failedStatement_;
+};
+
+// The factory registered for the "postgresql" and "postgres" schemes.
+std::unique_ptr<Session> OpenPgSession(const std::string& uri);
+
+}  // namespace tsa::db

@@ -1,0 +1,220 @@
+#include "server/json_rpc.h"
+
+#include <chrono>
+
+#include "server/methods.h"
+#include "server/metrics.h"
+
+namespace tsa::server {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr size_t kMaxLoggedMethods = 200;  // characters of the access log's method list
+
+json Response(const json& id) {
+  json r = json::object();
+  r["jsonrpc"] = "2.0";
+  r["id"] = id;
+  return r;
+}
+
+json ErrorResponse(const json& id, int code, std::string message, const ErrorInfo* data = nullptr) {
+  json r = Response(id);
+  json e = json::object();
+  e["code"] = code;
+  e["message"] = std::move(message);
+  if (data) {
+    e["data"] = json{{"number", data->number}, {"source", data->source}, {"description", data->description}};
+  }
+  r["error"] = std::move(e);
+  return r;
+}
+
+void AppendMethod(std::string& methods, std::string_view name) {
+  if (methods.size() >= kMaxLoggedMethods) return;  // already cut short
+  if (!methods.empty()) methods += ',';
+  methods += name;
+  if (methods.size() > kMaxLoggedMethods) {
+    methods.resize(kMaxLoggedMethods);
+    methods += "...";
+  }
+}
+
+bool ValidId(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
+
+}  // namespace
+
+int JsonNestingDepth(std::string_view text, int stopAbove) {
+  int depth = 0;
+  int deepest = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > deepest) {
+        deepest = depth;
+        if (deepest > stopAbove) return deepest;
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+json ParseJsonLimited(std::string_view text, int maxDepth, std::string_view what) {
+  if (JsonNestingDepth(text, maxDepth) > maxDepth) {
+    RaiseInvalidArgument(what, "nested deeper than " + std::to_string(maxDepth) + " levels");
+  }
+  try {
+    return json::parse(text);
+  } catch (const json::parse_error& e) {
+    RaiseInvalidArgument(what, std::string("not valid JSON: ") + e.what());
+  }
+}
+
+int EngineErrorCode(int32_t number) {
+  if (number == 0 || (number >= -32768 && number <= -32000)) return rpc::kServerError;
+  return number;
+}
+
+json EngineErrorObject(const ErrorInfo& e) {
+  return json{{"code", EngineErrorCode(e.number)},
+              {"message", e.description},
+              {"data", json{{"number", e.number}, {"source", e.source}, {"description", e.description}}}};
+}
+
+std::string DumpJson(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::optional<json> RpcEndpoint::HandleCall(const json& request, std::string& methods) const {
+  const auto start = std::chrono::steady_clock::now();
+  std::string label = "invalid";
+  bool failed = true;
+  auto record = [&] {
+    if (!metrics_) return;
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    metrics_->RecordCall(label, took.count(), failed);
+  };
+
+  if (!request.is_object()) {
+    AppendMethod(methods, "-");
+    record();
+    return ErrorResponse(nullptr, rpc::kInvalidRequest, "Invalid request: a call must be a JSON object");
+  }
+  auto idIt = request.find("id");
+  const bool notification = idIt == request.end();
+  const json id = (!notification && ValidId(*idIt)) ? *idIt : json(nullptr);
+  auto invalid = [&](std::string why) {
+    AppendMethod(methods, "-");
+    record();
+    return ErrorResponse(id, rpc::kInvalidRequest, "Invalid request: " + why);
+  };
+  if (!notification && !ValidId(*idIt)) return invalid("\"id\" must be a string, a number or null");
+  auto version = request.find("jsonrpc");
+  if (version == request.end() || *version != "2.0") return invalid("\"jsonrpc\" must be \"2.0\"");
+  auto methodIt = request.find("method");
+  if (methodIt == request.end() || !methodIt->is_string()) return invalid("\"method\" must be a string");
+  auto paramsIt = request.find("params");
+  static const json kNoParams;
+  const json& params = paramsIt == request.end() ? kNoParams : *paramsIt;
+  if (!params.is_null() && !params.is_array() && !params.is_object()) {
+    return invalid("\"params\" must be an array or an object");
+  }
+  const std::string& name = methodIt->get_ref<const std::string&>();
+
+  ResolvedMethod resolved;
+  try {
+    resolved = ResolveMethod(name, Audience::Network);
+    label = resolved.QualifiedName();
+    AppendMethod(methods, label);
+  } catch (const MethodNotFound& e) {
+    label = "unknown";
+    AppendMethod(methods, "?");
+    record();
+    if (notification) return std::nullopt;
+    return ErrorResponse(id, rpc::kMethodNotFound, "Method not found: " + e.description(), &e.info());
+  }
+
+  json result;
+  try {
+    Metrics::InFlight inFlight(metrics_);
+    result = Invoke(resolved, params);
+    failed = false;
+  } catch (const InvalidParams& e) {
+    record();
+    if (notification) return std::nullopt;
+    return ErrorResponse(id, rpc::kInvalidParams, "Invalid params: " + e.description(), &e.info());
+  } catch (...) {
+    ErrorInfo e = CurrentError();
+    record();
+    if (notification) return std::nullopt;
+    json r = Response(id);
+    r["error"] = EngineErrorObject(e);
+    return r;
+  }
+  record();
+  if (notification) return std::nullopt;
+  json r = Response(id);
+  r["result"] = std::move(result);
+  return r;
+}
+
+RpcReply RpcEndpoint::Handle(std::string_view body) const {
+  RpcReply reply;
+  auto single = [&](json response) { reply.body = DumpJson(response); };
+  auto protocolError = [&](int code, std::string message) {
+    reply.methods.assign(1, '-');
+    if (metrics_) metrics_->RecordCall("invalid", 0, true);
+    single(ErrorResponse(nullptr, code, std::move(message)));
+  };
+
+  if (JsonNestingDepth(body, limits_.maxDepth) > limits_.maxDepth) {
+    protocolError(rpc::kInvalidRequest,
+                  "Invalid request: nested deeper than " + std::to_string(limits_.maxDepth) + " levels");
+    return reply;
+  }
+  json request;
+  try {
+    request = json::parse(body);
+  } catch (const json::parse_error& e) {
+    protocolError(rpc::kParseError, std::string("Parse error: ") + e.what());
+    return reply;
+  }
+
+  if (!request.is_array()) {
+    if (auto r = HandleCall(request, reply.methods)) single(std::move(*r));
+    return reply;
+  }
+  if (request.empty()) {
+    protocolError(rpc::kInvalidRequest, "Invalid request: an empty batch");
+    return reply;
+  }
+  if (request.size() > limits_.maxBatch) {
+    protocolError(rpc::kInvalidRequest, "Invalid request: a batch holds at most " +
+                                            std::to_string(limits_.maxBatch) + " calls, got " +
+                                            std::to_string(request.size()));
+    return reply;
+  }
+  json responses = json::array();
+  for (const json& call : request) {
+    if (auto r = HandleCall(call, reply.methods)) responses.push_back(std::move(*r));
+  }
+  if (!responses.empty()) reply.body = DumpJson(responses);
+  return reply;
+}
+
+}  // namespace tsa::server

@@ -1,0 +1,108 @@
+#include "server/metrics.h"
+
+#include <cstdio>
+
+namespace tsa::server {
+
+namespace {
+
+// A label value with backslash, quote and line end escaped.
+std::string Label(std::string_view v) {
+  std::string out;
+  out.reserve(v.size());
+  for (char c : v) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", v);
+  return buf;
+}
+
+}  // namespace
+
+void Metrics::RecordCall(std::string_view method, double seconds, bool error) {
+  size_t bucket = 0;
+  while (bucket < kBuckets.size() && seconds > kBuckets[bucket]) ++bucket;
+  std::lock_guard lock(mutex_);
+  auto it = methods_.find(method);
+  if (it == methods_.end()) it = methods_.emplace(std::string(method), Series{}).first;
+  Series& s = it->second;
+  ++s.calls;
+  if (error) ++s.errors;
+  if (bucket < kBuckets.size()) ++s.buckets[bucket];
+  s.sum += seconds;
+}
+
+void Metrics::RecordHttp(std::string_view route, int status) {
+  std::lock_guard lock(mutex_);
+  ++http_[{std::string(route), status}];
+}
+
+uint64_t Metrics::Calls(std::string_view method) const {
+  std::lock_guard lock(mutex_);
+  auto it = methods_.find(method);
+  return it == methods_.end() ? 0 : it->second.calls;
+}
+
+uint64_t Metrics::Errors(std::string_view method) const {
+  std::lock_guard lock(mutex_);
+  auto it = methods_.find(method);
+  return it == methods_.end() ? 0 : it->second.errors;
+}
+
+std::string Metrics::Render() const {
+  std::map<std::string, Series, std::less<>> methods;
+  std::map<std::pair<std::string, int>, uint64_t> http;
+  {
+    std::lock_guard lock(mutex_);
+    methods = methods_;
+    http = http_;
+  }
+  std::string out;
+  out += "# HELP tsauthor_rpc_requests_total RPC calls by method.\n";
+  out += "# TYPE tsauthor_rpc_requests_total counter\n";
+  for (const auto& [name, s] : methods)
+    out += "tsauthor_rpc_requests_total{method=\"" + Label(name) + "\"} " + std::to_string(s.calls) + "\n";
+  out += "# HELP tsauthor_rpc_errors_total RPC calls that ended in an error, by method.\n";
+  out += "# TYPE tsauthor_rpc_errors_total counter\n";
+  for (const auto& [name, s] : methods)
+    out += "tsauthor_rpc_errors_total{method=\"" + Label(name) + "\"} " + std::to_string(s.errors) + "\n";
+  out += "# HELP tsauthor_rpc_duration_seconds Time to answer one RPC call, by method.\n";
+  out += "# TYPE tsauthor_rpc_duration_seconds histogram\n";
+  for (const auto& [name, s] : methods) {
+    std::string label = Label(name);
+    uint64_t cumulative = 0;
+    for (size_t i = 0; i < kBuckets.size(); ++i) {
+      cumulative += s.buckets[i];
+      out += "tsauthor_rpc_duration_seconds_bucket{method=\"" + label + "\",le=\"" + Number(kBuckets[i]) + "\"} " +
+             std::to_string(cumulative) + "\n";
+    }
+    out += "tsauthor_rpc_duration_seconds_bucket{method=\"" + label + "\",le=\"+Inf\"} " + std::to_string(s.calls) +
+           "\n";
+    out += "tsauthor_rpc_duration_seconds_sum{method=\"" + label + "\"} " + Number(s.sum) + "\n";
+    out += "tsauthor_rpc_duration_seconds_count{method=\"" + label + "\"} " + std::to_string(s.calls) + "\n";
+  }
+  out += "# HELP tsauthor_rpc_in_flight RPC calls being answered now.\n";
+  out += "# TYPE tsauthor_rpc_in_flight gauge\n";
+  out += "tsauthor_rpc_in_flight " + std::to_string(InFlightNow()) + "\n";
+  out += "# HELP tsauthor_http_responses_total HTTP responses by route and status.\n";
+  out += "# TYPE tsauthor_http_responses_total counter\n";
+  for (const auto& [key, n] : http)
+    out += "tsauthor_http_responses_total{route=\"" + Label(key.first) + "\",code=\"" + std::to_string(key.second) +
+           "\"} " + std::to_string(n) + "\n";
+  return out;
+}
+
+}  // namespace tsa::server

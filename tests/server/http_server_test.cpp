@@ -1,0 +1,516 @@
+// The service through real HTTP on 127.0.0.1: JSON-RPC calls, batches and
+// every protocol error, limits, authentication, health, metrics, the read
+// endpoints, concurrent clients and a graceful stop.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "fake_classes.h"
+#include "server/http_server.h"
+#include "server/json_rpc.h"
+#include "server/metrics.h"
+#include "service/settings.h"
+#include "support/test_env.h"
+
+namespace tsa::server {
+namespace {
+
+using nlohmann::json;
+
+json Request(const std::string& method, json params, json id = 1) {
+  json r = {{"jsonrpc", "2.0"}, {"method", method}, {"id", id}};
+  if (!params.is_null()) r["params"] = std::move(params);
+  return r;
+}
+
+// Sends raw bytes and reads until the server closes the connection.
+std::string RawExchange(int port, const std::string& bytes) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval guard{60, 0};  // a hung server fails the test instead of hanging it
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return "connect failed";
+  }
+  ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return out;
+}
+
+class HttpServiceTest : public ::testing::Test {
+ protected:
+  void Start(ServiceOptions o = {}, TreeReadHandler treeRead = {}) {
+    o.listenAddress = "127.0.0.1";
+    o.port = 0;
+    if (o.dataDir.empty()) o.dataDir = env.DataDir();
+    o.accessLog = [this](const std::string& line) {
+      std::lock_guard lock(logMutex);
+      logLines.push_back(line);
+    };
+    service = std::make_unique<HttpService>(std::move(o));
+    if (treeRead) service->SetTreeReadHandler(std::move(treeRead));
+    service->Start();
+  }
+
+  httplib::Client Client() {
+    httplib::Client c("127.0.0.1", service->Port());
+    c.set_read_timeout(60, 0);
+    c.set_tcp_nodelay(true);
+    return c;
+  }
+
+  // Posts a body to /rpc; expects HTTP 200 and a JSON answer.
+  json Post(const std::string& body) {
+    auto res = Client().Post("/rpc", body, "application/json");
+    if (!res) {
+      ADD_FAILURE() << "no answer: " << httplib::to_string(res.error());
+      return json();
+    }
+    EXPECT_EQ(res->status, 200) << body;
+    return json::parse(res->body);
+  }
+  json Call(const json& request) { return Post(request.dump()); }
+
+  test::TestEnv env;
+  test::FakeClasses fakes;
+  std::mutex logMutex;
+  std::vector<std::string> logLines;
+  std::unique_ptr<HttpService> service;
+};
+
+TEST_F(HttpServiceTest, CallsAnswerWithTheResultAndEchoTheId) {
+  Start();
+  json r = Call(Request("TSDOM.Add", {{"i_lA", 2}, {"i_lB", 40}}, "abc"));
+  EXPECT_EQ(r, (json{{"jsonrpc", "2.0"}, {"id", "abc"}, {"result", 42}}));
+  EXPECT_EQ(Call(Request("HXSvcTroubleShooting.TSDOM.Add", {7, 8}, 9))["result"], 15);
+  EXPECT_EQ(Call(Request("TSDOM.Rename", {{"i_lID", 1}, {"io_sName", "a"}}))["result"],
+            (json{{"return", "renamed"}, {"io_sName", "renamed a"}, {"io_lCount", 1}}));
+  json nothing = Call(Request("TSDOM.Nothing", nullptr, nullptr));
+  EXPECT_TRUE(nothing.contains("result") && nothing["result"].is_null() && nothing["id"].is_null());
+  EXPECT_EQ(Call(Request("Tree.CheckOut", {1, 5, "bob"}))["result"]["o_sOwner"], "bob");
+}
+
+TEST_F(HttpServiceTest, EngineErrorsCarryNumberSourceAndFullDescription) {
+  Start();
+  json e = Call(Request("TSDOM.Fail", {1005}))["error"];
+  EXPECT_EQ(e["code"], 1005);
+  EXPECT_EQ(e["data"]["number"], 1005);
+  EXPECT_EQ(e["data"]["source"], "HXSvcTroubleShooting");
+  EXPECT_EQ(e["message"], e["data"]["description"]);
+  EXPECT_NE(e["message"].get<std::string>().find("\r\nMETHOD: HXSvcTroubleshooting.TSDOM.Fail caught: fake failure(1005)."),
+            std::string::npos);
+  // An argument error raised by the member itself is the member's error.
+  EXPECT_EQ(Call(Request("TSDOM.RejectUser", {"bob"}))["error"]["code"], err::InvalidArgument);
+  // A number inside the protocol's reserved range does not pose as a protocol error.
+  json reserved = Call(Request("TSDOM.Fail", {-32601}))["error"];
+  EXPECT_EQ(reserved["code"], rpc::kServerError);
+  EXPECT_EQ(reserved["data"]["number"], -32601);
+  EXPECT_EQ(Call(Request("TSDOM.Fail", {err::DbStatementFailed}))["error"]["code"], err::DbStatementFailed);
+}
+
+TEST_F(HttpServiceTest, EveryProtocolErrorHasItsCode) {
+  Start();
+  struct Case {
+    std::string body;
+    int code;
+    std::string inMessage;
+    json id;
+  };
+  const std::vector<Case> cases = {
+      {"{not json", rpc::kParseError, "Parse error", nullptr},
+      {"", rpc::kParseError, "Parse error", nullptr},
+      {"42", rpc::kInvalidRequest, "object", nullptr},
+      {R"({"jsonrpc":"2.0","id":3})", rpc::kInvalidRequest, "method", 3},
+      {R"({"method":"TSDOM.Add","id":3})", rpc::kInvalidRequest, "jsonrpc", 3},
+      {R"({"jsonrpc":"1.0","method":"TSDOM.Add","id":3})", rpc::kInvalidRequest, "jsonrpc", 3},
+      {R"({"jsonrpc":"2.0","method":5,"id":3})", rpc::kInvalidRequest, "method", 3},
+      {R"({"jsonrpc":"2.0","method":"TSDOM.Add","params":"1,2","id":3})", rpc::kInvalidRequest, "params", 3},
+      {R"({"jsonrpc":"2.0","method":"TSDOM.Add","params":[1,2],"id":{"x":1}})", rpc::kInvalidRequest, "id", nullptr},
+      {Request("TSDOM.Subtract", {1}).dump(), rpc::kMethodNotFound, "Subtract", 1},
+      {Request("Bogus.Add", {1}).dump(), rpc::kMethodNotFound, "Bogus", 1},
+      {Request("Add", {1}).dump(), rpc::kMethodNotFound, "Class.Member", 1},
+      {Request("Tree.load", {1, 2, "bob"}).dump(), rpc::kMethodNotFound, "network", 1},
+      {Request("Node.save", nullptr).dump(), rpc::kMethodNotFound, "network", 1},
+      {Request("TSDOM.Add", {{"i_lA", "1"}, {"i_lB", 2}}).dump(), rpc::kInvalidParams, "i_lA", 1},
+      {Request("TSDOM.Add", {{"i_lA", 1.5}, {"i_lB", 2}}).dump(), rpc::kInvalidParams, "fraction", 1},
+      {Request("TSDOM.Add", {{"i_lA", 1}, {"i_lB", 4294967296}}).dump(), rpc::kInvalidParams, "i_lB", 1},
+      {Request("TSDOM.Add", {2147483648LL, 1}).dump(), rpc::kInvalidParams, "beyond 32 bits", 1},
+      {Request("TSDOM.Add", nullptr).dump(), rpc::kInvalidParams, "i_lA: missing", 1},
+      {Request("TSDOM.Add", {1, 2, 3}).dump(), rpc::kInvalidParams, "takes 2", 1},
+      {Request("TSDOM.Add", {{"i_lA", 1}, {"i_lB", 2}, {"i_lC", 3}}).dump(), rpc::kInvalidParams, "i_lC", 1},
+      {Request("TSDOM.Echo", {{"i_sText", 5}}).dump(), rpc::kInvalidParams, "i_sText", 1},
+  };
+  for (const Case& c : cases) {
+    json r = Post(c.body);
+    ASSERT_TRUE(r.is_object()) << c.body;
+    EXPECT_EQ(r["jsonrpc"], "2.0") << c.body;
+    EXPECT_EQ(r["id"], c.id) << c.body;
+    EXPECT_FALSE(r.contains("result")) << c.body;
+    EXPECT_EQ(r["error"]["code"], c.code) << c.body << " -> " << r.dump();
+    EXPECT_NE(r["error"]["message"].get<std::string>().find(c.inMessage), std::string::npos)
+        << c.body << " -> " << r.dump();
+  }
+}
+
+TEST_F(HttpServiceTest, BatchesAnswerEveryCallThatHasAnId) {
+  ServiceOptions o;
+  o.maxBatch = 4;
+  Start(o);
+  json batch = json::array({Request("TSDOM.Add", {1, 2}, 1), Request("TSDOM.Add", {1, 2}, nullptr), 7,
+                            Request("TSDOM.Subtract", {1}, "s")});
+  batch[1].erase("id");  // a notification
+  json r = Call(batch);
+  ASSERT_TRUE(r.is_array());
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0]["result"], 3);
+  EXPECT_EQ(r[1]["error"]["code"], rpc::kInvalidRequest);
+  EXPECT_EQ(r[2]["id"], "s");
+  EXPECT_EQ(r[2]["error"]["code"], rpc::kMethodNotFound);
+
+  json notifications = json::array({Request("TSDOM.Add", {1, 2}), Request("TSDOM.Fail", {5})});
+  for (auto& n : notifications) n.erase("id");
+  auto res = Client().Post("/rpc", notifications.dump(), "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 204);
+  EXPECT_TRUE(res->body.empty());
+  res = Client().Post("/rpc", notifications[0].dump(), "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 204);
+
+  json empty = Post("[]");
+  EXPECT_TRUE(empty.is_object());
+  EXPECT_EQ(empty["error"]["code"], rpc::kInvalidRequest);
+  EXPECT_EQ(Call(json::array({1, 2, 3, 4, 5}))["error"]["code"], rpc::kInvalidRequest);
+}
+
+TEST_F(HttpServiceTest, OversizeBodiesAreRefusedUnreadAndDeepNestingBeforeParsing) {
+  ServiceOptions o;
+  o.maxBodyBytes = 1000;
+  o.maxJsonDepth = 8;
+  o.requestTimeoutSeconds = 3600;  // a server waiting for the body would not answer before the guard
+  Start(o);
+  // Only the headers are sent: the refusal must come without waiting for the body.
+  std::string answer = RawExchange(service->Port(),
+                                   "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                                   "Content-Length: 100000000\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Connection: close"), std::string::npos);
+
+  // A chunked body has no length to check beforehand: it is cut off while read.
+  httplib::Client c = Client();
+  auto res = c.Post("/rpc",
+                    [](size_t offset, httplib::DataSink& sink) {
+                      std::string piece(400, ' ');
+                      sink.write(piece.data(), piece.size());
+                      if (offset > 4000) sink.done();
+                      return true;
+                    },
+                    "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 413);
+
+  std::string body = Request("TSDOM.Echo", {{"i_sText", "x"}}).dump();
+  EXPECT_EQ(Post(body)["result"]["text"], "x");
+  json deep = Post(R"({"jsonrpc":"2.0","id":1,"method":"TSDOM.Echo","params":{"i_sText":[[[[[[[[[]]]]]]]]]}})");
+  EXPECT_EQ(deep["error"]["code"], rpc::kInvalidRequest);
+  EXPECT_NE(deep["error"]["message"].get<std::string>().find("nested deeper than 8"), std::string::npos);
+  EXPECT_EQ(Client().Post("/rpc", std::string(5000, '['), "application/json")->status, 413);
+}
+
+TEST_F(HttpServiceTest, APeerThatStopsSendingIsCutOff) {
+  ServiceOptions o;
+  o.requestTimeoutSeconds = 1;
+  Start(o);
+  std::string partialBody = RawExchange(service->Port(),
+                                        "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                                        "Content-Length: 50\r\n\r\n{\"jsonrpc\"");
+  EXPECT_EQ(partialBody.rfind("HTTP/1.1 400", 0), 0u) << partialBody;
+  std::string partialHeaders = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0");
+  EXPECT_EQ(partialHeaders.find("200 OK"), std::string::npos) << partialHeaders;
+}
+
+TEST_F(HttpServiceTest, RequestsOutsideTheProtocolAreRefused) {
+  Start();
+  httplib::Client c = Client();
+  EXPECT_EQ(c.Post("/rpc", Request("TSDOM.Add", {1, 2}).dump(), "text/plain")->status, 415);
+  EXPECT_EQ(c.Get("/rpc")->status, 405);
+  EXPECT_EQ(c.Get("/nowhere")->status, 404);
+  EXPECT_EQ(c.Post("/health", "x", "application/json")->status, 405);
+  // Without a token only requests that name a loopback host are served.
+  EXPECT_EQ(c.Get("/metrics", {{"Host", "attacker.example"}})->status, 403);
+  EXPECT_EQ(c.Get("/metrics", {{"Host", "localhost:1"}})->status, 200);
+  EXPECT_EQ(c.Get("/metrics", {{"Host", "[::1]:8470"}})->status, 200);
+}
+
+TEST_F(HttpServiceTest, WithATokenEveryRouteButHealthNeedsIt) {
+  ServiceOptions o;
+  o.token = "s3cret-token";
+  Start(o);
+  std::string call = Request("TSDOM.Add", {1, 2}).dump();
+  httplib::Client c = Client();
+  auto res = c.Post("/rpc", call, "application/json");
+  EXPECT_EQ(res->status, 401);
+  EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Bearer");
+  EXPECT_EQ(c.Post("/rpc", {{"Authorization", "Bearer s3cret-tokeN"}}, call, "application/json")->status, 401);
+  EXPECT_EQ(c.Post("/rpc", {{"Authorization", "Bearer s3cret-token2"}}, call, "application/json")->status, 401);
+  EXPECT_EQ(c.Post("/rpc", {{"Authorization", "Basic s3cret-token"}}, call, "application/json")->status, 401);
+  EXPECT_EQ(c.Get("/metrics")->status, 401);
+  EXPECT_EQ(c.Get("/health")->status, 200);
+  // A refused request with a large body is refused before the body is read.
+  std::string refused = RawExchange(service->Port(),
+                                    "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                                    "Content-Length: 900\r\n\r\n");
+  EXPECT_EQ(refused.rfind("HTTP/1.1 401", 0), 0u) << refused;
+
+  c.set_bearer_token_auth("s3cret-token");
+  res = c.Post("/rpc", call, "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(json::parse(res->body)["result"], 3);
+  EXPECT_EQ(c.Get("/metrics")->status, 200);
+}
+
+TEST(ListenAddress, NonLoopbackNeedsAToken) {
+  for (const char* a : {"127.0.0.1", "127.8.9.1", "::1", "localhost", "::ffff:127.0.0.1"})
+    EXPECT_TRUE(IsLoopbackAddress(a)) << a;
+  for (const char* a : {"0.0.0.0", "::", "10.0.0.1", "128.0.0.1", "example.org", ""})
+    EXPECT_FALSE(IsLoopbackAddress(a)) << a;
+  EXPECT_TRUE(ListenRefusal("127.0.0.1", "").empty());
+  EXPECT_TRUE(ListenRefusal("0.0.0.0", "t").empty());
+  EXPECT_NE(ListenRefusal("0.0.0.0", "").find("without a token"), std::string::npos);
+
+  ServiceOptions o;
+  o.listenAddress = "0.0.0.0";
+  HttpService refused(o);
+  try {
+    refused.Start();
+    FAIL() << "started on 0.0.0.0 without a token";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::InvalidArgument);
+  }
+
+  Settings s;
+  s.listenAddress = "0.0.0.0";
+  s.token.clear();
+  ::unsetenv("TSAUTHOR_TOKEN");
+  EXPECT_EQ(RunServer(s), 2);
+}
+
+TEST_F(HttpServiceTest, HealthNamesTheCheckThatFailed) {
+  Start();
+  auto res = Client().Get("/health");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  json ok = json::parse(res->body);
+  EXPECT_EQ(ok["status"], "ok");
+  EXPECT_EQ(ok["checks"]["database"]["ok"], true);
+  EXPECT_EQ(ok["checks"]["dataFolder"]["ok"], true);
+  service->Stop();
+
+  ServiceOptions o;
+  o.dataDir = (std::filesystem::path(env.DataDir()) / "missing").string();
+  Start(o);
+  res = Client().Get("/health");
+  EXPECT_EQ(res->status, 503);
+  json bad = json::parse(res->body);
+  EXPECT_EQ(bad["status"], "unavailable");
+  EXPECT_EQ(bad["checks"]["database"]["ok"], true);
+  EXPECT_EQ(bad["checks"]["dataFolder"]["ok"], false);
+  service->Stop();
+
+  Settings broken = CurrentSettings();
+  Settings saved = broken;
+  const std::string blocker = env.DataDir() + "/blocker";  // a file where a folder would have to be
+  std::ofstream(blocker) << "x";
+  broken.connections["Helvix"]["Helvix"] = "sqlite:" + blocker + "/helvix.db";
+  SetCurrentSettings(broken);
+  Start();
+  res = Client().Get("/health");
+  SetCurrentSettings(saved);
+  EXPECT_EQ(res->status, 503);
+  json down = json::parse(res->body);
+  EXPECT_EQ(down["checks"]["database"]["ok"], false);
+  EXPECT_TRUE(down["checks"]["database"].contains("number"));
+  EXPECT_EQ(down["checks"]["dataFolder"]["ok"], true);
+}
+
+TEST_F(HttpServiceTest, MetricsCountCallsAndErrorsPerMethod) {
+  Start();
+  for (int i = 0; i < 3; ++i) Call(Request("TSDOM.Add", {i, 1}));
+  Call(Request("TSDOM.Fail", {1005}));
+  Call(Request("TSDOM.Add", {"x", 1}));
+  Call(Request("TSDOM.Subtract", {1}));
+  auto res = Client().Get("/metrics");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->get_header_value("Content-Type").rfind("text/plain", 0), 0u);
+  const std::string& text = res->body;
+  for (const char* line : {"tsauthor_rpc_requests_total{method=\"TSDOM.Add\"} 4\n",
+                           "tsauthor_rpc_errors_total{method=\"TSDOM.Add\"} 1\n",
+                           "tsauthor_rpc_requests_total{method=\"TSDOM.Fail\"} 1\n",
+                           "tsauthor_rpc_errors_total{method=\"TSDOM.Fail\"} 1\n",
+                           "tsauthor_rpc_requests_total{method=\"unknown\"} 1\n",
+                           "tsauthor_rpc_duration_seconds_bucket{method=\"TSDOM.Add\",le=\"+Inf\"} 4\n",
+                           "tsauthor_rpc_duration_seconds_count{method=\"TSDOM.Add\"} 4\n",
+                           "tsauthor_rpc_in_flight 0\n", "# TYPE tsauthor_rpc_duration_seconds histogram\n",
+                           "tsauthor_http_responses_total{route=\"/rpc\",code=\"200\"} 6\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  EXPECT_NE(text.find("le=\"0.0005\""), std::string::npos);
+  EXPECT_NE(text.find("le=\"10\""), std::string::npos);
+}
+
+TEST_F(HttpServiceTest, TreeReadsAreValidatedAndHandedToTheHandler) {
+  Start();
+  httplib::Client c = Client();
+  EXPECT_EQ(c.Get("/trees/1/5/document?user=bob")->status, 501);
+  EXPECT_EQ(c.Get("/trees/3/5/document?user=bob")->status, 400);
+  EXPECT_EQ(c.Get("/trees/1/x5/document?user=bob")->status, 400);
+  EXPECT_EQ(c.Get("/trees/1/2147483648/document?user=bob")->status, 400);
+  EXPECT_EQ(c.Get("/trees/1/5/nodes/-2147483649?user=bob")->status, 400);
+  EXPECT_EQ(c.Get("/trees/1/5/document")->status, 400);
+  EXPECT_EQ(c.Get("/trees/1/5/document?user=")->status, 400);
+  EXPECT_EQ(c.Get("/trees/1/5/elsewhere?user=bob")->status, 404);
+  service->Stop();
+
+  std::vector<TreeReadRequest> seen;
+  Start({}, [&](const TreeReadRequest& r) {
+    seen.push_back(r);
+    if (r.nodeId && *r.nodeId == 99) Raise(err::NodeNotFound, {}, "no node 99");
+    return HttpReply{200, "application/xml", "<Node NID=\"" + std::to_string(r.nodeId.value_or(0)) + "\"/>"};
+  });
+  httplib::Client c2 = Client();
+  auto res = c2.Get("/trees/2/-7/nodes/12?user=ann%20lee");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, "<Node NID=\"12\"/>");
+  EXPECT_EQ(c2.Get("/trees/1/5/document?user=bob")->status, 200);
+  res = c2.Get("/trees/1/5/nodes/99?user=bob");
+  EXPECT_EQ(res->status, 404);
+  EXPECT_EQ(json::parse(res->body)["error"]["number"], err::NodeNotFound);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].treeType, 2);
+  EXPECT_EQ(seen[0].id, -7);
+  EXPECT_EQ(seen[0].nodeId, 12);
+  EXPECT_EQ(seen[0].user, "ann lee");
+  EXPECT_FALSE(seen[1].nodeId.has_value());
+}
+
+TEST_F(HttpServiceTest, EachRequestLeavesOneAccessLogLine) {
+  Start();
+  Call(Request("TSDOM.Add", {1, 2}));
+  Call(json::array({Request("TSDOM.Add", {1, 2}), Request("TSDOM.Echo", {"x"})}));
+  Client().Get("/nowhere");
+  std::lock_guard lock(logMutex);
+  ASSERT_EQ(logLines.size(), 3u);
+  json first = json::parse(logLines[0]);
+  EXPECT_EQ(first["method"], "POST");
+  EXPECT_EQ(first["path"], "/rpc");
+  EXPECT_EQ(first["rpc"], "TSDOM.Add");
+  EXPECT_EQ(first["status"], 200);
+  EXPECT_EQ(first["remote"], "127.0.0.1");
+  EXPECT_TRUE(first["ms"].is_number());
+  EXPECT_EQ(json::parse(logLines[1])["rpc"], "TSDOM.Add,TSDOM.Echo");
+  EXPECT_EQ(json::parse(logLines[2])["status"], 404);
+}
+
+TEST_F(HttpServiceTest, ConcurrentClientsAreAllAnsweredCorrectly) {
+  ServiceOptions o;
+  o.threads = 8;
+  Start(o);
+  constexpr int kThreads = 8;
+  constexpr int kCalls = 200;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t) {
+    clients.emplace_back([&, t] {
+      httplib::Client c("127.0.0.1", service->Port());
+      c.set_keep_alive(true);
+      c.set_tcp_nodelay(true);
+      c.set_read_timeout(60, 0);
+      for (int i = 0; i < kCalls; ++i) {
+        json id = t * 1000 + i;
+        auto res = c.Post("/rpc", Request("TSDOM.Add", {{"i_lA", t}, {"i_lB", i}}, id).dump(), "application/json");
+        if (!res || res->status != 200) {
+          ++wrong;
+          continue;
+        }
+        json r = json::parse(res->body);
+        if (r["id"] != id || r["result"] != t + i) ++wrong;
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(service->metrics().Calls("TSDOM.Add"), static_cast<uint64_t>(kThreads * kCalls));
+  EXPECT_EQ(service->metrics().Errors("TSDOM.Add"), 0u);
+}
+
+TEST_F(HttpServiceTest, AnIdleConnectionGivesItsWorkerToAWaitingOne) {
+  ServiceOptions o;
+  o.threads = 1;
+  o.keepAliveTimeoutSeconds = 3600;
+  Start(o);
+  httplib::Client idle = Client();
+  idle.set_keep_alive(true);
+  EXPECT_EQ(idle.Post("/rpc", Request("TSDOM.Add", {1, 2}).dump(), "application/json")->status, 200);
+  // The only worker holds the idle connection; the next client is served anyway.
+  EXPECT_EQ(Call(Request("TSDOM.Add", {3, 4}))["result"], 7);
+  EXPECT_EQ(idle.Post("/rpc", Request("TSDOM.Add", {5, 6}).dump(), "application/json")->status, 200);
+}
+
+TEST_F(HttpServiceTest, StopLetsTheCallInFlightFinish) {
+  Start();
+  const int port = service->Port();
+  int answerStatus = 0;
+  std::string answerBody;
+  std::thread caller([&] {
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(120, 0);
+    if (auto res = c.Post("/rpc", Request("TSDOM.Wait", nullptr).dump(), "application/json")) {
+      answerStatus = res->status;
+      answerBody = res->body;
+    }
+  });
+  fakes.gate().WaitForEntered(1);
+  EXPECT_EQ(service->metrics().InFlightNow(), 1);
+
+  std::atomic<bool> stopped{false};
+  int finishedWhenStopped = -1;
+  std::thread stopper([&] {
+    service->Stop();
+    finishedWhenStopped = fakes.gate().Finished();
+    stopped = true;
+  });
+  // New connections are refused once the listener is closed.
+  for (;;) {
+    httplib::Client probe("127.0.0.1", port);
+    probe.set_connection_timeout(5, 0);
+    if (!probe.Get("/health")) break;
+    std::this_thread::yield();
+  }
+  EXPECT_FALSE(stopped.load());
+  fakes.gate().Release();
+  caller.join();
+  stopper.join();
+  ASSERT_EQ(answerStatus, 200);
+  EXPECT_EQ(json::parse(answerBody)["result"], "finished");
+  EXPECT_EQ(finishedWhenStopped, 1);
+}
+
+}  // namespace
+}  // namespace tsa::server
