@@ -27,6 +27,8 @@ build-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
 
 run: build
 	./$(BUILD_DIR)/tsauthor init
+	./$(BUILD_DIR)/tsauthor catalog load examples/catalog.json
+	./$(BUILD_DIR)/tsauthor serve
 
 test: test-normal test-asan
 

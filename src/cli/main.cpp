@@ -7,7 +7,14 @@
 #include <string>
 #include <vector>
 
+#include <iterator>
+
 #include "platform/files/document_store.h"
+#include "server/api_doc.h"
+#include "server/http_server.h"
+#include "server/json_rpc.h"
+#include "server/rpc_client.h"
+#include "service/catalog.h"
 #include "service/error.h"
 #include "service/registry.h"
 #include "service/settings.h"
@@ -22,6 +29,15 @@ constexpr const char* kUsage = R"(usage: tsauthor [--config FILE] [--data-dir DI
 Commands:
   init        create the data folder and the databases with their schema
               (safe to run again; existing data is kept)
+  serve       run the JSON-RPC service (POST /rpc) until SIGINT or SIGTERM
+  call METHOD [PARAMS] [--url URL] [--token TOKEN]
+              call a method, e.g. TSDOM.CheckOut, with arguments as JSON:
+              named '{"i_lTreeType":1,"i_lID":7,"i_sUserId":"ann"}' or
+              positional '[1,7,"ann"]' ("-" reads them from standard input);
+              in-process, or on a running service with --url
+  catalog load FILE
+              load products, categories and visibilities from a JSON file
+  api-doc     print the API reference (Markdown)
   version     print the version
   help        print this text
 
@@ -60,7 +76,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.dataDir = v;
     } else if (o.command.empty() && (a == "-h" || a == "--help")) {
       o.command = "help";
-    } else if (o.command.empty() && a.rfind("-", 0) == 0) {
+    } else if (o.command.empty() && a.rfind("-", 0) == 0 && a != "-") {
       std::fprintf(stderr, "tsauthor: unknown option %s\n%s", a.c_str(), kUsage);
       return false;
     } else if (o.command.empty()) {
@@ -115,6 +131,67 @@ int CmdInit(const Options& o) {
 
 }  // namespace
 
+int CmdServe(const Options& o) {
+  const tsa::Settings& s = Configure(o);
+  fs::create_directories(s.dataDir);
+  tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
+  tsa::RecoverDocumentStore();
+  return tsa::server::RunServer(s);
+}
+
+int CmdCall(const Options& o) {
+  std::string method, paramsText, url, token;
+  for (size_t i = 0; i < o.args.size(); ++i) {
+    const std::string& a = o.args[i];
+    if ((a == "--url" || a == "--token") && i + 1 < o.args.size()) {
+      (a == "--url" ? url : token) = o.args[++i];
+    } else if (a == "--url" || a == "--token") {
+      std::fprintf(stderr, "tsauthor: option %s needs a value\n", a.c_str());
+      return 2;
+    } else if (method.empty()) {
+      method = a;
+    } else if (paramsText.empty()) {
+      paramsText = a;
+    } else {
+      std::fprintf(stderr, "tsauthor: call takes a method and one JSON argument; unexpected '%s'\n", a.c_str());
+      return 2;
+    }
+  }
+  if (method.empty()) {
+    std::fprintf(stderr, "tsauthor: call needs a method, e.g. TSDOM.CheckOut\n%s", kUsage);
+    return 2;
+  }
+  if (paramsText == "-") paramsText.assign(std::istreambuf_iterator<char>(std::cin), {});
+  if (token.empty()) {
+    if (const char* t = std::getenv("TSAUTHOR_TOKEN")) token = t;
+  }
+  nlohmann::json params = paramsText.empty() ? nlohmann::json() : tsa::server::ParseParams(paramsText);
+  nlohmann::json result;
+  if (url.empty()) {
+    Configure(o);
+    tsa::RecoverDocumentStore();
+    result = tsa::server::CallLocal(method, params);
+  } else {
+    result = tsa::server::CallRemote(url, method, params, token);
+  }
+  std::printf("%s\n", result.dump(2).c_str());
+  return 0;
+}
+
+int CmdCatalog(const Options& o) {
+  if (o.args.size() != 2 || o.args[0] != "load") {
+    std::fprintf(stderr, "tsauthor: usage: tsauthor catalog load FILE\n");
+    return 2;
+  }
+  const tsa::Settings& s = Configure(o);
+  fs::create_directories(s.dataDir);
+  tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
+  tsa::CatalogLoadResult r = tsa::LoadCatalogFile(o.args[1]);
+  std::printf("catalog loaded from %s: %d visibilities, %d categories, %d products\n", o.args[1].c_str(),
+              r.visibilities, r.categories, r.products);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   Options o;
   if (!ParseOptions(argc, argv, o)) return 2;
@@ -128,6 +205,14 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (o.command == "init") return CmdInit(o);
+    if (o.command == "serve") return CmdServe(o);
+    if (o.command == "call") return CmdCall(o);
+    if (o.command == "catalog") return CmdCatalog(o);
+    if (o.command == "api-doc") {
+      Configure(o);
+      std::fputs(tsa::server::RenderApiReference().c_str(), stdout);
+      return 0;
+    }
     std::fprintf(stderr, "tsauthor: unknown command '%s'\n%s", o.command.c_str(), kUsage);
     return 2;
   } catch (...) {

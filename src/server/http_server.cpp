@@ -755,6 +755,12 @@ int RunServer(const Settings& settings) {
     }
     std::fprintf(stderr, "tsauthor: serving on http://%s:%d with %d threads%s\n", options.listenAddress.c_str(),
                  service.Port(), options.threads, options.token.empty() ? "" : " (bearer token required)");
+    std::fprintf(stderr,
+                 "tsauthor: try: curl -s -H 'Content-Type: application/json'%s http://%s:%d/rpc "
+                 "-d '{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"TSDOM.CreateEmptyTree\","
+                 "\"params\":{\"i_lTreeType\":1,\"i_lID\":1}}'\n",
+                 options.token.empty() ? "" : " -H 'Authorization: Bearer $TSAUTHOR_TOKEN'",
+                 options.listenAddress.c_str(), service.Port());
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
     }

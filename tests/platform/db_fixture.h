@@ -1,8 +1,9 @@
 // A scratch database of the backend under test for one test.
 //
-// SQLite: a database file in a temporary folder of its own, removed again
-// at the end. The database tests read their connection URI from here only,
-// so pointing them at another backend means changing `Uri()` alone.
+// SQLite: a database file in a temporary folder of its own. PostgreSQL: a
+// schema of its own on the server named by TSAUTHOR_TEST_PG, reached through
+// a URI whose search path is that schema. Both are removed again at the end.
+// The database tests read their connection URI from here only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,12 +11,15 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 
 #include "platform/db/connection.h"
 #include "platform/db/session.h"
 #include "service/error.h"
+#include "support/pg_test_schema.h"
 
 namespace tsa::test {
 
@@ -34,35 +38,57 @@ inline std::filesystem::path MakeScratchFolder(const std::string& tag) {
   }
 }
 
+// A folder from MakeScratchFolder, removed with its contents at the end.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const std::string& tag) : path_(MakeScratchFolder(tag)) {}
+  ~ScratchFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 class ScratchDb {
  public:
-  ScratchDb() : dir_(MakeScratchFolder("db")) { uri_ = "sqlite:" + (dir_ / "helvix.db").string(); }
-  ~ScratchDb() {
-    db::SessionPool::Instance().Clear();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+  // Raises (std::runtime_error) for a backend it cannot serve, and on
+  // PostgreSQL without a server to test on.
+  ScratchDb() : folder_("db") {
+    const std::string backend = BackendUnderTest();
+    if (backend == "sqlite") {
+      uri_ = "sqlite:" + (folder_.Path() / "helvix.db").string();
+    } else if (backend == "postgresql") {
+      schema_ = std::make_unique<PgTestSchema>("db_");
+      uri_ = schema_->Uri();
+    } else {
+      throw std::runtime_error("unknown TSAUTHOR_TEST_BACKEND: " + backend);
+    }
   }
+  // Pooled sessions first: they still point at the database.
+  ~ScratchDb() { db::SessionPool::Instance().Clear(); }
   ScratchDb(const ScratchDb&) = delete;
   ScratchDb& operator=(const ScratchDb&) = delete;
 
   const std::string& Uri() const { return uri_; }
-  const std::filesystem::path& Folder() const { return dir_; }
-
-  // Whether this helper can serve the backend under test.
-  static bool Supported() { return BackendUnderTest() == "sqlite"; }
+  // A folder of the test's own (on SQLite, the one holding the database).
+  const std::filesystem::path& Folder() const { return folder_.Path(); }
 
  private:
-  std::filesystem::path dir_;
+  ScratchFolder folder_;
+  std::unique_ptr<PgTestSchema> schema_;
   std::string uri_;
 };
 
-// Base fixture: a scratch database, skipped for a backend it cannot serve.
+// Base fixture: a scratch database of the backend under test. A backend it
+// cannot serve fails the test rather than skipping it.
 class DbTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!ScratchDb::Supported()) GTEST_SKIP() << "no scratch database for backend " << BackendUnderTest();
-    db_ = std::make_unique<ScratchDb>();
-  }
+  void SetUp() override { db_ = std::make_unique<ScratchDb>(); }
   void TearDown() override { db_.reset(); }
 
   const std::string& Uri() const { return db_->Uri(); }

@@ -5,10 +5,13 @@
 // component registered. Everything is removed again at the end.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tsa::test {
+
+class PgTestSchema;
 
 class TestEnv {
  public:
@@ -27,8 +30,14 @@ class TestEnv {
   static bool IsPostgres() { return Backend() == "postgresql"; }
 
  private:
+  // Removes whatever was created so far; the constructor calls it too
+  // when it fails half way.
+  void Cleanup() noexcept;
+
   std::string dataDir_;
-  std::string pgSchema_;  // PostgreSQL: the schema created for this test
+  // PostgreSQL: the schemas standing in for the two databases.
+  std::unique_ptr<PgTestSchema> helvixSchema_;
+  std::unique_ptr<PgTestSchema> catalogSchema_;
 };
 
 }  // namespace tsa::test
