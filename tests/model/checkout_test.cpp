@@ -129,29 +129,29 @@ INSTANTIATE_TEST_SUITE_P(InAndOutsideTransactions, SimultaneousCheckOut, ::testi
                          [](const auto& info) { return info.param ? "InTransactions" : "WithoutTransaction"; });
 
 TEST_F(CheckOutTest, PublishMakesTheWorkingCopyThePublishedOne) {
-  CreateProductTree(14, ";1;", "Copier");
+  CreateProductTree(12, ";1;", "Copier");
   for (int round = 0; round < 3; ++round) {
-    CheckOut(kProduct, 14, "alice");
-    Publish(kProduct, 14);
+    CheckOut(kProduct, 12, "alice");
+    Publish(kProduct, 12);
   }
-  ASSERT_EQ(DocumentName(kProduct, 14, false), "14_3.xml");
-  CheckOut(kProduct, 14, "alice");
-  int32_t category = AddNode(kProduct, 14, "alice", {.repType = storage::kRepCategory, .sd = "Toner"});
-  AddNode(kProduct, 14, "alice", {.parent = category, .sd = "Is the toner low?"});
-  const auto working = ReadRows(kProduct, 14, true);
-  const std::string managerText = Text(kProduct, "14_4.xml", true);
+  ASSERT_EQ(DocumentName(kProduct, 12, false), "12_3.xml");
+  CheckOut(kProduct, 12, "alice");
+  int32_t category = AddNode(kProduct, 12, "alice", {.repType = storage::kRepCategory, .sd = "Toner"});
+  AddNode(kProduct, 12, "alice", {.parent = category, .sd = "Is the toner low?"});
+  const auto working = ReadRows(kProduct, 12, true);
+  const std::string managerText = Text(kProduct, "12_4.xml", true);
 
-  Publish(kProduct, 14);
-  EXPECT_EQ(ReadRows(kProduct, 14, false), working);
-  EXPECT_TRUE(ReadRows(kProduct, 14, true).empty());
-  EXPECT_EQ(CheckOutRecords(kProduct, 14), 0);
-  EXPECT_TRUE(DocumentExists(kProduct, "14_4.xml", false));
-  EXPECT_FALSE(DocumentExists(kProduct, "14_3.xml", false));
-  EXPECT_FALSE(DocumentExists(kProduct, "14_4.xml", true));
-  EXPECT_EQ(Text(kProduct, "14_4.xml", false), managerText);
-  EXPECT_EQ(DocumentName(kProduct, 14, false), "14_4.xml");
-  EXPECT_EQ(DocumentName(kProduct, 14, true), std::nullopt);
-  ExpectTreeConsistent(kProduct, 14, "alice");
+  Publish(kProduct, 12);
+  EXPECT_EQ(ReadRows(kProduct, 12, false), working);
+  EXPECT_TRUE(ReadRows(kProduct, 12, true).empty());
+  EXPECT_EQ(CheckOutRecords(kProduct, 12), 0);
+  EXPECT_TRUE(DocumentExists(kProduct, "12_4.xml", false));
+  EXPECT_FALSE(DocumentExists(kProduct, "12_3.xml", false));
+  EXPECT_FALSE(DocumentExists(kProduct, "12_4.xml", true));
+  EXPECT_EQ(Text(kProduct, "12_4.xml", false), managerText);
+  EXPECT_EQ(DocumentName(kProduct, 12, false), "12_4.xml");
+  EXPECT_EQ(DocumentName(kProduct, 12, true), std::nullopt);
+  ExpectTreeConsistent(kProduct, 12, "alice");
 }
 
 TEST_F(CheckOutTest, PublishCarriesTheRootVisibilityIntoTheProductInformationOnly) {
