@@ -83,10 +83,13 @@ int32_t Tree::DeleteNode(int32_t i_lNodeID) {
         XmlElement element = ElementOf(*node);
         XmlElement parent = element.Parent();
         if (parent.IsNull()) {
-          Raise(err::ObjectNotSet, {}, "Object variable or With block variable not set: the node's element has no parent");
+          Raise(err::ObjectNotSet, {},
+                "Object variable or With block variable not set: the node's element has no parent");
         }
         std::optional<std::string> parentNid = parent.GetAttribute("NID");
-        if (!parentNid) Raise(err::InvalidUseOfNull, {}, "Invalid use of Null: the parent element has no NID attribute");
+        if (!parentNid) {
+          Raise(err::InvalidUseOfNull, {}, "Invalid use of Null: the parent element has no NID attribute");
+        }
         const int32_t parentId = db::Value(*parentNid).ToInt32();
 
         // A template's root shows what its top-level nodes show: without
@@ -157,12 +160,15 @@ void Tree::MoveNode(int32_t i_lNodeID, int32_t i_lDirection) {
         XmlElement element = ElementOf(*node);
         XmlElement parent = element.Parent();
         if (parent.IsNull()) {
-          Raise(err::ObjectNotSet, {}, "Object variable or With block variable not set: the node's element has no parent");
+          Raise(err::ObjectNotSet, {},
+                "Object variable or With block variable not set: the node's element has no parent");
         }
         std::vector<XmlElement> siblings = parent.SelectNodes("./Node");
         size_t place = 0;
         while (place < siblings.size() && !(siblings[place] == element)) ++place;
-        if (place == siblings.size()) Raise(err::InternalError, {}, "Internal error: the node is not among its parent's children");
+        if (place == siblings.size()) {
+          Raise(err::InternalError, {}, "Internal error: the node is not among its parent's children");
+        }
 
         // Nothing moves past either end, and other directions move nothing.
         if (siblings.size() < 2) return;

@@ -150,7 +150,7 @@ TEST_F(TreeEditTest, LinksToAnyDeletedNodeAreClearedInRowsAndElements) {
   int32_t a = Add(kProduct, p, 0);
   int32_t b = Add(kProduct, p, 0);
   int32_t c = Add(kProduct, p, a);
-  int32_t d = Add(kProduct, p, c, ";", b);   // inside the subtree, links out
+  int32_t d = Add(kProduct, p, c, ";", b);  // inside the subtree, links out
   int32_t toA = Add(kProduct, p, 0, ";", a);
   int32_t toC = Add(kProduct, p, b, ";", c);  // links into the subtree
   int32_t toB = Add(kProduct, p, b, ";", b);
