@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "model/node.h"
@@ -45,6 +46,12 @@ class Tree : public Component {
   const DispatchTable* Dispatch() const override;
 
  private:
+  // Inside a transaction context: serialises this call with every other one
+  // that loads or changes the same tree, until the transaction ends.
+  static void LockTree(int32_t treeType, int32_t id);
+  // The shared location of the documents when web-farm mode is on.
+  static std::optional<std::string> WebFarmLocation();
+
   int32_t id_ = 0;
   XmlDoc treeDOM_;
   int32_t treeType_ = 0;

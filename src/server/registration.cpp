@@ -3,6 +3,8 @@
 #include <mutex>
 
 #include "authoring/tsdom.h"
+#include "model/node.h"
+#include "model/tree.h"
 #include "service/catalog.h"
 #include "platform/files/document_store.h"
 #include "service/configuration.h"
@@ -28,6 +30,8 @@ void RegisterAllComponents() {
     RegisterNonMtsComponent();
     // The engine's classes.
     RegisterTSDOMClass();
+    RegisterNodeClass();
+    RegisterTreeClass();
   });
 }
 

@@ -1,0 +1,389 @@
+#include "model/tree.h"
+
+#include <limits>
+
+#include "platform/db/connection.h"
+#include "platform/files/document_store.h"
+#include "repository/repository.h"
+#include "service/components.h"
+#include "service/context.h"
+#include "service/dispatch.h"
+#include "service/error.h"
+#include "service/file_handling.h"
+#include "service/helvix_utilities.h"
+#include "service/settings.h"
+#include "storage/documents.h"
+#include "storage/tree_types.h"
+
+namespace tsa {
+
+void Tree::LockTree(int32_t treeType, int32_t id) {
+  if (ObjectContext* context = GetObjectContext()) {
+    context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
+  }
+}
+
+std::optional<std::string> Tree::WebFarmLocation() {
+  StringDict values = GetParameterValues({"Webfarm Implemented", "FTPPath"});
+  std::string flag = values.Item("Webfarm Implemented");
+  // A parameter that is not set (or blank) means no web farm.
+  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
+  if (!db::Value(flag).ToBool()) return std::nullopt;
+  return values.Item("FTPPath");
+}
+
+namespace {
+
+std::shared_ptr<IValueFormatter> Formatter() { return CreateInContext<IValueFormatter>(progid::ValueFormatter); }
+std::shared_ptr<IFileHandling> FileService() { return CreateInContext<IFileHandling>(progid::FileHandling); }
+
+constexpr const char* kLoad = "HXSvcTroubleshooting.Tree.load";
+constexpr const char* kCreateNode = "HXSvcTroubleshooting.Tree.CreateNode";
+constexpr const char* kCreateNodeFromRep = "HXSvcTroubleshooting.Tree.CreateNodeFromRep";
+constexpr const char* kGetNode = "HXSvcTroubleshooting.Tree.getNode";
+constexpr const char* kSave = "HXSvcTroubleshooting.Tree.save";
+constexpr const char* kIsCheckedOut = "HXSvcTroubleshooting.TSUtilities.IsCheckedOut";
+
+// The identifier a new node gets: one above the highest of the working copy.
+int32_t NextNodeID(int32_t treeType, int32_t id) {
+  int32_t highest = storage::getMaxNodeID(treeType, id);
+  if (highest == std::numeric_limits<int32_t>::max()) {
+    Raise(err::Overflow, {}, "Overflow: the tree has no node identifier left");
+  }
+  return highest + 1;
+}
+
+Tree& AsTree(Component& self) { return dynamic_cast<Tree&>(self); }
+
+// What a member that hands out a node returns by name: its properties.
+nlohmann::json Describe(const NodePtr& node) {
+  if (!node) return nullptr;
+  return {{"NodeID", node->NodeID},
+          {"RepType", node->RepType},
+          {"RepID", node->RepID},
+          {"Visibilities", node->Visibilities},
+          {"ParentNodeID", node->ParentNodeID},
+          {"Depth", node->Depth},
+          {"Sequence", node->Sequence},
+          {"PreTree", node->PreTree},
+          {"ID", node->ID},
+          {"TreeType", node->TreeType},
+          {"TemplateTopType", node->TemplateTopType},
+          {"FAQs", node->FAQs},
+          {"HyperlinkNodeID", node->HyperlinkNodeID}};
+}
+
+}  // namespace
+
+bool IsCheckedOut(int32_t treeType, int32_t id, const std::string& user) {
+  ConnectionPtr connection;
+  RecordsetPtr recordset;
+  return Trapped(
+      kIsCheckedOut,
+      [&] {
+        auto formatter = Formatter();
+        std::string sql = std::string("Select ID From TSCHANGECONTROL ") + " where ID = " + formatter->FormatNumber(id) +
+                          " and LOGIN = " + formatter->FormatText(user) +
+                          " and TREETEM = " + formatter->FormatNumber(treeType);
+        formatter.reset();
+        connection = GetHelvixConnection();
+        recordset = connection->OpenRecordset(sql);
+        bool held = !recordset->IsEOF();
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+        return held;
+      },
+      [&] {
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+      });
+}
+
+void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId) {
+  std::shared_ptr<IFileHandling> files;
+  Trapped(
+      kLoad,
+      [&] {
+        LockTree(i_lTreeType, i_lID);
+        checkedout_ = IsCheckedOut(i_lTreeType, i_lID, i_sUserId);
+
+        const int32_t managerCategory = storage::DocumentCategory(i_lTreeType, true);
+        const int32_t enduserCategory = storage::DocumentCategory(i_lTreeType, false);
+        files = FileService();
+        FileNameDict names = files->GetFileNames(i_lID, {enduserCategory, managerCategory});
+        std::string managerName;
+        if (checkedout_) managerName = CurrentFileName(names, managerCategory);
+        std::string enduserName = CurrentFileName(names, enduserCategory);
+
+        std::optional<std::string> sharedLocation = WebFarmLocation();
+        std::string managerPath = storage::GetXMLPath(i_lTreeType, managerName, true);
+        std::string enduserPath = storage::GetXMLPath(i_lTreeType, enduserName, false);
+        if (sharedLocation) {
+          if (checkedout_) {
+            files->FetchFile(*sharedLocation, managerName, managerPath, managerCategory, std::nullopt, i_lTreeType);
+          }
+          files->FetchFile(*sharedLocation, enduserName, enduserPath, enduserCategory, std::nullopt, i_lTreeType);
+        }
+        files.reset();
+
+        treeDOM_ = XmlDoc::Create();
+        const std::string& path = checkedout_ ? managerPath : enduserPath;
+        bool loaded = false;
+        try {
+          loaded = treeDOM_.LoadXml(DocumentStore()->Load(path));
+        } catch (const Error&) {
+          loaded = false;  // missing or unreadable: the same failure as a document that does not parse
+        }
+        if (!loaded) Raise(err::TreeLoadFailed);
+
+        id_ = i_lID;
+        treeType_ = i_lTreeType;
+        templateTopType_ =
+            i_lTreeType == storage::kTemplateTree ? storage::GetTemplateTopType(i_lID, checkedout_) : 0;
+      },
+      [&] { files.reset(); });
+}
+
+NodePtr Tree::createNode(int32_t i_lRepType, const std::string& i_sSDesc, const std::string& i_sLDesc,
+                         const std::string& i_sVisibilities, const std::string& i_sFAQs,
+                         int32_t i_lHyperlinkNodeID) {
+  NodePtr node;
+  RepositoryPtr repository;
+  return Trapped(
+      kCreateNode,
+      [&] {
+        node = CreateNodeObject();
+        node->ID = id_;
+        node->NodeID = NextNodeID(treeType_, id_);
+        node->RepType = i_lRepType;
+        repository = CreateRepositoryObject();
+        node->RepID = repository->AddRepEntity(i_lRepType, i_sSDesc, i_sLDesc);
+        repository.reset();
+        node->Visibilities = i_sVisibilities;
+        node->FAQs = i_sFAQs;
+        node->HyperlinkNodeID = i_lHyperlinkNodeID;
+        // Built through the DOM: the texts are stored as they are, whatever
+        // characters they hold.
+        node->NodeDOM = storage::NewNodeElement(node->NodeID, node->RepID, i_lRepType, i_sVisibilities,
+                                                i_lHyperlinkNodeID, i_sFAQs);
+        node->NodeDOM.SetChildText("sd", i_sSDesc);
+        node->NodeDOM.SetChildText("ld", i_sLDesc);
+        node->TreeType = treeType_;
+        if (treeType_ == storage::kTemplateTree) node->TemplateTopType = templateTopType_;
+        return std::exchange(node, nullptr);
+      },
+      [&] {
+        node.reset();
+        repository.reset();
+      });
+}
+
+NodePtr Tree::createNodeFromRep(int32_t i_lRepType, int32_t i_lRepID, const std::string& i_sVisibilities,
+                                const std::string& i_sFAQs, int32_t i_lHyperlinkNodeID) {
+  NodePtr node;
+  RepositoryPtr repository;
+  return Trapped(
+      kCreateNodeFromRep,
+      [&] {
+        node = CreateNodeObject();
+        node->ID = id_;
+        node->NodeID = NextNodeID(treeType_, id_);
+        node->RepType = i_lRepType;
+        node->RepID = i_lRepID;
+        node->Visibilities = i_sVisibilities;
+        node->FAQs = i_sFAQs;
+        node->HyperlinkNodeID = i_lHyperlinkNodeID;
+        node->NodeDOM =
+            storage::NewNodeElement(node->NodeID, i_lRepID, i_lRepType, i_sVisibilities, i_lHyperlinkNodeID, i_sFAQs);
+        repository = CreateRepositoryObject();
+        StringDict details = repository->getRepEntityDetails(i_lRepType, i_lRepID);
+        repository.reset();
+        node->NodeDOM.SetChildText("sd", details.Item("NAME"));
+        node->NodeDOM.SetChildText("ld", details.Item("DETAIL"));
+        node->TreeType = treeType_;
+        if (treeType_ == storage::kTemplateTree) node->TemplateTopType = templateTopType_;
+        return std::exchange(node, nullptr);
+      },
+      [&] {
+        node.reset();
+        repository.reset();
+      });
+}
+
+NodePtr Tree::getNode(int32_t i_lNodeID) {
+  ConnectionPtr connection;
+  RecordsetPtr recordset;
+  NodePtr node;
+  return Trapped(
+      kGetNode,
+      [&] {
+        auto [table, key] = storage::GetTreeTableAndKey(treeType_, checkedout_);
+        auto formatter = Formatter();
+        std::string sql = "Select * from " + table + " where " + key + " = " + formatter->FormatNumber(id_) +
+                          " and NODEID = " + formatter->FormatNumber(i_lNodeID);
+        formatter.reset();
+        connection = GetHelvixConnection();
+        recordset = connection->OpenRecordset(sql);
+        if (recordset->IsEOF()) Raise(err::NodeNotFound);
+
+        node = CreateNodeObject();
+        node->ID = recordset->Field(key).ToInt32();
+        node->NodeID = recordset->Field("NODEID").ToInt32();
+        node->RepType = recordset->Field("REPTYPE").ToInt32();
+        node->RepID = recordset->Field("REPID").ToInt32();
+        node->Visibilities = recordset->Field("VISIBILITY").ToText();
+        node->FAQs = recordset->Field("FAQS").ToText();
+        node->HyperlinkNodeID = recordset->Field("HYPERLINK").ToInt32();
+        node->ParentNodeID = recordset->Field("PNODEID").ToInt32();
+        node->Depth = recordset->Field("DEPTH").ToInt32();
+        node->Sequence = recordset->Field("SEQUENCE").ToInt32();
+        node->PreTree = recordset->Field("PRETREE").ToText();
+
+        if (i_lNodeID != 0) {
+          // No element for the row leaves the node without one; no error.
+          node->NodeDOM =
+              treeDOM_.SelectSingleNode(storage::getXPATHfromPreTree(node->PreTree + std::to_string(node->NodeID) + ";"));
+        } else {
+          node->NodeDOM = treeDOM_.DocumentElement();
+        }
+        node->TreeType = treeType_;
+        if (treeType_ == storage::kTemplateTree) node->TemplateTopType = templateTopType_;
+
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+        return std::exchange(node, nullptr);
+      },
+      [&] {
+        node.reset();
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+      });
+}
+
+void Tree::save() {
+  std::shared_ptr<IFileHandling> files;
+  Trapped(
+      kSave,
+      [&] {
+        // An empty document would replace the tree's file with nothing.
+        if (treeDOM_.IsNull() || treeDOM_.DocumentElement().IsNull()) {
+          Raise(err::ObjectNotSet, {}, "Object variable or With block variable not set: no tree document is loaded");
+        }
+        const int32_t category = storage::DocumentCategory(treeType_, checkedout_);
+        files = FileService();
+        std::string fileName = CurrentFileName(files->GetFileNames(id_, {category}), category);
+        std::string path = storage::GetXMLPath(treeType_, fileName, checkedout_);
+        DocumentStore()->Save(path, treeDOM_.Xml());
+        files->RemoveFile(fileName, id_, category, treeType_);
+        files->AddFile(path, id_, category, treeType_);
+        files.reset();
+      },
+      [&] { files.reset(); });
+}
+
+const DispatchTable* Tree::Dispatch() const {
+  static const DispatchTable table = [] {
+    DispatchTable t;
+    t.Add({"load",
+           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_sUserId", ArgType::String}},
+           ArgType::Variant,
+           true,
+           [](Component& self, DispatchArgs& a) {
+             AsTree(self).load(a[0].get<int32_t>(), a[1].get<int32_t>(), a[2].get<std::string>());
+             return nlohmann::json();
+           },
+           "Loads the tree as the user sees it"});
+    t.Add({"createNode",
+           {{"i_lRepType", ArgType::Long},
+            {"i_sSDesc", ArgType::String},
+            {"i_sLDesc", ArgType::String},
+            {"i_sVisibilities", ArgType::String},
+            {"i_sFAQs", ArgType::String},
+            {"i_lHyperlinkNodeID", ArgType::Long}},
+           ArgType::Object,
+           false,
+           [](Component& self, DispatchArgs& a) {
+             return Describe(AsTree(self).createNode(a[0].get<int32_t>(), a[1].get<std::string>(),
+                                                     a[2].get<std::string>(), a[3].get<std::string>(),
+                                                     a[4].get<std::string>(), a[5].get<int32_t>()));
+           },
+           "A new node with a new repository entity, not yet attached"});
+    t.Add({"createNodeFromRep",
+           {{"i_lRepType", ArgType::Long},
+            {"i_lRepID", ArgType::Long},
+            {"i_sVisibilities", ArgType::String},
+            {"i_sFAQs", ArgType::String},
+            {"i_lHyperlinkNodeID", ArgType::Long}},
+           ArgType::Object,
+           false,
+           [](Component& self, DispatchArgs& a) {
+             return Describe(AsTree(self).createNodeFromRep(a[0].get<int32_t>(), a[1].get<int32_t>(),
+                                                            a[2].get<std::string>(), a[3].get<std::string>(),
+                                                            a[4].get<int32_t>()));
+           },
+           "A new node showing an existing repository entity, not yet attached"});
+    t.Add({"getNode",
+           {{"i_lNodeID", ArgType::Long}},
+           ArgType::Object,
+           false,
+           [](Component& self, DispatchArgs& a) { return Describe(AsTree(self).getNode(a[0].get<int32_t>())); },
+           "A node of the loaded tree, bound to its row and element"});
+    t.Add({"save",
+           {},
+           ArgType::Variant,
+           false,
+           [](Component& self, DispatchArgs&) {
+             AsTree(self).save();
+             return nlohmann::json();
+           },
+           "Writes the loaded document back"});
+    t.Add({"CheckOut",
+           {{"i_lTreeType", ArgType::Long},
+            {"i_lID", ArgType::Long},
+            {"i_sUserId", ArgType::String},
+            {"o_sOwner", ArgType::String, true}},
+           ArgType::Variant,
+           true,
+           [](Component& self, DispatchArgs& a) {
+             std::string owner = a[3].is_string() ? a[3].get<std::string>() : std::string();
+             AsTree(self).CheckOut(a[0].get<int32_t>(), a[1].get<int32_t>(), a[2].get<std::string>(), owner);
+             a[3] = owner;
+             return nlohmann::json();
+           },
+           "Gives the user the tree for editing, or names the holder"});
+    t.Add({"Publish",
+           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}},
+           ArgType::Variant,
+           true,
+           [](Component& self, DispatchArgs& a) {
+             AsTree(self).Publish(a[0].get<int32_t>(), a[1].get<int32_t>());
+             return nlohmann::json();
+           },
+           "Makes the working copy the published copy and ends the check-out"});
+    t.Add({"DeleteNode",
+           {{"i_lNodeID", ArgType::Long}},
+           ArgType::Long,
+           false,
+           [](Component& self, DispatchArgs& a) { return nlohmann::json(AsTree(self).DeleteNode(a[0].get<int32_t>())); },
+           "Deletes a node of the loaded working copy with its subtree"});
+    t.Add({"MoveNode",
+           {{"i_lNodeID", ArgType::Long}, {"i_lDirection", ArgType::Long}},
+           ArgType::Variant,
+           true,
+           [](Component& self, DispatchArgs& a) {
+             AsTree(self).MoveNode(a[0].get<int32_t>(), a[1].get<int32_t>());
+             return nlohmann::json();
+           },
+           "Moves a node one place among its siblings"});
+    return t;
+  }();
+  return &table;
+}
+
+TreePtr CreateTreeObject() { return CreateInContext<Tree>(progid::Tree); }
+
+void RegisterTreeClass() {
+  Registry::Instance().Register(progid::Tree, [] { return std::make_shared<Tree>(); });
+}
+
+}  // namespace tsa
