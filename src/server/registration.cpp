@@ -5,6 +5,7 @@
 #include "authoring/tsdom.h"
 #include "model/node.h"
 #include "model/tree.h"
+#include "repository/repository.h"
 #include "service/catalog.h"
 #include "platform/files/document_store.h"
 #include "service/configuration.h"
@@ -32,6 +33,7 @@ void RegisterAllComponents() {
     RegisterTSDOMClass();
     RegisterNodeClass();
     RegisterTreeClass();
+    RegisterRepositoryClass();
   });
 }
 
