@@ -269,6 +269,18 @@ class StoreLock {
 // that files are replaced in the order the databases committed. Its holder
 // never waits for the database.
 std::mutex g_commitMutex;
+// Whether this thread holds g_commitMutex.
+thread_local bool t_holdsCommitOrder = false;
+
+// The databases of a committing transaction release their locks before its
+// files are in place. A transaction that takes those locks next must not
+// read (or stage the deletion of) the files it is about to replace, so
+// every operation that looks at the files on disk first waits until the
+// commits being applied are done.
+void AwaitCommitsBeingApplied() {
+  if (t_holdsCommitOrder) return;
+  std::lock_guard wait(g_commitMutex);
+}
 
 // --- intents ----------------------------------------------------------------------
 
@@ -426,6 +438,7 @@ class Batch : public Enlistment {
     }
     if (CrashAt("after-prepare")) Crash("after-prepare");
     commitOrder_ = std::unique_lock(g_commitMutex);
+    t_holdsCommitOrder = true;
   }
 
   void Committed() noexcept override {
@@ -460,12 +473,12 @@ class Batch : public Enlistment {
       }
     }
     if (CrashAt("after-apply")) return Abandon();
-    commitOrder_ = {};
+    ReleaseCommitOrder();
     if (complete) ClearIntents(id_);
   }
 
   void RolledBack() noexcept override {
-    commitOrder_ = {};
+    ReleaseCommitOrder();
     if (abandoned_) return;
     for (const auto& [path, e] : entries_) {
       if (!e.file.empty()) ::unlink(e.file.c_str());
@@ -562,7 +575,13 @@ class Batch : public Enlistment {
 
   void Abandon() noexcept {
     abandoned_ = true;
+    ReleaseCommitOrder();
+  }
+
+  void ReleaseCommitOrder() noexcept {
+    if (!commitOrder_.owns_lock()) return;
     commitOrder_ = {};
+    t_holdsCommitOrder = false;
   }
 
   [[noreturn]] void Crash(const std::string& step) {
@@ -659,6 +678,7 @@ void CheckDocumentPath(const std::string& path) {
 // --- the built-in store ------------------------------------------------------
 
 bool FileDocumentStore::Exists(const std::string& path) {
+  AwaitCommitsBeingApplied();
   CheckDocumentPath(path);
   std::string p = Normalize(path);
   if (NameOf(p).empty()) return false;  // a folder
@@ -667,6 +687,7 @@ bool FileDocumentStore::Exists(const std::string& path) {
 }
 
 std::string FileDocumentStore::Load(const std::string& path) {
+  AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
   if (auto batch = CurrentBatch(false)) return batch->Load(p);
   return ReadWholeFile(p);
@@ -679,6 +700,7 @@ void FileDocumentStore::Save(const std::string& path, const std::string& content
 }
 
 void FileDocumentStore::Copy(const std::string& source, const std::string& target) {
+  AwaitCommitsBeingApplied();
   std::string s = CheckedFilePath(source);
   std::string t = CheckedFilePath(target);
   if (auto batch = CurrentBatch(true)) return batch->Copy(s, t);
@@ -688,6 +710,7 @@ void FileDocumentStore::Copy(const std::string& source, const std::string& targe
 }
 
 void FileDocumentStore::Move(const std::string& source, const std::string& target) {
+  AwaitCommitsBeingApplied();
   std::string s = CheckedFilePath(source);
   std::string t = CheckedFilePath(target);
   if (auto batch = CurrentBatch(true)) return batch->Move(s, t);
@@ -696,6 +719,7 @@ void FileDocumentStore::Move(const std::string& source, const std::string& targe
 }
 
 void FileDocumentStore::Delete(const std::string& path) {
+  AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
   if (auto batch = CurrentBatch(true)) return batch->Delete(p);
   DeleteNow(p);
