@@ -138,11 +138,12 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
 
     for (const std::string& piece : SplitAt(ids, ',')) {
       const int32_t id = ParseInt32(piece, "the tree identifier");
+      // Requests that load, check out or publish this tree wait for our
+      // transaction to end: none of them saves a copy it read before our
+      // rewrite or renames the document under us.
+      if (ObjectContext* context = GetObjectContext()) context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
       std::string fileName = CurrentFileName(fileHandling->GetFileNames(id, {category}), category);
       std::string path = storage::GetXMLPath(treeType, fileName, manager);
-      // Requests that load this tree wait for our transaction to end, so
-      // none of them saves a copy it read before our rewrite.
-      if (ObjectContext* context = GetObjectContext()) context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
       // In a web farm the shared copy is the current one: a later load
       // fetches it over the local file.
       if (sharedLocation) fileHandling->FetchFile(*sharedLocation, fileName, path, category, id, treeType);
