@@ -52,6 +52,11 @@ class Node : public Component {
 
  private:
   void CreateNewNodeinDB(Node& iChildNode);
+  // A pasted row's path: `path` without the source's own path `oldPrefix`,
+  // each remaining identifier moved by `offset`, below the new parent.
+  static std::string CalculatePreTree(const std::string& path, const std::string& oldPrefix,
+                                      const std::string& newParentPath, const std::string& newParentId,
+                                      int32_t offset);
 };
 
 using NodePtr = std::shared_ptr<Node>;
