@@ -52,6 +52,30 @@ class Node : public Component {
 
  private:
   void CreateNewNodeinDB(Node& iChildNode);
+
+  // Pieces of the statements that save writes.
+  static std::string StatementHead(const std::string& table);
+  static std::string VisibilityAssignment(const std::string& value);
+  static std::string FaqAssignment(const std::string& list);
+  static std::string HyperlinkAssignment(int32_t target);
+  static std::string EntityAssignment(int32_t repId);
+  std::string NodeCondition(const std::string& keyColumn) const;
+  std::string SubtreeCondition(const std::string& keyColumn) const;
+
+  // Changes of this node's element made by save.
+  void SetDescriptions(const std::string& sDesc, const std::string& lDesc);
+  void SetEntityAttribute(const std::string& repId);
+  void SetVisibilityAttribute(const std::string& list);
+  void SetHyperlinkAttribute(int32_t target);
+  void SetFaqFlag(const std::string& list);
+
+  // The repository entity behind save.
+  static int32_t CreateEntity(int32_t repType, const std::string& sDesc, const std::string& lDesc);
+  static void UpdateEntity(int32_t repType, int32_t repId, const std::string& sDesc, const std::string& lDesc);
+
+  // Whether two ";"-delimited lists differ, order included.
+  static bool ListChanged(const std::string& oldList, const std::string& newList);
+
   // A pasted row's path: `path` without the source's own path `oldPrefix`,
   // each remaining identifier moved by `offset`, below the new parent.
   static std::string CalculatePreTree(const std::string& path, const std::string& oldPrefix,
