@@ -113,6 +113,12 @@ int32_t Tree::DeleteNode(int32_t i_lNodeID) {
                                   key + " = " + tree + " AND " + " HYPERLINK IN (SELECT NODEID FROM " + table +
                                   " WHERE " + subtree + ")";
         const std::string remove = "Delete From " + table + " Where " + subtree;
+        // The siblings after the node close up, so sequences stay 1..n: an
+        // appended child is numbered by counting, and a gap would give it
+        // the number of an existing sibling.
+        const std::string closeUp = "UPDATE " + table + " SET SEQUENCE = SEQUENCE - 1 WHERE " + key + " = " + tree +
+                                    " AND PNODEID = " + formatter->FormatNumber(node->ParentNodeID) +
+                                    " AND SEQUENCE > " + formatter->FormatNumber(node->Sequence);
         std::string root;
         if (rootList) {
           root = "UPDATE TEMPLATE_TEMP SET VISIBILITY = " + formatter->FormatText(*rootList) +
@@ -123,6 +129,7 @@ int32_t Tree::DeleteNode(int32_t i_lNodeID) {
         connection = GetHelvixConnection();
         connection->Execute(links);
         connection->Execute(remove);
+        connection->Execute(closeUp);
         if (rootList) connection->Execute(root);
         CloseConnection(connection);
 

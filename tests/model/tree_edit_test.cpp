@@ -128,9 +128,9 @@ TEST_F(TreeEditTest, DeleteTakesTheSubtreeByItsPathAndNoSiblingWhosePathOnlyBegi
   EXPECT_TRUE(Element(doc, 9).IsNull());
   EXPECT_TRUE(Element(doc, 95).IsNull());
   EXPECT_EQ(Children(kProduct, p, 90), (std::vector<std::string>{"93", "94"}));
-  // The siblings keep their numbers: the gap stays.
+  // The siblings after it close up, so the numbers run without a gap.
   EXPECT_EQ(ReadRow(kProduct, p, 8, true)->sequence, 3);
-  EXPECT_EQ(ReadRow(kProduct, p, 10, true)->sequence, 5);
+  EXPECT_EQ(ReadRow(kProduct, p, 10, true)->sequence, 4);
   // The published copy is not touched.
   EXPECT_EQ(ReadRows(kProduct, p, false).size(), 1u);
   ExpectTreeConsistent(kProduct, p, kUser);
@@ -270,11 +270,26 @@ TEST_F(TreeEditTest, MovingExchangesANodeWithItsNeighbourAndStopsAtTheEnds) {
   ExpectTreeConsistent(kProduct, p, kUser);
 }
 
-TEST_F(TreeEditTest, MovingAcrossTheGapOfADeletedSiblingKeepsTheOrder) {
+TEST_F(TreeEditTest, DeletingCloseUpTheSiblingsSoAnAppendedChildComesLast) {
+  int32_t p = Product(45);
+  std::vector<int32_t> ids = AddUnder(kProduct, p, 0, 3);
+  Delete(kProduct, p, ids[1]);
+  EXPECT_EQ(Sequences(kProduct, p, 0), (std::map<int32_t, int32_t>{{ids[0], 1}, {ids[2], 2}}));
+  int32_t added = AddUnder(kProduct, p, 0, 1)[0];
+  EXPECT_EQ(Sequences(kProduct, p, 0), (std::map<int32_t, int32_t>{{ids[0], 1}, {ids[2], 2}, {added, 3}}));
+  ExpectTreeConsistent(kProduct, p, kUser);
+}
+
+TEST_F(TreeEditTest, MovingAcrossAGapInStoredSequencesKeepsTheOrder) {
   int32_t p = Product(44);
-  std::vector<int32_t> ids = AddUnder(kProduct, p, 0, 4);
-  const int32_t a = ids[0], b = ids[1], d = ids[3];
-  Delete(kProduct, p, ids[2]);
+  std::vector<int32_t> ids = AddUnder(kProduct, p, 0, 3);
+  const int32_t a = ids[0], b = ids[1], d = ids[2];
+  // Sequences stored with a gap (1, 2, 4), as older data may hold them.
+  {
+    auto c = GetHelvixConnection();
+    c->Execute("UPDATE DIAGNOSTICS_TEMP SET SEQUENCE = 4 WHERE PRODUCTID = " + std::to_string(p) +
+               " AND NODEID = " + std::to_string(d));
+  }
   ASSERT_EQ(Sequences(kProduct, p, 0), (std::map<int32_t, int32_t>{{a, 1}, {b, 2}, {d, 4}}));
 
   // Stored 2 and 4: moved by one each they would both be 3 and no longer say
