@@ -205,7 +205,7 @@ DispatchTable BuildTable() {
          ArgType::Variant, true,
          [](Component& c, DispatchArgs& a) -> json {
            Self(c).UpdateVisibilitiesForRootNode(Long(a[0]), Text(a[1]));
-           return nullptr;
+           return false;  // callers receive a variant holding false
          },
          "Sets the visibility list of a product tree's root in its working copy."});
   return t;
