@@ -1,5 +1,7 @@
 #include "server/http_server.h"
 
+#include "server/tree_reads.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -745,6 +747,7 @@ int RunServer(const Settings& settings) {
   int rc = 0;
   {
     HttpService service(options);
+    service.SetTreeReadHandler(ReadTree);
     try {
       service.Start();
     } catch (...) {
