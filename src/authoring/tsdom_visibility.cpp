@@ -97,7 +97,8 @@ std::string ReplaceAll(const std::string& text, const std::string& what, const s
 int32_t RequireEntry(std::string_view argument, const std::string& value) {
   std::optional<int32_t> entry = ParseEntry(value);
   if (!entry) {
-    RaiseInvalidArgument(argument, "must be a visibility identifier (a 32-bit integer in decimal), got \"" + value + "\"");
+    RaiseInvalidArgument(argument,
+                         "must be a visibility identifier (a 32-bit integer in decimal), got \"" + value + "\"");
   }
   return *entry;
 }
@@ -315,7 +316,9 @@ void TSDOM::SynchronizeVisibilitiesInXML(int32_t lproductId, const StringDict& o
       }
       for (const auto& [key, item] : oAddVisibility) {
         if (item == kWholeTree) {
-          for (XmlElement& node : nodes) node.SetAttribute("VISB", self->AppendVisibilityInOrder(visibilities(node), key));
+          for (XmlElement& node : nodes) {
+            node.SetAttribute("VISB", self->AppendVisibilityInOrder(visibilities(node), key));
+          }
         } else if (item == kRootOnly) {
           root.SetAttribute("VISB", self->AppendVisibilityInOrder(visibilities(root), key));
         }

@@ -274,8 +274,9 @@ TEST_F(TSDOMCopyTest, AnUnloadableSourceDocumentWritesNothing) {
   ErrorInfo e = RaisedBy([&] { dom->createTreeFromTree(kProduct, kLaser, kProduct, kScanner, "bob"); });
   EXPECT_EQ(e.number, err::SourceXmlNotLoadable);
   EXPECT_EQ(e.source, "");
-  EXPECT_EQ(e.description, ReportedPrefix(kLabel) +
-                               "The source XML could not be loaded.The create operation could not be completed.(1100).");
+  EXPECT_EQ(e.description,
+            ReportedPrefix(kLabel) +
+                "The source XML could not be loaded.The create operation could not be completed.(1100).");
   EXPECT_NOTHING_CHANGED(env, before);
 
   // A document that does not parse is no better.
