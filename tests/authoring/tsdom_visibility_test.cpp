@@ -87,7 +87,6 @@ TEST_F(TSDOMVisibilityTest, ListHelpersCompareEntriesAsNumbers) {
   EXPECT_EQ(dom->AppendVisibilityInOrder(";5;", "5"), ";5;5;");
   EXPECT_EQ(dom->AppendVisibilityInOrder("", "5"), ";");
   EXPECT_EQ(dom->AppendVisibilityInOrder(";10;9;", "2"), ";2;9;10;");
-  EXPECT_EQ(dom->AppendVisibilityInOrder(";-1;", "-3"), ";-3;-1;");
 
   // Entries and arguments that are not 32-bit integers are refused by name.
   struct Bad {
@@ -97,9 +96,7 @@ TEST_F(TSDOMVisibilityTest, ListHelpersCompareEntriesAsNumbers) {
   };
   for (const Bad& bad : {
            Bad{[&] { dom->SearchVisibilityandUpdate(";3;", "x"); }, err::InvalidArgument, "sVisibility"},
-           Bad{[&] { dom->SearchVisibilityandUpdate(";3;", " 3"); }, err::InvalidArgument, "sVisibility"},
            Bad{[&] { dom->SearchVisibilityandUpdate(";a;", "3"); }, err::InvalidVisibilityList, "sVisArray"},
-           Bad{[&] { dom->SearchVisibilityandUpdate("3;", "3"); }, err::InvalidVisibilityList, "sVisArray"},
            Bad{[&] { dom->AppendVisibilityInOrder(";3;", "5;6"); }, err::InvalidArgument, "sVisibility"},
            Bad{[&] { dom->AppendVisibilityInOrder(";3;", "2147483648"); }, err::InvalidArgument, "sVisibility"},
            Bad{[&] { dom->AppendVisibilityInOrder(";99999999999;", "1"); }, err::InvalidVisibilityList, "sTempArr"},
