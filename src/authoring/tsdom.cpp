@@ -202,12 +202,13 @@ DispatchTable BuildTable() {
          "Adds and removes visibilities in a product tree's manager document."});
   t.Add({"UpdateVisibilitiesForRootNode",
          {L("lproductId"), S("i_sVisibilities")},
-         ArgType::Variant, true,
+         ArgType::Variant, false,
          [](Component& c, DispatchArgs& a) -> json {
            Self(c).UpdateVisibilitiesForRootNode(Long(a[0]), Text(a[1]));
-           return nullptr;
+           return false;  // callers receive a variant holding false
          },
-         "Sets the visibility list of a product tree's root in its working copy."});
+         "Gives the root of a product tree's working copy a new visibility list, and every node that has a list "
+         "the same; returns false."});
   return t;
 }
 

@@ -52,6 +52,11 @@ class Node : public Component {
 
  private:
   void CreateNewNodeinDB(Node& iChildNode);
+  // A pasted row's path: `path` without the source's own path `oldPrefix`,
+  // each remaining identifier moved by `offset`, below the new parent.
+  static std::string CalculatePreTree(const std::string& path, const std::string& oldPrefix,
+                                      const std::string& newParentPath, const std::string& newParentId,
+                                      int32_t offset);
 
   // Pieces of the statements that save writes.
   static std::string StatementHead(const std::string& table);
@@ -75,12 +80,6 @@ class Node : public Component {
 
   // Whether two ";"-delimited lists differ, order included.
   static bool ListChanged(const std::string& oldList, const std::string& newList);
-
-  // A pasted row's path: `path` without the source's own path `oldPrefix`,
-  // each remaining identifier moved by `offset`, below the new parent.
-  static std::string CalculatePreTree(const std::string& path, const std::string& oldPrefix,
-                                      const std::string& newParentPath, const std::string& newParentId,
-                                      int32_t offset);
 };
 
 using NodePtr = std::shared_ptr<Node>;

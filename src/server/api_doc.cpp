@@ -43,23 +43,7 @@ std::string Cell(const std::string& text) {
 }
 
 // The result type with its article: "a 32-bit integer", "an object".
-std::string Value(ArgType t) {
-  switch (t) {
-    case ArgType::Long:
-      return "a 32-bit integer";
-    case ArgType::String:
-      return "a string";
-    case ArgType::Bool:
-      return "a Boolean";
-    case ArgType::Dict:
-      return "an object";
-    case ArgType::Object:
-      return "an object reference";
-    case ArgType::Variant:
-      return "any value";
-  }
-  return "any value";
-}
+std::string Value(ArgType t) { return t == ArgType::Variant ? "any value" : ArgTypeName(t); }
 
 std::string ResultText(const MethodSpec& m) {
   std::vector<std::string> outs;

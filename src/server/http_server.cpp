@@ -29,6 +29,7 @@
 
 #include "server/json_rpc.h"
 #include "server/metrics.h"
+#include "service/log.h"
 #include "service/error.h"
 #include "service/helvix_utilities.h"
 
@@ -97,18 +98,6 @@ std::string Route(const std::string& path) {
   return "other";
 }
 
-std::string NowIso8601() {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  auto t = system_clock::to_time_t(now);
-  auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
-  return buf;
-}
 
 void SetJsonError(httplib::Response& res, int status, const std::string& message) {
   res.status = status;

@@ -1,5 +1,7 @@
 #include "server/methods.h"
 
+#include "service/context.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -115,7 +117,11 @@ nlohmann::json Invoke(const ResolvedMethod& resolved, const nlohmann::json& para
   } catch (const Error& e) {
     throw InvalidParams(e.info());
   }
-  return CallByName(*resolved.instance, resolved.method->name, params);
+  // Every call from outside is one unit of work. The facade opens its own
+  // transaction anyway; Tree and Repository members run several statements
+  // and document changes (a check-out copies rows and a document) that must
+  // not be left half done when one of them fails.
+  return RunTransactional([&] { return CallByName(*resolved.instance, resolved.method->name, params); });
 }
 
 nlohmann::json InvokeByName(std::string_view name, const nlohmann::json& params, Audience audience) {

@@ -17,7 +17,9 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
          });
 }
 
-const char* TypeName(ArgType t) {
+}  // namespace
+
+const char* ArgTypeName(ArgType t) {
   switch (t) {
     case ArgType::Long:
       return "a 32-bit integer";
@@ -35,9 +37,11 @@ const char* TypeName(ArgType t) {
   return "a value";
 }
 
+namespace {
+
 void Check(const ParamSpec& p, const nlohmann::json& v) {
   auto fail = [&](const std::string& got) {
-    RaiseInvalidArgument(p.name, std::string("expected ") + TypeName(p.type) + ", got " + got);
+    RaiseInvalidArgument(p.name, std::string("expected ") + ArgTypeName(p.type) + ", got " + got);
   };
   switch (p.type) {
     case ArgType::Long:

@@ -25,6 +25,9 @@ enum class ArgType {
   Variant  // anything
 };
 
+// The type with its article, for messages and documentation: "a 32-bit integer".
+const char* ArgTypeName(ArgType type);
+
 struct ParamSpec {
   std::string name;
   ArgType type = ArgType::Variant;

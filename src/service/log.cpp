@@ -15,6 +15,7 @@ namespace tsa {
 
 namespace {
 std::mutex g_logMutex;
+}  // namespace
 
 std::string NowIso8601() {
   using namespace std::chrono;
@@ -28,7 +29,6 @@ std::string NowIso8601() {
                 tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
   return buf;
 }
-}  // namespace
 
 std::string FormatLogLine(const std::string& source, const std::string& text) {
   nlohmann::json j;

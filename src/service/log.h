@@ -13,6 +13,9 @@ class FileLog : public ILog {
   void WriteEntry(const std::string& source, const std::string& text, int32_t level) override;
 };
 
+// The current time as an ISO 8601 UTC text with milliseconds.
+std::string NowIso8601();
+
 // Formats one entry as a JSON line (without the line end).
 std::string FormatLogLine(const std::string& source, const std::string& text);
 
