@@ -7,6 +7,7 @@
 // failure its handler releases what it holds, votes abort and reports the
 // error under the member's label, so rows and staged documents roll back
 // together.
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -49,24 +50,28 @@ void RequireChildType(const Tree& tree, int32_t treeType, int32_t parentType, in
 
 }  // namespace
 
-int32_t TSDOM::AddChildNew(int32_t i_lTreeType, int32_t i_lID, int32_t i_lCurrentNodeID, int32_t i_lRepType,
-                           std::string i_sSDesc, std::string i_sLDesc, std::string i_sVisibilities,
-                           std::string i_sFAQs, int32_t i_lHyperlinkNodeID, std::string i_sUserId) {
+namespace {
+
+// Adding a child, new or from the repository: the edit pattern around the
+// creation of the child, which `create` does on the loaded tree.
+int32_t AddChild(const char* label, int32_t treeType, int32_t id, int32_t currentNodeId, int32_t repType,
+                 const std::string& visibilities, const std::string& user,
+                 const std::function<NodePtr(Tree&)>& create) {
   return RunTransactional([&] {
     TreePtr tree;
     NodePtr parent;
     NodePtr child;
     return Trapped(
-        kAddChildNew,
+        label,
         [&] {
-          ValidateTreeType("i_lTreeType", i_lTreeType);
-          ValidateVisibilities("i_sVisibilities", i_sVisibilities);
-          ValidateUser("i_sUserId", i_sUserId);
+          ValidateTreeType("i_lTreeType", treeType);
+          ValidateVisibilities("i_sVisibilities", visibilities);
+          ValidateUser("i_sUserId", user);
 
-          tree = LoadForEditing(i_lTreeType, i_lID, i_sUserId);
-          parent = tree->getNode(i_lCurrentNodeID);
-          RequireChildType(*tree, i_lTreeType, parent->RepType, i_lRepType);
-          child = tree->createNode(i_lRepType, i_sSDesc, i_sLDesc, i_sVisibilities, i_sFAQs, i_lHyperlinkNodeID);
+          tree = LoadForEditing(treeType, id, user);
+          parent = tree->getNode(currentNodeId);
+          RequireChildType(*tree, treeType, parent->RepType, repType);
+          child = create(*tree);
           parent->AppendChild(*child);
           tree->save();
 
@@ -86,41 +91,26 @@ int32_t TSDOM::AddChildNew(int32_t i_lTreeType, int32_t i_lID, int32_t i_lCurren
   });
 }
 
+}  // namespace
+
+int32_t TSDOM::AddChildNew(int32_t i_lTreeType, int32_t i_lID, int32_t i_lCurrentNodeID, int32_t i_lRepType,
+                           std::string i_sSDesc, std::string i_sLDesc, std::string i_sVisibilities,
+                           std::string i_sFAQs, int32_t i_lHyperlinkNodeID, std::string i_sUserId) {
+  return AddChild(kAddChildNew, i_lTreeType, i_lID, i_lCurrentNodeID, i_lRepType, i_sVisibilities, i_sUserId,
+                  [&](Tree& tree) {
+                    return tree.createNode(i_lRepType, i_sSDesc, i_sLDesc, i_sVisibilities, i_sFAQs,
+                                           i_lHyperlinkNodeID);
+                  });
+}
+
 int32_t TSDOM::AddChildFromRep(int32_t i_lTreeType, int32_t i_lID, int32_t i_lCurrentNodeID, int32_t i_lRepType,
                                int32_t i_lRepID, std::string i_sVisibilities, std::string i_sFAQs,
                                int32_t i_lHyperlinkNodeID, std::string i_sUserId) {
-  return RunTransactional([&] {
-    TreePtr tree;
-    NodePtr parent;
-    NodePtr child;
-    return Trapped(
-        kAddChildFromRep,
-        [&] {
-          ValidateTreeType("i_lTreeType", i_lTreeType);
-          ValidateVisibilities("i_sVisibilities", i_sVisibilities);
-          ValidateUser("i_sUserId", i_sUserId);
-
-          tree = LoadForEditing(i_lTreeType, i_lID, i_sUserId);
-          parent = tree->getNode(i_lCurrentNodeID);
-          RequireChildType(*tree, i_lTreeType, parent->RepType, i_lRepType);
-          child = tree->createNodeFromRep(i_lRepType, i_lRepID, i_sVisibilities, i_sFAQs, i_lHyperlinkNodeID);
-          parent->AppendChild(*child);
-          tree->save();
-
-          const int32_t result = child->NodeID;
-          child.reset();
-          parent.reset();
-          tree.reset();
-          CompleteTransaction();
-          return result;
-        },
-        [&] {
-          child.reset();
-          parent.reset();
-          tree.reset();
-          AbortTransaction();
-        });
-  });
+  return AddChild(kAddChildFromRep, i_lTreeType, i_lID, i_lCurrentNodeID, i_lRepType, i_sVisibilities, i_sUserId,
+                  [&](Tree& tree) {
+                    return tree.createNodeFromRep(i_lRepType, i_lRepID, i_sVisibilities, i_sFAQs,
+                                                  i_lHyperlinkNodeID);
+                  });
 }
 
 void TSDOM::SaveNode(int32_t i_lTreeType, int32_t i_lID, int32_t i_lNodeID, int32_t i_lRepID, std::string i_sSDesc,
