@@ -102,9 +102,8 @@ std::string TSDOM::GetVisibilitiesToAdd(int32_t i_lSrcTreeType, int32_t i_lSrcID
           storage::GetNOdeVisibilitiesFromDB(destinationTable, i_lDstID, i_lDstNodeID);
 
       // What the destination shows and the source does not.
-      std::string result = storage::getDeltaVisibility(sourceList, destinationList).Item("Add");
-      if (result.empty()) result = ";";
-      return result;
+      const std::string added = storage::getDeltaVisibility(sourceList, destinationList).Item("Add");
+      return added.empty() ? std::string(";") : added;
     });
   });
 }
