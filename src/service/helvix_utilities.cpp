@@ -80,7 +80,10 @@ StringDict GetParameterValues(const std::vector<std::string>& names) {
         rs = connection->OpenRecordset(sql);
         StringDict values;
         while (!rs->IsEOF()) {
-          values.Add(rs->Field("PARAM_NAME").ToText(), rs->Field("PARAM_VALUE").ToText());
+          // A parameter without a value is still an entry; its value reads
+          // as empty, which the callers take as "not set".
+          const db::Value& value = rs->Field("PARAM_VALUE");
+          values.Add(rs->Field("PARAM_NAME").ToText(), value.IsNull() ? std::string() : value.ToText());
           rs->MoveNext();
         }
         rs->Close();

@@ -20,7 +20,7 @@ using RecordsetPtr = std::unique_ptr<db::Recordset>;
 
 // The value of one parameter, or "" when no row has that name.
 std::string GetParamValue(const std::string& name);
-// name -> value for every parameter found among `names`.
+// name -> value for every parameter found among `names` (a null value as "").
 StringDict GetParameterValues(const std::vector<std::string>& names);
 // Open connections to the service and catalog databases. Inside a
 // transaction context the handle is on the context's transaction.

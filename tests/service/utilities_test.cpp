@@ -28,6 +28,21 @@ TEST_F(UtilitiesTest, ParameterLookups) {
   EXPECT_EQ(d.Item("Webfarm Implemented"), "");
 }
 
+TEST_F(UtilitiesTest, AParameterWithoutAValueIsFoundAndEmpty) {
+  // A row whose value is null is an entry like any other: the callers read
+  // an unset "Webfarm Implemented" as no web farm, they do not fail on it.
+  auto c = GetHelvixConnection();
+  c->Execute("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES ('Webfarm Implemented', NULL, "
+             "'Boolean')");
+  CloseConnection(c);
+  Put("FTPPath", "/srv/shared");
+  StringDict d = GetParameterValues({"Webfarm Implemented", "FTPPath"});
+  EXPECT_EQ(d.Count(), 2u);
+  EXPECT_TRUE(d.Exists("Webfarm Implemented"));
+  EXPECT_EQ(d.Item("Webfarm Implemented"), "");
+  EXPECT_EQ(d.Item("FTPPath"), "/srv/shared");
+}
+
 TEST_F(UtilitiesTest, QuotesInParameterNamesAreTextNotSql) {
   Put("it's", "quoted");
   EXPECT_EQ(GetParamValue("it's"), "quoted");
