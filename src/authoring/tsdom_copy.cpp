@@ -90,11 +90,13 @@ VisibilityRewrite RewriteFor(const std::string& sourceVisibilities, int32_t dest
   StringDict delta = storage::getDeltaVisibility(sourceVisibilities, destVisibilities);
   if (!NoEntries(delta.Item("Add"))) rewrite.add = delta.Item("Add");
   if (!NoEntries(delta.Item("Remove"))) rewrite.remove = delta.Item("Remove");
-  if (!rewrite.remove.empty()) {
-    rewrite.column = storage::GetRemoveVisibilitySQL(rewrite.remove);
-    if (!rewrite.add.empty()) rewrite.column += storage::GetAddVisibilitySQL(rewrite.add);
-  } else if (!rewrite.add.empty()) {
-    rewrite.column = "VISIBILITY" + storage::GetAddVisibilitySQL(rewrite.add);
+  if (!rewrite.remove.empty()) rewrite.column = storage::GetRemoveVisibilitySQL(rewrite.remove);
+  if (!rewrite.add.empty()) {
+    // The addition term appends entries after the list's closing ";". A
+    // list stored as "" has none: it is taken as ";", as the document's
+    // rewrite takes it, so that the row does not end up as "1;3;".
+    rewrite.column = "(CASE WHEN VISIBILITY = '' THEN ';' ELSE " + rewrite.column + " END)" +
+                     storage::GetAddVisibilitySQL(rewrite.add);
   }
   return rewrite;
 }

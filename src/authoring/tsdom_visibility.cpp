@@ -93,6 +93,11 @@ std::string ReplaceAll(const std::string& text, const std::string& what, const s
   return out;
 }
 
+// A node's list as the list helpers take it. A node saved with "" has no
+// entries, like ";", and must gain what is added to every node; handed on
+// as it is, the helper would find no place for the entry and drop it.
+std::string AsList(const std::string& list) { return list.empty() ? std::string(";") : list; }
+
 // One visibility identifier passed by a caller.
 int32_t RequireEntry(std::string_view argument, const std::string& value) {
   std::optional<int32_t> entry = ParseEntry(value);
@@ -268,7 +273,9 @@ void TSDOM::SynchronizeVisibilitiesforTree(int32_t lProductCat, int32_t lproduct
           std::string list = recordset->Field("VISIBILITY").ToText();
           const bool isRoot = recordset->Field("NODEID").ToInt32() == 0;
           for (const auto& [key, item] : oAddVisibility) {
-            if (item == kWholeTree || (item == kRootOnly && isRoot)) list = self->AppendVisibilityInOrder(list, key);
+            if (item == kWholeTree || (item == kRootOnly && isRoot)) {
+              list = self->AppendVisibilityInOrder(AsList(list), key);
+            }
           }
           recordset->SetField("VISIBILITY", list);
           recordset->Update();
@@ -317,10 +324,10 @@ void TSDOM::SynchronizeVisibilitiesInXML(int32_t lproductId, const StringDict& o
       for (const auto& [key, item] : oAddVisibility) {
         if (item == kWholeTree) {
           for (XmlElement& node : nodes) {
-            node.SetAttribute("VISB", self->AppendVisibilityInOrder(visibilities(node), key));
+            node.SetAttribute("VISB", self->AppendVisibilityInOrder(AsList(visibilities(node)), key));
           }
         } else if (item == kRootOnly) {
-          root.SetAttribute("VISB", self->AppendVisibilityInOrder(visibilities(root), key));
+          root.SetAttribute("VISB", self->AppendVisibilityInOrder(AsList(visibilities(root)), key));
         }
       }
 

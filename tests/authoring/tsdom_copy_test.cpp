@@ -208,6 +208,35 @@ TEST_F(TSDOMCopyTest, OnlyAdditionsAreAppended) {
                       "alice", ";1;2;3;", "Laser printer <L200> & co");
 }
 
+TEST_F(TSDOMCopyTest, AnEmptyTextListIsTheEmptyList) {
+  // A node saved with "" for its list: the added entries make a list of it,
+  // in its row as in its element.
+  dom->CreateEmptyTree(kProduct, kScanner);
+  std::string owner;
+  dom->CheckOut(kProduct, kScanner, "alice", owner);
+  const int32_t glass = dom->AddChildNew(kProduct, kScanner, 0, storage::kRepCategory, "Glass", "", ";2;", ";", -1,
+                                         "alice");
+  const int32_t dirty =
+      dom->AddChildNew(kProduct, kScanner, glass, storage::kRepQuestion, "Dirty?", "", "", ";", -1, "alice");
+  ASSERT_EQ(ReadRow(kProduct, kScanner, dirty, true)->visibility, "");
+
+  dom->createTreeFromTree(kProduct, kScanner, kProduct, kLaser, "alice");
+  ExpectCopiedProduct(kLaser,
+                      Copied(ReadRows(kProduct, kScanner, true), kLaser,
+                             {{0, ";2;1;3;"}, {glass, ";2;1;3;"}, {dirty, ";1;3;"}}),
+                      "alice", ";1;2;3;", "Laser printer <L200> & co");
+
+  // Entries removed as well as added: 1 and 3 go, 4 comes.
+  dom->CreateEmptyTree(kProduct, kTwin);
+  dom->CheckOut(kProduct, kTwin, "bob", owner);
+  const int32_t toner =
+      dom->AddChildNew(kProduct, kTwin, 0, storage::kRepCategory, "Toner", "", "", ";", -1, "bob");
+  dom->createTreeFromTree(kProduct, kTwin, kProduct, kDealer, "bob");
+  ExpectCopiedProduct(kDealer,
+                      Copied(ReadRows(kProduct, kTwin, true), kDealer, {{0, ";2;4;"}, {toner, ";4;"}}), "bob",
+                      ";2;4;", "Dealer printer");
+}
+
 TEST_F(TSDOMCopyTest, IntoATemplateNothingIsRewritten) {
   BuildLaser();
   const int32_t id = InsertTemplateInfo("Paper jam", "When paper <jams> & stops");

@@ -127,6 +127,23 @@ TEST_F(TSDOMVisibilityTest, AdditionsGoToTheRootOrToEveryNode) {
   EXPECT_TRUE(StagedLeftovers(env).empty());
 }
 
+TEST_F(TSDOMVisibilityTest, AnEmptyTextListTakesAdditionsLikeTheEmptyList) {
+  BuildLaser();
+  // A node saved with "" for its list.
+  const int32_t action =
+      dom->AddChildNew(kProduct, kLaser, answer, storage::kRepAction, "Open the lid", "", "", ";", -1, "alice");
+  ASSERT_EQ(ReadRow(kProduct, kLaser, action, true)->visibility, "");
+
+  // Removing leaves it as it is; adding to every node reaches it too.
+  dom->SynchronizeVisibilitiesforTree(0, kLaser, Dict({{"7", "Tree"}}), Dict({{"2", ""}}));
+  EXPECT_EQ(Lists(kLaser), (std::map<int32_t, std::string>{{0, ";1;3;7;"},
+                                                           {category, ";1;7;"},
+                                                           {question, ";7;"},
+                                                           {answer, ";3;7;"},
+                                                           {action, ";7;"}}));
+  ExpectTreeConsistent(kProduct, kLaser, "alice");
+}
+
 TEST_F(TSDOMVisibilityTest, DeletionsLeaveNodesWithoutAList) {
   BuildLaser();
 
