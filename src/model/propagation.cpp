@@ -78,7 +78,7 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
 std::optional<std::string> WebFarmLocation() {
   StringDict p = GetParameterValues({"Webfarm Implemented", "FTPPath"});
   std::string flag = p.Item("Webfarm Implemented");
-  if (flag.find_first_not_of(" \t") == std::string::npos) return std::nullopt;  // unset counts as off
+  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;  // unset or blank: off
   if (!db::Value(flag).ToBool()) return std::nullopt;
   return p.Item("FTPPath");
 }

@@ -407,6 +407,16 @@ TEST_F(PropagationTest, AFailureMidwayLeavesRowAndDocumentsAsTheyWere) {
   EXPECT_EQ(test::RepEntity(storage::kRepQuestion, question_)->first, "Is it on?");
 }
 
+TEST_F(PropagationTest, ABlankWebFarmParameterMeansNoWebFarmHereAsInLoad) {
+  // A value holding only a line break is as blank as an empty one: loading
+  // a tree takes it for "no web farm", and so must the rewrite.
+  test::SetParameter("Webfarm Implemented", "\r\n");
+  EXPECT_NO_THROW(CreateTreeObject()->load(test::kProduct, 40, "bob"));
+
+  repository_->UpdateRepEntity(storage::kRepQuestion, question_, kNewShort, kNewLong);
+  EXPECT_EQ(Texts({test::kProduct, 40, true}, storage::kRepQuestion, question_).at(0), kNewShort + "|" + kNewLong);
+}
+
 TEST_F(PropagationTest, WebFarmRewritesTheSharedCopies) {
   const std::string shared = env.DataDir() + "/shared";
   // The shared copy of product 12's manager document is newer than the
