@@ -59,16 +59,6 @@ void LockTrees(std::pair<int32_t, int32_t> first, std::pair<int32_t, int32_t> se
   if (second != first) context->LockKey(uri, second.first, second.second);
 }
 
-// Whether web-farm mode is on, and the shared location of the documents. A
-// parameter that is not set, or blank, means no web farm.
-std::optional<std::string> WebFarmLocation() {
-  StringDict values = GetParameterValues({"Webfarm Implemented", "FTPPath"});
-  std::string flag = values.Item("Webfarm Implemented");
-  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
-  if (!db::Value(flag).ToBool()) return std::nullopt;
-  return values.Item("FTPPath");
-}
-
 // A delta item that adds or removes nothing: "" or ";".
 bool NoEntries(const std::string& list) { return list.empty() || list == ";"; }
 
@@ -152,7 +142,7 @@ void TSDOM::createTreeFromTree(int32_t i_lSourceTreeType, int32_t i_lSourceID, i
       destPath = storage::GetXMLPath(i_lDestTreeType, std::to_string(i_lDestID) + "_1.xml", true);
       // In a web farm the local copy may be older than the shared one; the
       // copy starts from the latest, as a load of the tree would.
-      if (std::optional<std::string> shared = WebFarmLocation()) {
+      if (std::optional<std::string> shared = GetWebFarmLocation()) {
         files->FetchFile(*shared, sourceName, sourcePath, sourceCategory, std::nullopt, i_lSourceTreeType);
       }
       files.reset();

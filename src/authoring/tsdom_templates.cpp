@@ -47,15 +47,6 @@ void LockTree(int32_t treeType, int32_t id) {
   if (ObjectContext* context = GetObjectContext()) context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
 }
 
-// The shared location of the documents when web-farm mode is on.
-std::optional<std::string> WebFarmLocation() {
-  StringDict values = GetParameterValues({"Webfarm Implemented", "FTPPath"});
-  const std::string flag = values.Item("Webfarm Implemented");
-  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
-  if (!db::Value(flag).ToBool()) return std::nullopt;
-  return values.Item("FTPPath");
-}
-
 // The node identifier an element carries in its NID attribute; error 13
 // when it is missing or not a number, 6 when it does not fit in 32 bits.
 int32_t ElementNodeID(const XmlElement& element) {
@@ -165,7 +156,7 @@ void TSDOM::UpdateTemplateInfo(int32_t i_lTemplateID, std::string i_sName, std::
           const int32_t managerCategory = storage::DocumentCategory(storage::kTemplateTree, true);
           files = FileService();
           const FileNameDict names = files->GetFileNames(i_lTemplateID, {enduserCategory, managerCategory});
-          const std::optional<std::string> sharedLocation = WebFarmLocation();
+          const std::optional<std::string> sharedLocation = GetWebFarmLocation();
           for (const auto& [category, fileNames] : names) {
             if (category != enduserCategory && category != managerCategory) continue;
             if (fileNames.empty() || fileNames.front().empty()) continue;

@@ -137,16 +137,6 @@ void RequireIdentifierKeys(std::string_view argument, const StringDict& dictiona
   }
 }
 
-// Whether web-farm mode is on, and the shared location of the documents. A
-// parameter that is not set, or blank, means no web farm.
-std::optional<std::string> WebFarmLocation() {
-  StringDict values = GetParameterValues({"Webfarm Implemented", "FTPPath"});
-  std::string flag = values.Item("Webfarm Implemented");
-  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
-  if (!db::Value(flag).ToBool()) return std::nullopt;
-  return values.Item("FTPPath");
-}
-
 // The product tree's manager document: its current file name, its path, and
 // (in a web farm) the latest copy from the shared location.
 struct ManagerDocument {
@@ -159,7 +149,7 @@ ManagerDocument LocateManagerDocument(int32_t productId, std::shared_ptr<IFileHa
   files = FileService();
   document.fileName = CurrentFileName(files->GetFileNames(productId, {kManagerCategory}), kManagerCategory);
   document.path = storage::GetXMLPath(storage::kProductTree, document.fileName, true);
-  if (std::optional<std::string> shared = WebFarmLocation()) {
+  if (std::optional<std::string> shared = GetWebFarmLocation()) {
     files->FetchFile(*shared, document.fileName, document.path, kManagerCategory, std::nullopt,
                      storage::kProductTree);
   }

@@ -74,15 +74,6 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
   return pieces;
 }
 
-// The shared location of the documents when web-farm mode is on.
-std::optional<std::string> WebFarmLocation() {
-  StringDict p = GetParameterValues({"Webfarm Implemented", "FTPPath"});
-  std::string flag = p.Item("Webfarm Implemented");
-  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;  // unset or blank: off
-  if (!db::Value(flag).ToBool()) return std::nullopt;
-  return p.Item("FTPPath");
-}
-
 }  // namespace
 
 void PropagateChanges(int32_t repType, int32_t repId, const std::string& sDesc, const std::string& lDesc) {
@@ -134,7 +125,7 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
     auto fileHandling = CreateInContext<IFileHandling>(progid::FileHandling);
     auto store = DocumentStore();
     XmlDoc document = XmlDoc::Create();
-    const std::optional<std::string> sharedLocation = WebFarmLocation();
+    const std::optional<std::string> sharedLocation = GetWebFarmLocation();
 
     for (const std::string& piece : SplitAt(ids, ',')) {
       const int32_t id = ParseInt32(piece, "the tree identifier");

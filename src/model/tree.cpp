@@ -23,15 +23,6 @@ void Tree::LockTree(int32_t treeType, int32_t id) {
   }
 }
 
-std::optional<std::string> Tree::WebFarmLocation() {
-  StringDict values = GetParameterValues({"Webfarm Implemented", "FTPPath"});
-  std::string flag = values.Item("Webfarm Implemented");
-  // A parameter that is not set (or blank) means no web farm.
-  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
-  if (!db::Value(flag).ToBool()) return std::nullopt;
-  return values.Item("FTPPath");
-}
-
 namespace {
 
 std::shared_ptr<IValueFormatter> Formatter() { return CreateInContext<IValueFormatter>(progid::ValueFormatter); }
@@ -115,7 +106,7 @@ void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId
         if (checkedout_) managerName = CurrentFileName(names, managerCategory);
         std::string enduserName = CurrentFileName(names, enduserCategory);
 
-        std::optional<std::string> sharedLocation = WebFarmLocation();
+        std::optional<std::string> sharedLocation = GetWebFarmLocation();
         std::string managerPath = storage::GetXMLPath(i_lTreeType, managerName, true);
         std::string enduserPath = storage::GetXMLPath(i_lTreeType, enduserName, false);
         if (sharedLocation) {

@@ -49,8 +49,6 @@ class Tree : public Component {
   // Inside a transaction context: serialises this call with every other one
   // that loads or changes the same tree, until the transaction ends.
   static void LockTree(int32_t treeType, int32_t id);
-  // The shared location of the documents when web-farm mode is on.
-  static std::optional<std::string> WebFarmLocation();
 
   int32_t id_ = 0;
   XmlDoc treeDOM_;

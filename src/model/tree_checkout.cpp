@@ -88,7 +88,7 @@ void Tree::CheckOut(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUs
 
         auto store = DocumentStore();
         if (!store->Exists(enduserPath)) {
-          if (auto sharedLocation = WebFarmLocation()) {
+          if (auto sharedLocation = GetWebFarmLocation()) {
             files->FetchFile(*sharedLocation, enduserName, enduserPath, enduserCategory, i_lID, i_lTreeType);
           }
         }
@@ -143,7 +143,7 @@ void Tree::Publish(int32_t i_lTreeType, int32_t i_lID) {
         for (const std::string& statement : statements) connection->Execute(statement);
         CloseConnection(connection);
 
-        std::optional<std::string> sharedLocation = WebFarmLocation();
+        std::optional<std::string> sharedLocation = GetWebFarmLocation();
         const int32_t enduserCategory = storage::DocumentCategory(i_lTreeType, false);
         const int32_t managerCategory = storage::DocumentCategory(i_lTreeType, true);
         files = CreateInContext<IFileHandling>(progid::FileHandling);

@@ -27,39 +27,6 @@ void CheckFileName(const std::string& name, std::string_view argument) {
   }
 }
 
-// The web-farm parameters: the shared location when web-farm mode is on,
-// else nothing.
-std::optional<std::string> SharedLocation() {
-  StringDict p = GetParameterValues({"Webfarm Implemented", "FTPPath"});
-  std::string flag = p.Item("Webfarm Implemented");
-  flag.erase(flag.begin(), std::find_if(flag.begin(), flag.end(), [](unsigned char c) { return !std::isspace(c); }));
-  flag.erase(std::find_if(flag.rbegin(), flag.rend(), [](unsigned char c) { return !std::isspace(c); }).base(), flag.end());
-  std::string lower = flag;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  bool on;
-  if (lower.empty() || lower == "false" || lower == "no" || lower == "off") {
-    on = false;
-  } else if (lower == "true" || lower == "yes" || lower == "on") {
-    on = true;
-  } else {
-    try {
-      size_t used = 0;
-      double v = std::stod(lower, &used);
-      if (used != lower.size()) throw std::invalid_argument(lower);
-      on = v != 0;
-    } catch (const std::exception&) {
-      Raise(err::TypeMismatch, kSource,
-            "Type mismatch: the parameter \"Webfarm Implemented\" holds '" + flag + "', not a Boolean");
-    }
-  }
-  if (!on) return std::nullopt;
-  std::string location = p.Item("FTPPath");
-  if (location.empty()) {
-    Raise(err::PathNotFound, kSource, "Path not found: web-farm mode is on but the parameter \"FTPPath\" is empty");
-  }
-  return location;
-}
-
 bool IsManagerCategory(int32_t category) { return category == 8 || category == 16; }
 
 struct NameRow {
@@ -150,7 +117,7 @@ void FileHandling::DeleteFiles(int32_t id, const std::vector<int32_t>& categorie
       Label("DeleteFiles"),
       [&] {
         if (categories.empty()) return;
-        auto shared = SharedLocation();
+        auto shared = GetWebFarmLocation();
         connection = GetHelvixConnection();
         if (shared) {
           auto store = DocumentStore();
@@ -183,7 +150,7 @@ void FileHandling::RemoveFile(const std::string& fileName, int32_t id, int32_t c
                                               {db::Value(id), db::Value(category), db::Value(fileName)});
         CloseConnection(connection);
         if (removed == 0) return;
-        if (auto shared = SharedLocation()) {
+        if (auto shared = GetWebFarmLocation()) {
           auto store = DocumentStore();
           std::string copy = SharedDocumentPath(*shared, fileName, category, treeType);
           if (store->Exists(copy)) store->Delete(copy);
@@ -225,7 +192,7 @@ void FileHandling::AddFile(const std::string& fullPath, int32_t id, int32_t cate
         if (!store->Exists(fullPath)) {
           Raise(err::FileNotFound, kSource, "File not found: the document file '" + fullPath + "' does not exist");
         }
-        auto shared = SharedLocation();
+        auto shared = GetWebFarmLocation();
         connection = GetHelvixConnection();
         std::optional<NameRow> previous;
         if (shared) {

@@ -97,6 +97,24 @@ StringDict GetParameterValues(const std::vector<std::string>& names) {
       });
 }
 
+std::optional<std::string> GetWebFarmLocation() {
+  StringDict values = GetParameterValues({"Webfarm Implemented", "FTPPath"});
+  const std::string flag = values.Item("Webfarm Implemented");
+  if (flag.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
+  bool on = false;
+  try {
+    on = db::Value(flag).ToBool();
+  } catch (const Error&) {
+    Raise(err::TypeMismatch, {}, "Type mismatch: the parameter \"Webfarm Implemented\" holds '" + flag + "', not a Boolean");
+  }
+  if (!on) return std::nullopt;
+  std::string location = values.Item("FTPPath");
+  if (location.find_first_not_of(" \t\r\n") == std::string::npos) {
+    Raise(err::PathNotFound, {}, "Path not found: web-farm mode is on but the parameter \"FTPPath\" is empty");
+  }
+  return location;
+}
+
 ConnectionPtr GetHelvixConnection() {
   return Trapped("HXSvcServiceRequestHelvixUtilities.GetHelvixConnection",
                  [] { return OpenConfigured("Helvix", "Helvix"); });
@@ -171,7 +189,7 @@ std::string FormatSqlLikePattern(const std::string& pattern) { return Formatter(
 
 namespace {
 std::string Two(int v) {
-  char buf[8];
+  char buf[12];  // room for any int, though callers pass 0..99
   std::snprintf(buf, sizeof buf, "%02d", v);
   return buf;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,11 @@ using RecordsetPtr = std::unique_ptr<db::Recordset>;
 std::string GetParamValue(const std::string& name);
 // name -> value for every parameter found among `names` (a null value as "").
 StringDict GetParameterValues(const std::vector<std::string>& names);
+// Web-farm mode: the shared location of the documents when the parameter
+// "Webfarm Implemented" is on, else nothing. Unset or blank means off; a
+// value that is not a Boolean ("True", "False" or a number) is a type
+// mismatch (13); on with an empty "FTPPath" is a path not found (76).
+std::optional<std::string> GetWebFarmLocation();
 // Open connections to the service and catalog databases. Inside a
 // transaction context the handle is on the context's transaction.
 ConnectionPtr GetHelvixConnection();

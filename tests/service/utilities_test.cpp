@@ -43,6 +43,34 @@ TEST_F(UtilitiesTest, AParameterWithoutAValueIsFoundAndEmpty) {
   EXPECT_EQ(d.Item("FTPPath"), "/srv/shared");
 }
 
+TEST_F(UtilitiesTest, OneReadingOfTheWebFarmFlagForEveryCaller) {
+  auto number = [](auto&& body) {
+    try {
+      body();
+    } catch (const Error& e) {
+      return e.number();
+    }
+    return 0;
+  };
+  EXPECT_EQ(GetWebFarmLocation(), std::nullopt);  // no row at all
+  Put("FTPPath", "/srv/shared");
+  for (const char* off : {"", " \r\n", "False", "0"}) {
+    Put("Webfarm Implemented", off);
+    EXPECT_EQ(GetWebFarmLocation(), std::nullopt) << "'" << off << "'";
+    GetHelvixConnection()->Execute("DELETE FROM PARAMETERS WHERE PARAM_NAME = 'Webfarm Implemented'");
+  }
+  for (const char* on : {"True", " true ", "-1", "1"}) {
+    Put("Webfarm Implemented", on);
+    EXPECT_EQ(GetWebFarmLocation(), std::optional<std::string>("/srv/shared")) << "'" << on << "'";
+    GetHelvixConnection()->Execute("DELETE FROM PARAMETERS WHERE PARAM_NAME = 'Webfarm Implemented'");
+  }
+  Put("Webfarm Implemented", "yes");
+  EXPECT_EQ(number([] { GetWebFarmLocation(); }), err::TypeMismatch);
+  GetHelvixConnection()->Execute("UPDATE PARAMETERS SET PARAM_VALUE = 'True' WHERE PARAM_NAME = 'Webfarm Implemented'");
+  GetHelvixConnection()->Execute("UPDATE PARAMETERS SET PARAM_VALUE = '' WHERE PARAM_NAME = 'FTPPath'");
+  EXPECT_EQ(number([] { GetWebFarmLocation(); }), err::PathNotFound);
+}
+
 TEST_F(UtilitiesTest, QuotesInParameterNamesAreTextNotSql) {
   Put("it's", "quoted");
   EXPECT_EQ(GetParamValue("it's"), "quoted");
