@@ -174,10 +174,14 @@ bool Node::save(int32_t i_lRepID, const std::string& i_sSDesc, const std::string
               // it is taken out before the append, so no list holds an entry
               // twice (a later removal would leave the second one behind).
               const std::string takenOut = JoinLists(removed, added);
-              subtreeStatement = StatementHead(table) +
-                                 VisibilityAssignment(storage::GetRemoveVisibilitySQL(takenOut) +
-                                                      storage::GetAddVisibilitySQL(added)) +
-                                 SubtreeCondition(keyColumn);
+              std::string kept = storage::GetRemoveVisibilitySQL(takenOut);
+              const std::string appended = storage::GetAddVisibilitySQL(added);
+              // Appended to an empty text the entries would lack their
+              // leading separator; an empty list is ";" to append to, as it
+              // is in the elements.
+              if (!appended.empty()) kept = "CASE WHEN TRIM(VISIBILITY) = '' THEN ';' ELSE " + kept + " END";
+              subtreeStatement =
+                  StatementHead(table) + VisibilityAssignment(kept + appended) + SubtreeCondition(keyColumn);
               UpdateSelfAndDescendantNodes(NodeDOM, added, takenOut, true);
             } else if (!removed.empty()) {
               // A descendant never keeps an entry that this node has lost.

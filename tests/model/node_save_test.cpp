@@ -272,6 +272,30 @@ TEST_F(NodeSaveTest, VisibilityNotPropagatedDownOnlyRemovesBelowTheNode) {
   ExpectTreeConsistent(kProduct, p, "alice");
 }
 
+TEST_F(NodeSaveTest, EntriesPropagatedDownToAnEmptyListFormAWellFormedList) {
+  int32_t p = Product(3);
+  int32_t n = Add(kProduct, p, 0, ";1;2;", storage::kRepCategory);
+  int32_t blank = Add(kProduct, p, n, "");  // the empty list written as empty text
+  int32_t spaces = Add(kProduct, p, n, " ");
+  int32_t below = Add(kProduct, p, blank, "", storage::kRepAnswer);
+
+  // Only a removal: rows and elements still agree.
+  Edit e = Unchanged(kProduct, p, n);
+  e.visibilities = ";1;";
+  e.propagateDown = true;
+  EXPECT_TRUE(Save(kProduct, p, n, e));
+  ExpectTreeConsistent(kProduct, p, "alice");
+
+  // An addition: the entries land in a list that begins with its separator.
+  e.visibilities = ";1;3;4;";
+  EXPECT_TRUE(Save(kProduct, p, n, e));
+  for (int32_t id : {blank, spaces, below}) {
+    EXPECT_EQ(ReadRow(kProduct, p, id, true)->visibility, ";3;4;") << id;
+    EXPECT_EQ(Element(kProduct, p, id).GetAttribute("VISB"), ";3;4;") << id;
+  }
+  ExpectTreeConsistent(kProduct, p, "alice");
+}
+
 TEST_F(NodeSaveTest, FaqsAndHyperlinkReachRowAndElement) {
   int32_t p = Product(3);
   int32_t n = Add(kProduct, p, 0, ";1;", storage::kRepCategory);
@@ -373,3 +397,4 @@ TEST_F(NodeSaveTest, AFailureUndoesEverythingTheSaveWrote) {
 
 }  // namespace
 }  // namespace tsa::test
+
