@@ -49,6 +49,12 @@ std::vector<std::string> Entries(const std::string& list) {
   return {pieces.begin() + 1, pieces.end() - 1};
 }
 
+// A list as the merge takes it: "" and blanks are the empty list ";" (the
+// merge cannot append to "", and a blank would end up inside the list).
+std::string AsList(const std::string& list) {
+  return list.find_first_not_of(' ') == std::string::npos ? std::string(";") : list;
+}
+
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return s;
@@ -78,7 +84,7 @@ void Node::AppendChild(Node& iChildNode) {
       Raise(err::ObjectNotSet, {}, "Object variable or With block variable not set: the new node has no element");
     }
     if (TreeType == storage::kTemplateTree && RepType == storage::kRepRoot) {
-      Visibilities = storage::MergeVisibilities(Visibilities, iChildNode.Visibilities);
+      Visibilities = storage::MergeVisibilities(AsList(Visibilities), AsList(iChildNode.Visibilities));
       NodeDOM.SetAttribute("VISB", Visibilities);
     }
     CreateNewNodeinDB(iChildNode);

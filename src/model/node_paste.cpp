@@ -65,6 +65,12 @@ std::string PastedList(const std::string& list, const std::string& notInDestinat
   return storage::AppendVisibilities(kept, LackedEntries(kept, chosen));
 }
 
+// A list as the merge takes it: "" and blanks are the empty list ";" (the
+// merge cannot append to "", and a blank would end up inside the list).
+std::string AsList(const std::string& list) {
+  return list.find_first_not_of(' ') == std::string::npos ? std::string(";") : list;
+}
+
 // A pasted row's integer, computed wide; error 6 when it leaves 32 bits.
 int32_t Checked(int64_t value, const char* what) {
   if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
@@ -162,7 +168,7 @@ void Node::Paste(Node& i_oSrcNode, const std::string& i_sSelectedVisibToAdd, con
         const std::string firstList = PastedList(recordset->Field("VISIBILITY").ToText(), notInDestination, chosen);
         std::string rootStatement;
         if (TreeType == storage::kTemplateTree && RepType == storage::kRepRoot) {
-          const std::string rootList = storage::MergeVisibilities(Visibilities, firstList);
+          const std::string rootList = storage::MergeVisibilities(AsList(Visibilities), AsList(firstList));
           NodeDOM.SetAttribute("VISB", rootList);
           rootStatement = "UPDATE TEMPLATE_TEMP SET VISIBILITY = " + formatter->FormatText(rootList) +
                           " WHERE TEMPLATEID = " + formatter->FormatNumber(ID) + " AND NODEID = 0";

@@ -230,6 +230,30 @@ TEST_F(PasteTest, PastingBelowATemplateRootMergesIntoTheRootList) {
   ExpectTreeConsistent(kTemplate, t, "alice");
 }
 
+TEST_F(PasteTest, PastingBelowATemplateRootKeepsTheRootAListWhateverTheEmptyListsLookLike) {
+  const int32_t src = CreateProductTree(30, ";1;");
+  CheckOut(kProduct, src, "alice");
+  const int32_t s = AddNode(kProduct, src, "alice", Child(0, ";1;", storage::kRepCategory));
+  const int32_t blank = AddNode(kProduct, src, "alice", Child(0, ";1;", storage::kRepCategory));
+  SetWorkingList(kProduct, src, blank, " ");
+
+  // A root saved with "" for its list.
+  const int32_t t = CreateTemplate("T");
+  CheckOut(kTemplate, t, "alice");
+  SetWorkingList(kTemplate, t, 0, "");
+  Paste(kProduct, src, s, kTemplate, t, 0, ";5;", "alice");
+  EXPECT_EQ(Visibility(kTemplate, t, 0), ";5;");
+  ExpectTreeConsistent(kTemplate, t, "alice");
+
+  // A pasted node whose list is blank adds nothing to the root's list.
+  const int32_t u = CreateTemplate("U");
+  CheckOut(kTemplate, u, "alice");
+  AddNode(kTemplate, u, "alice", Child(0, ";1;", storage::kRepCategory));
+  Paste(kProduct, src, blank, kTemplate, u, 0, ";", "alice");
+  EXPECT_EQ(Visibility(kTemplate, u, 0), ";1;");
+  ExpectTreeConsistent(kTemplate, u, "alice");
+}
+
 TEST_F(PasteTest, ANodePastedIntoItsOwnSubtreeIsCopiedFromTheSeparatelyLoadedTree) {
   const int32_t p = CreateProductTree(40);
   CheckOut(kProduct, p, "alice");

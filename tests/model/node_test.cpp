@@ -115,6 +115,32 @@ TEST_F(NodeTest, AppendingBelowATemplateRootAddsTheChildsEntriesToTheRoot) {
   ExpectTreeConsistent(kProduct, p, "alice");
 }
 
+TEST_F(NodeTest, ATemplateRootWithoutEntriesTakesTheChildsEntriesWhateverItsEmptyListLooksLike) {
+  // The root's list as stored: "" (a root saved with the empty text) or a
+  // blank, both the empty list.
+  for (const std::string& rootList : {std::string(""), std::string(" ")}) {
+    SCOPED_TRACE("root list \"" + rootList + "\"");
+    int32_t t = Template();
+    SetWorkingList(kTemplate, t, 0, rootList);
+    AddNode(kTemplate, t, "alice", Child(0, ";2;3;"));
+    EXPECT_EQ(ReadRow(kTemplate, t, 0, true)->visibility, ";2;3;");
+    ExpectTreeConsistent(kTemplate, t, "alice");
+  }
+  // A child whose list is blank adds nothing and leaves the root a list.
+  int32_t t = Template();
+  AddNode(kTemplate, t, "alice", Child(0, ";1;"));
+  RunTransactional([&] {
+    TreePtr tree = CreateTreeObject();
+    tree->load(kTemplate, t, "alice");
+    NodePtr root = tree->getNode(0);
+    NodePtr child = tree->createNode(storage::kRepQuestion, "q", "", " ", ";", -1);
+    root->AppendChild(*child);
+    tree->save();
+  });
+  EXPECT_EQ(ReadRow(kTemplate, t, 0, true)->visibility, ";1;");
+  ExpectTreeConsistent(kTemplate, t, "alice");
+}
+
 TEST_F(NodeTest, AFailedAppendInsideATransactionLeavesRowsAndDocumentAsTheyWere) {
   int32_t t = Template();
   AddNode(kTemplate, t, "alice", Child(0, ";1;"));

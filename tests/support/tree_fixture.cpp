@@ -242,6 +242,19 @@ XmlDoc LoadDocument(int32_t treeType, int32_t id, bool manager) {
   return document;
 }
 
+void SetWorkingList(int32_t treeType, int32_t id, int32_t nodeId, const std::string& list) {
+  const storage::TableAndKey table = storage::GetTreeTableAndKey(treeType, true);
+  auto connection = GetHelvixConnection();
+  connection->Execute("UPDATE " + table[0] + " SET VISIBILITY = " + FormatSqlText(list) + " WHERE " + table[1] +
+                      " = " + std::to_string(id) + " AND NODEID = " + std::to_string(nodeId));
+  CloseConnection(connection);
+  XmlDoc document = LoadDocument(treeType, id, true);
+  XmlElement element = document.SelectSingleNode("//Node[@NID='" + std::to_string(nodeId) + "']");
+  ASSERT_FALSE(element.IsNull()) << "no element for node " << nodeId;
+  element.SetAttribute("VISB", list);
+  DocumentStore()->Save(DocumentPath(treeType, *DocumentName(treeType, id, true), true), document.Xml());
+}
+
 void SetParameter(const std::string& name, const std::string& value) {
   auto connection = GetHelvixConnection();
   connection->Execute("DELETE FROM PARAMETERS WHERE PARAM_NAME = " + FormatSqlText(name));

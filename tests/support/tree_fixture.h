@@ -123,6 +123,11 @@ bool DocumentExists(int32_t treeType, const std::string& fileName, bool manager)
 // (and returns a null document) when there is none.
 XmlDoc LoadDocument(int32_t treeType, int32_t id, bool manager);
 
+// Writes `list` as a node's visibility list in the working copy: its row and
+// its element in the manager document alike (lists that the engine's own
+// calls refuse, such as a blank, can stand in stored data).
+void SetWorkingList(int32_t treeType, int32_t id, int32_t nodeId, const std::string& list);
+
 // Sets (or adds) a row of PARAMETERS.
 void SetParameter(const std::string& name, const std::string& value);
 
