@@ -83,9 +83,10 @@ VisibilityRewrite RewriteFor(const std::string& sourceVisibilities, int32_t dest
   if (!rewrite.remove.empty()) rewrite.column = storage::GetRemoveVisibilitySQL(rewrite.remove);
   if (!rewrite.add.empty()) {
     // The addition term appends entries after the list's closing ";". A
-    // list stored as "" has none: it is taken as ";", as the document's
-    // rewrite takes it, so that the row does not end up as "1;3;".
-    rewrite.column = "(CASE WHEN VISIBILITY = '' THEN ';' ELSE " + rewrite.column + " END)" +
+    // list stored as "" or as blanks has none: it is taken as ";", as the
+    // document's rewrite takes it, so that the row does not end up as
+    // "1;3;" or " 1;3;".
+    rewrite.column = "(CASE WHEN TRIM(VISIBILITY) = '' THEN ';' ELSE " + rewrite.column + " END)" +
                      storage::GetAddVisibilitySQL(rewrite.add);
   }
   return rewrite;

@@ -237,6 +237,25 @@ TEST_F(TSDOMCopyTest, AnEmptyTextListIsTheEmptyList) {
                       ";2;4;", "Dealer printer");
 }
 
+TEST_F(TSDOMCopyTest, ABlankListIsTheEmptyList) {
+  // A list stored as a blank: the added entries make a list of it, in its
+  // row as in its element.
+  dom->CreateEmptyTree(kProduct, kScanner);
+  std::string owner;
+  dom->CheckOut(kProduct, kScanner, "alice", owner);
+  const int32_t glass = dom->AddChildNew(kProduct, kScanner, 0, storage::kRepCategory, "Glass", "", ";2;", ";", -1,
+                                         "alice");
+  const int32_t dirty =
+      dom->AddChildNew(kProduct, kScanner, glass, storage::kRepQuestion, "Dirty?", "", ";", ";", -1, "alice");
+  SetWorkingList(kProduct, kScanner, dirty, " ");
+
+  dom->createTreeFromTree(kProduct, kScanner, kProduct, kLaser, "alice");
+  ExpectCopiedProduct(kLaser,
+                      Copied(ReadRows(kProduct, kScanner, true), kLaser,
+                             {{0, ";2;1;3;"}, {glass, ";2;1;3;"}, {dirty, ";1;3;"}}),
+                      "alice", ";1;2;3;", "Laser printer <L200> & co");
+}
+
 TEST_F(TSDOMCopyTest, IntoATemplateNothingIsRewritten) {
   BuildLaser();
   const int32_t id = InsertTemplateInfo("Paper jam", "When paper <jams> & stops");
