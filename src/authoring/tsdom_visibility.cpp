@@ -93,10 +93,16 @@ std::string ReplaceAll(const std::string& text, const std::string& what, const s
   return out;
 }
 
-// A node's list as the list helpers take it. A node saved with "" has no
-// entries, like ";", and must gain what is added to every node; handed on
-// as it is, the helper would find no place for the entry and drop it.
-std::string AsList(const std::string& list) { return list.empty() ? std::string(";") : list; }
+// Whether a node's list holds no entries: ";", "" or blanks.
+bool HoldsNothing(const std::string& list) {
+  return list == ";" || list.find_first_not_of(' ') == std::string::npos;
+}
+
+// A node's list as the list helpers take it. A node saved with "" (or a
+// blank) has no entries, like ";", and must gain what is added to every
+// node; handed on as it is, the helper would find no place for the entry
+// and drop it, or refuse the blank.
+std::string AsList(const std::string& list) { return HoldsNothing(list) ? std::string(";") : list; }
 
 // One visibility identifier passed by a caller.
 int32_t RequireEntry(std::string_view argument, const std::string& value) {
@@ -251,7 +257,7 @@ void TSDOM::SynchronizeVisibilitiesforTree(int32_t lProductCat, int32_t lproduct
       if (oDeletevisibility.Count() > 0) {
         for (recordset->MoveFirst(); !recordset->IsEOF(); recordset->MoveNext()) {
           std::string list = recordset->Field("VISIBILITY").ToText();
-          if (list == ";") continue;
+          if (HoldsNothing(list)) continue;  // nothing to remove
           for (const auto& [key, item] : oDeletevisibility) list = self->SearchVisibilityandUpdate(list, key);
           recordset->SetField("VISIBILITY", list);
           recordset->Update();
@@ -306,7 +312,7 @@ void TSDOM::SynchronizeVisibilitiesInXML(int32_t lproductId, const StringDict& o
       if (oDeletevisibility.Count() > 0) {
         for (XmlElement& node : nodes) {
           std::string list = visibilities(node);
-          if (list == ";") continue;
+          if (HoldsNothing(list)) continue;  // nothing to remove
           for (const auto& [key, item] : oDeletevisibility) list = self->SearchVisibilityandUpdate(list, key);
           node.SetAttribute("VISB", list);
         }

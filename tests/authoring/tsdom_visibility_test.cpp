@@ -144,6 +144,24 @@ TEST_F(TSDOMVisibilityTest, AnEmptyTextListTakesAdditionsLikeTheEmptyList) {
   ExpectTreeConsistent(kProduct, kLaser, "alice");
 }
 
+TEST_F(TSDOMVisibilityTest, ABlankListTakesAdditionsAndDeletionsLikeTheEmptyList) {
+  BuildLaser();
+  SetWorkingList(kProduct, kLaser, question, " ");
+
+  // Nothing to remove from it; every addition reaches it as a list.
+  dom->SynchronizeVisibilitiesforTree(0, kLaser, Dict({{"7", "Tree"}}), Dict({{"2", ""}}));
+  EXPECT_EQ(Lists(kLaser), (std::map<int32_t, std::string>{
+                               {0, ";1;3;7;"}, {category, ";1;7;"}, {question, ";7;"}, {answer, ";3;7;"}}));
+  ExpectTreeConsistent(kProduct, kLaser, "alice");
+
+  // Deletions alone leave it as it was.
+  SetWorkingList(kProduct, kLaser, question, " ");
+  dom->SynchronizeVisibilitiesforTree(0, kLaser, {}, Dict({{"7", ""}}));
+  EXPECT_EQ(Lists(kLaser), (std::map<int32_t, std::string>{
+                               {0, ";1;3;"}, {category, ";1;"}, {question, " "}, {answer, ";3;"}}));
+  ExpectTreeConsistent(kProduct, kLaser, "alice");
+}
+
 TEST_F(TSDOMVisibilityTest, DeletionsLeaveNodesWithoutAList) {
   BuildLaser();
 
