@@ -103,7 +103,9 @@ std::string TSDOM::GetVisibilitiesToAdd(int32_t i_lSrcTreeType, int32_t i_lSrcID
 
       // What the destination shows and the source does not.
       const std::string added = storage::getDeltaVisibility(sourceList, destinationList).Item("Add");
-      return added.empty() ? std::string(";") : added;
+      // Nothing to add is the empty list, also when the destination's list
+      // is a blank (the difference then holds the blank).
+      return added.find_first_not_of(' ') == std::string::npos ? std::string(";") : added;
     });
   });
 }

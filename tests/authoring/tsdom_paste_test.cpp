@@ -153,6 +153,12 @@ TEST_F(TSDOMPasteTest, VisibilitiesToAdd) {
   EXPECT_EQ(dom->GetVisibilitiesToAdd(kProduct, kLaser, b, kProduct, kLaser, 0, "bob"), ";1;");
   EXPECT_EQ(dom->GetVisibilitiesToAdd(kProduct, kLaser, a, kProduct, kLaser, b, "alice"), ";");
   EXPECT_EQ(dom->GetVisibilitiesToAdd(kProduct, kLaser, a, kProduct, kLaser, b, "bob"), ";3;");
+  // A destination whose list is empty, whatever it looks like, shows nothing
+  // the source lacks: the answer is the empty list, fit to be passed on.
+  for (const std::string& empty : {std::string(""), std::string(" ")}) {
+    SetWorkingList(kProduct, kLaser, b, empty);
+    EXPECT_EQ(dom->GetVisibilitiesToAdd(kProduct, kLaser, a, kProduct, kLaser, b, "alice"), ";") << '"' << empty << '"';
+  }
 
   ExpectReported(RaisedBy([&] { dom->GetVisibilitiesToAdd(kProduct, kLaser, 99, kProduct, kLaser, a, "alice"); }),
                  err::NodeNotFound, kCompareLabel);
