@@ -229,6 +229,36 @@ TEST_F(DocumentStoreTest, ChainedChangesToOnePathEndInTheLastState) {
   EXPECT_EQ(IntentCount(), 0);
 }
 
+TEST_F(DocumentStoreTest, AStagedFileMovedToAnotherFolderIsStagedNextToItsNewName) {
+  // Put in place by a rename, the staged content must lie in the target's
+  // folder, which may be on another file system than the source's.
+  const std::string a = Path("d/1_0.xml"), b = Path("e/1_0.xml"), c = Path("d/2_0.xml");
+  Write(c, "c-old");
+  RunTransactional([&] {
+    auto inFolder = [&](const std::string& folder) {
+      int n = 0;
+      for (const std::string& temp : Temporaries()) n += fs::path(temp).parent_path() == fs::path(Path(folder));
+      return n;
+    };
+    store.Save(a, "staged");
+    store.Move(a, b);
+    EXPECT_EQ(inFolder("d"), 0);
+    EXPECT_EQ(inFolder("e"), 1);
+    store.Save(c, "c-new");
+    store.Move(c, b);  // onto the path just staged
+    EXPECT_EQ(inFolder("d"), 1) << "only the link that deletes c at commit";
+    EXPECT_EQ(inFolder("e"), 1);
+    EXPECT_EQ(store.Load(b), "c-new");
+    EXPECT_FALSE(store.Exists(a));
+    EXPECT_FALSE(store.Exists(c));
+  });
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_FALSE(fs::exists(c));
+  EXPECT_EQ(Read(b), "c-new");
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
+}
+
 // One transaction that writes a row and changes five documents; a crash at
 // each step of its commit, then recovery. Afterwards every document must be
 // wholly old or wholly new, and new exactly when the row committed.

@@ -393,14 +393,16 @@ class Batch : public Enlistment {
     if (!Exists(source)) Raise(err::FileNotFound, kSource, "File not found: '" + source + "'");
     if (source == target) return;
     Entry* e = Find(source);
-    if (e && e->present) {
-      // The staged content moves on as it is.
+    if (e && e->present && ParentOf(e->file) == ParentOf(target)) {
+      // The staged content moves on as it is: its temporary already lies
+      // next to the new name. (In another folder, which may be on another
+      // file system, the content is staged anew next to the target.)
       std::string temp = std::exchange(e->file, std::string());
       e->present = false;
       SetPresent(target, temp);
       SetAbsent(source);
     } else {
-      Save(target, ReadWholeFile(source));
+      Save(target, Load(source));
       SetAbsent(source);
     }
   }
