@@ -2,6 +2,7 @@
 // crashes at every step of a commit followed by recovery.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -119,6 +120,62 @@ TEST_F(DocumentStoreTest, FailuresCarryTheClassicNumbers) {
     EXPECT_EQ(ErrorNumber([&] { store.Save(Path("locked/9_0.xml"), "x"); }), err::PermissionDenied);
     fs::permissions(Path("locked"), fs::perms::owner_all);
   }
+}
+
+// Makes a folder refuse changes for its lifetime: by its permissions, or
+// (for the superuser, whom they do not stop) by a read-only mount of it.
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const std::string& folder) : folder_(folder) {
+    if (::geteuid() != 0) {
+      fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
+      usable_ = true;
+    } else if (::mount(folder_.c_str(), folder_.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+      mounted_ = true;
+      usable_ = ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    }
+  }
+  ~ReadOnlyFolder() {
+    if (mounted_) ::umount(folder_.c_str());
+    else if (usable_) fs::permissions(folder_, fs::perms::owner_all);
+  }
+  bool usable() const { return usable_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+  bool usable_ = false;
+};
+
+TEST_F(DocumentStoreTest, AFolderThatRefusesChangesFailsTheOperationWithNothingHalfDone) {
+  const std::string locked = Path("locked/1_0.xml"), elsewhere = Path("open/1_0.xml"), other = Path("open/2_0.xml");
+  Write(locked, "kept");
+  ReadOnlyFolder readOnly(Path("locked"));
+  if (!readOnly.usable()) GTEST_SKIP() << "no way to make a folder read-only here";
+
+  // At once: the move fails before the copy is written.
+  EXPECT_EQ(ErrorNumber([&] { store.Move(locked, elsewhere); }), err::PermissionDenied);
+  EXPECT_FALSE(fs::exists(elsewhere));
+  EXPECT_EQ(Read(locked), "kept");
+  EXPECT_EQ(ErrorNumber([&] { store.Save(locked, "new"); }), err::PermissionDenied);
+  EXPECT_EQ(ErrorNumber([&] { store.Delete(locked); }), err::PermissionDenied);
+
+  // Staged: a refused deletion or move stages nothing; the transaction
+  // still sees the file and its other changes commit.
+  RunTransactional([&] {
+    store.Save(other, "other");
+    EXPECT_EQ(ErrorNumber([&] { store.Delete(locked); }), err::PermissionDenied);
+    EXPECT_TRUE(store.Exists(locked));
+    EXPECT_EQ(store.Load(locked), "kept");
+    EXPECT_EQ(ErrorNumber([&] { store.Move(locked, elsewhere); }), err::PermissionDenied);
+    EXPECT_TRUE(store.Exists(locked));
+    EXPECT_FALSE(store.Exists(elsewhere));
+  });
+  EXPECT_EQ(Read(other), "other");
+  EXPECT_EQ(Read(locked), "kept");
+  EXPECT_FALSE(fs::exists(elsewhere));
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
 }
 
 TEST_F(DocumentStoreTest, UnsafePathsAreRefused) {

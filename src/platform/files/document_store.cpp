@@ -392,25 +392,33 @@ class Batch : public Enlistment {
     Usable();
     if (!Exists(source)) Raise(err::FileNotFound, kSource, "File not found: '" + source + "'");
     if (source == target) return;
-    Entry* e = Find(source);
-    if (e && e->present && ParentOf(e->file) == ParentOf(target)) {
-      // The staged content moves on as it is: its temporary already lies
-      // next to the new name. (In another folder, which may be on another
-      // file system, the content is staged anew next to the target.)
-      std::string temp = std::exchange(e->file, std::string());
-      e->present = false;
-      SetPresent(target, temp);
-      SetAbsent(source);
-    } else {
-      Save(target, Load(source));
-      SetAbsent(source);
+    // Both halves are prepared before either is staged: a move that fails
+    // leaves the transaction's view as it was.
+    Absence gone = PrepareAbsence(source);
+    try {
+      Entry* e = Find(source);
+      if (e && e->present && ParentOf(e->file) == ParentOf(target)) {
+        // The staged content moves on as it is: its temporary already lies
+        // next to the new name. (In another folder, which may be on another
+        // file system, the content is staged anew next to the target.)
+        std::string temp = std::exchange(e->file, std::string());
+        e->present = false;
+        SetPresent(target, temp);
+      } else {
+        Save(target, Load(source));
+      }
+    } catch (...) {
+      Discard(gone);
+      throw;
     }
+    MarkAbsent(source, std::move(gone));
   }
 
   void Delete(const std::string& path) {
     Usable();
     if (!Exists(path)) Raise(err::FileNotFound, kSource, "File not found: '" + path + "'");
-    SetAbsent(path);
+    if (const Entry* e = Find(path); e && !e->present && (!e->file.empty() || e->unconditional)) return;
+    MarkAbsent(path, PrepareAbsence(path));
   }
 
   void Prepare(ObjectContext& context) override {
@@ -539,21 +547,45 @@ class Batch : public Enlistment {
     e.file = temp;
   }
 
-  void SetAbsent(const std::string& path) {
-    Entry& e = Slot(path);
-    if (!e.present && (!e.file.empty() || e.unconditional)) return;  // already staged for deletion
-    Release(e);
-    e.present = false;
+  // What the deletion of a path removes at commit: the victim link to the
+  // file on disk ("" when there is none), or an unconditional deletion.
+  struct Absence {
+    std::string victim;
+    bool unconditional = false;
+  };
+
+  // Links the file on disk to a victim name. Raises (changing nothing) when
+  // the folder refuses it.
+  static Absence PrepareAbsence(const std::string& path) {
+    Absence a;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return;  // nothing on disk to delete
-    std::string victim = NewTempName(path);
-    if (::link(path.c_str(), victim.c_str()) == 0) {
-      e.file = victim;
-    } else if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == EXDEV) {
-      e.unconditional = true;  // a file system without hard links
-    } else {
+    if (::lstat(path.c_str(), &st) != 0) return a;  // nothing on disk to delete
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      std::string victim = NewTempName(path);
+      if (::link(path.c_str(), victim.c_str()) == 0) {
+        a.victim = victim;
+        return a;
+      }
+      if (errno == EEXIST) continue;  // the name is taken: another one
+      if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == EXDEV) {
+        a.unconditional = true;  // a file system without hard links
+        return a;
+      }
       RaiseFileError(errno, "Cannot prepare the deletion of", path);
     }
+    RaiseFileError(EEXIST, "Cannot prepare the deletion of", path);
+  }
+
+  static void Discard(const Absence& a) {
+    if (!a.victim.empty()) ::unlink(a.victim.c_str());
+  }
+
+  void MarkAbsent(const std::string& path, Absence a) {
+    Entry& e = Slot(path);
+    Release(e);
+    e.present = false;
+    e.file = std::move(a.victim);
+    e.unconditional = a.unconditional;
   }
 
   // The changes to publish: renames first (a moved document appears before
@@ -637,6 +669,9 @@ void MoveNow(const std::string& source, const std::string& target) {
   EnsureDirectory(ParentOf(target));
   if (::rename(source.c_str(), target.c_str()) != 0) {
     if (errno != EXDEV) RaiseFileError(errno, "Cannot move to", target);
+    // Copied across file systems: the copy is not written when the original
+    // cannot be removed afterwards.
+    if (::access(ParentOf(source).c_str(), W_OK | X_OK) != 0) RaiseFileError(errno, "Cannot delete", source);
     WriteNow(target, ReadWholeFile(source));
     if (::unlink(source.c_str()) != 0) RaiseFileError(errno, "Cannot delete", source);
   }
