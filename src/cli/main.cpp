@@ -105,6 +105,15 @@ void PrintError(const tsa::ErrorInfo& e) {
 }
 
 const tsa::Settings& Configure(const Options& o) {
+  // A file named on purpose must be there: running on the defaults instead
+  // would put the data where nobody looks. Only the default file is optional.
+  std::string named = o.configFile;
+  if (named.empty()) {
+    if (const char* c = std::getenv("TSAUTHOR_CONFIG")) named = c;
+  }
+  if (!named.empty() && !fs::exists(named)) {
+    tsa::Raise(tsa::err::FileNotFound, {}, "Configuration file not found: " + named);
+  }
   tsa::SetCurrentSettings(tsa::LoadSettings(o.configFile, o.dataDir));
   tsa::RegisterAllComponents();
   return tsa::CurrentSettings();
@@ -198,6 +207,19 @@ int main(int argc, char** argv) {
   if (o.command.empty() || o.command == "help") {
     std::fputs(kUsage, o.command.empty() ? stderr : stdout);
     return o.command.empty() ? 2 : 0;
+  }
+  // "tsauthor <command> --help" explains rather than runs the command.
+  for (const std::string& a : o.args) {
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  if ((o.command == "init" || o.command == "serve" || o.command == "version" || o.command == "api-doc") &&
+      !o.args.empty()) {
+    std::fprintf(stderr, "tsauthor: %s takes no arguments; unexpected '%s'\n%s", o.command.c_str(),
+                 o.args[0].c_str(), kUsage);
+    return 2;
   }
   try {
     if (o.command == "version") {

@@ -627,6 +627,13 @@ void HttpService::Impl::Configure() {
   // The library takes ownership of the queue it is given.
   server.new_task_queue = [this, threads] { return new CountingPool(threads, server.waitingConnections); };
   server.set_tcp_nodelay(true);
+  // SO_REUSEADDR only, so that a restart need not wait for old connections
+  // to time out. The library's default, SO_REUSEPORT, lets a second service
+  // bind the same port and silently take over part of the connections.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   server.set_payload_max_length(options.maxBodyBytes);
   server.set_read_timeout(options.requestTimeoutSeconds, 0);
   server.set_write_timeout(options.requestTimeoutSeconds, 0);

@@ -1,6 +1,12 @@
 #include "service/settings.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <filesystem>
 #include <mutex>
 #include <sstream>
@@ -36,6 +42,97 @@ int ParseInt(const std::string& name, const std::string& v) {
     Raise(err::InvalidArgument, {}, "Invalid setting " + name + ": expected a non-negative whole number, got '" + v + "'");
   }
 }
+
+// The TOML file, read with every key checked: a key the engine does not
+// know or a value of the wrong type is refused with the file, line and key,
+// rather than ignored so that a default silently applies.
+class ConfigFile {
+ public:
+  explicit ConfigFile(std::string path) : path_(std::move(path)) {}
+
+  const toml::table& Parse() {
+    std::error_code ec;
+    if (fs::is_directory(path_, ec)) {
+      Raise(err::FileNotFound, {}, "Cannot read the configuration file " + path_ + ": it is a folder");
+    }
+    errno = 0;
+    std::ifstream in(path_, std::ios::binary);
+    std::string text;
+    if (in) text.assign(std::istreambuf_iterator<char>(in), {});
+    if (!in || in.bad()) {
+      const int code = errno ? errno : EIO;
+      Raise(code == EACCES ? err::PermissionDenied : err::FileNotFound, {},
+            "Cannot read the configuration file " + path_ + ": " + std::strerror(code));
+    }
+    try {
+      table_ = toml::parse(text, path_);
+    } catch (const toml::parse_error& e) {
+      std::ostringstream msg;
+      msg << "Invalid configuration file " << path_ << " at line " << e.source().begin.line << ": "
+          << e.description();
+      Raise(err::InvalidArgument, {}, msg.str());
+    }
+    return table_;
+  }
+
+  // Refuses any key of `table` not among `known`.
+  void Check(const toml::table& table, const std::string& prefix, std::initializer_list<std::string_view> known) {
+    for (auto& [key, node] : table) {
+      if (std::find(known.begin(), known.end(), key.str()) == known.end()) {
+        Fail(node, Qualified(prefix, key.str()), "is not a setting");
+      }
+    }
+  }
+
+  std::optional<std::string> Text(const toml::table& table, const std::string& prefix, std::string_view key) {
+    const toml::node* n = table.get(key);
+    if (!n) return std::nullopt;
+    if (!n->is_string()) Fail(*n, Qualified(prefix, key), "must be a quoted text");
+    return n->value<std::string>();
+  }
+
+  std::optional<bool> Bool(const toml::table& table, const std::string& prefix, std::string_view key) {
+    const toml::node* n = table.get(key);
+    if (!n) return std::nullopt;
+    if (!n->is_boolean()) Fail(*n, Qualified(prefix, key), "must be true or false");
+    return n->value<bool>();
+  }
+
+  std::optional<int64_t> Number(const toml::table& table, const std::string& prefix, std::string_view key, int64_t min,
+                                int64_t max) {
+    const toml::node* n = table.get(key);
+    if (!n) return std::nullopt;
+    if (!n->is_integer()) Fail(*n, Qualified(prefix, key), "must be a whole number");
+    int64_t v = *n->value<int64_t>();
+    if (v < min || v > max) {
+      Fail(*n, Qualified(prefix, key),
+           "must lie between " + std::to_string(min) + " and " + std::to_string(max) + ", not " + std::to_string(v));
+    }
+    return v;
+  }
+
+  const toml::table* Table(const toml::table& table, const std::string& prefix, std::string_view key) {
+    const toml::node* n = table.get(key);
+    if (!n) return nullptr;
+    if (!n->is_table()) Fail(*n, Qualified(prefix, key), "must be a section");
+    return n->as_table();
+  }
+
+ private:
+  static std::string Qualified(const std::string& prefix, std::string_view key) {
+    return prefix.empty() ? std::string(key) : prefix + "." + std::string(key);
+  }
+
+  [[noreturn]] void Fail(const toml::node& node, const std::string& key, const std::string& what) {
+    std::ostringstream msg;
+    msg << "Invalid configuration file " << path_ << " at line " << node.source().begin.line << ": " << key << " "
+        << what;
+    Raise(err::InvalidArgument, {}, msg.str());
+  }
+
+  std::string path_;
+  toml::table table_;
+};
 
 std::mutex g_mutex;
 Settings g_settings;
@@ -80,40 +177,45 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
 
   std::string helvix, kcatalog, installDir, logFile;
   if (fs::exists(s.configFile)) {
-    toml::table t;
-    try {
-      t = toml::parse_file(s.configFile);
-    } catch (const toml::parse_error& e) {
-      std::ostringstream msg;
-      msg << "Invalid configuration file " << s.configFile << " at line " << e.source().begin.line << ": "
-          << e.description();
-      Raise(err::InvalidArgument, {}, msg.str());
+    ConfigFile file(s.configFile);
+    const toml::table& t = file.Parse();
+    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server"});
+    // The data folder given on the command line or in the environment wins.
+    if (auto v = file.Text(t, "", "data_dir"); v && dataDirOverride.empty() && Env("TSAUTHOR_DATA_DIR").empty()) {
+      s.dataDir = fs::absolute(*v).lexically_normal().string();
     }
-    if (dataDirOverride.empty()) {
-      if (auto v = t["data_dir"].value<std::string>()) s.dataDir = fs::absolute(*v).lexically_normal().string();
+    installDir = file.Text(t, "", "install_dir").value_or(std::string());
+    if (const toml::table* log = file.Table(t, "", "log")) {
+      file.Check(*log, "log", {"file", "stderr"});
+      logFile = file.Text(*log, "log", "file").value_or(std::string());
+      s.logToStderr = file.Bool(*log, "log", "stderr").value_or(false);
     }
-    installDir = t["install_dir"].value_or(std::string());
-    logFile = t["log"]["file"].value_or(std::string());
-    s.logToStderr = t["log"]["stderr"].value_or(false);
-    helvix = t["connections"]["Helvix"]["Helvix"].value_or(std::string());
-    kcatalog = t["connections"]["KVServer"]["KCatalog"].value_or(std::string());
-    if (auto* sections = t["connections"].as_table()) {
+    if (const toml::table* sections = file.Table(t, "", "connections")) {
       for (auto& [section, names] : *sections) {
-        if (auto* nt = names.as_table()) {
-          for (auto& [name, uri] : *nt) {
-            if (auto u = uri.value<std::string>()) s.connections[std::string(section.str())][std::string(name.str())] = *u;
+        const std::string sectionName(section.str());
+        const toml::table* nt = file.Table(*sections, "connections", sectionName);
+        for (auto& [name, uri] : *nt) {
+          if (auto u = file.Text(*nt, "connections." + sectionName, std::string(name.str()))) {
+            s.connections[sectionName][std::string(name.str())] = *u;
           }
         }
       }
     }
-    s.listenAddress = t["server"]["listen"].value_or(s.listenAddress);
-    s.port = static_cast<int>(t["server"]["port"].value_or(int64_t{s.port}));
-    s.token = t["server"]["token"].value_or(std::string());
-    s.threads = static_cast<int>(t["server"]["threads"].value_or(int64_t{s.threads}));
-    s.maxBodyBytes = static_cast<size_t>(t["server"]["max_body_bytes"].value_or(int64_t(s.maxBodyBytes)));
-    s.maxJsonDepth = static_cast<int>(t["server"]["max_json_depth"].value_or(int64_t{s.maxJsonDepth}));
-    s.requestTimeoutSeconds =
-        static_cast<int>(t["server"]["request_timeout_seconds"].value_or(int64_t{s.requestTimeoutSeconds}));
+    helvix = s.connections["Helvix"]["Helvix"];
+    kcatalog = s.connections["KVServer"]["KCatalog"];
+    if (const toml::table* server = file.Table(t, "", "server")) {
+      file.Check(*server, "server",
+                 {"listen", "port", "token", "threads", "max_body_bytes", "max_json_depth", "request_timeout_seconds"});
+      s.listenAddress = file.Text(*server, "server", "listen").value_or(s.listenAddress);
+      s.port = static_cast<int>(file.Number(*server, "server", "port", 1, 65535).value_or(s.port));
+      s.token = file.Text(*server, "server", "token").value_or(std::string());
+      s.threads = static_cast<int>(file.Number(*server, "server", "threads", 1, 4096).value_or(s.threads));
+      s.maxBodyBytes = static_cast<size_t>(
+          file.Number(*server, "server", "max_body_bytes", 1, int64_t{1} << 40).value_or(int64_t(s.maxBodyBytes)));
+      s.maxJsonDepth = static_cast<int>(file.Number(*server, "server", "max_json_depth", 1, 100000).value_or(s.maxJsonDepth));
+      s.requestTimeoutSeconds = static_cast<int>(
+          file.Number(*server, "server", "request_timeout_seconds", 1, 86400).value_or(s.requestTimeoutSeconds));
+    }
   }
 
   // Environment overrides.

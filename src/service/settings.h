@@ -35,7 +35,8 @@ struct Settings {
 // Loads settings: defaults, then the TOML file (`configFile` if not empty,
 // else $TSAUTHOR_CONFIG, else <data folder>/tsauthor.toml), then environment
 // variables. `dataDir` if not empty overrides everything for the data folder.
-// Raises an error naming the file and line for a malformed file.
+// Raises an error naming the file and line for a malformed file, and the
+// key for an unknown setting or a value of the wrong type or range.
 Settings LoadSettings(const std::string& configFile = {}, const std::string& dataDir = {});
 
 // The settings in force for this process.

@@ -95,13 +95,51 @@ std::vector<std::string> CatalogSchema(const Dialect&) {
 
 namespace {
 
-void Apply(const std::string& uri, const std::vector<std::string>& statements,
-           const std::vector<std::pair<std::string, std::vector<db::Value>>>& presets) {
+// The table or index a "CREATE ... IF NOT EXISTS <name> ..." statement makes.
+std::string CreatedName(const std::string& sql) {
+  static const std::string kMarker = "IF NOT EXISTS ";
+  size_t at = sql.find(kMarker);
+  if (at == std::string::npos) return {};
+  at += kMarker.size();
+  return sql.substr(at, sql.find_first_of(" (", at) - at);
+}
+
+// Whether a table or index of that name exists where an unqualified CREATE
+// would put it (PostgreSQL: the current schema; names folded to lower case).
+bool Exists(db::Session& session, const std::string& name) {
+  const Dialect& d = session.dialect();
+  const std::string sql =
+      Pg(d) ? "SELECT 1 FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace"
+              " WHERE n.nspname = current_schema() AND c.relname = lower(" + d.Placeholder(1) + ")"
+            : "SELECT 1 FROM sqlite_master WHERE lower(name) = lower(" + d.Placeholder(1) + ")";
+  return !session.Query(sql, {db::Value(name)}).rows.empty();
+}
+
+struct Preset {
+  std::string name, value, type;
+};
+
+// Runs only what is missing: a role that may use the tables but not create
+// them (the running service on PostgreSQL) passes when all is in place,
+// where even CREATE TABLE IF NOT EXISTS would be refused.
+void Apply(const std::string& uri, const std::vector<std::string>& statements, const std::vector<Preset>& presets) {
   auto session = db::SessionPool::Instance().Acquire(uri);
+  const Dialect& d = session->dialect();
   session->Begin();
   try {
-    for (const auto& sql : statements) session->Execute(sql);
-    for (const auto& [sql, params] : presets) session->Execute(sql, params);
+    for (const auto& sql : statements) {
+      const std::string name = CreatedName(sql);
+      if (name.empty() || !Exists(*session, name)) session->Execute(sql);
+    }
+    // Preset parameters without replacing values an operator has changed.
+    for (const Preset& p : presets) {
+      const auto found = session->Query("SELECT 1 FROM PARAMETERS WHERE PARAM_NAME = " + d.Placeholder(1),
+                                        {db::Value(p.name)});
+      if (!found.rows.empty()) continue;
+      session->Execute("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES (" + d.Placeholder(1) +
+                           ", " + d.Placeholder(2) + ", " + d.Placeholder(3) + ")",
+                       {db::Value(p.name), db::Value(p.value), db::Value(p.type)});
+    }
     session->Commit();
   } catch (...) {
     session->Rollback();
@@ -113,12 +151,7 @@ void Apply(const std::string& uri, const std::vector<std::string>& statements,
 
 void CreateSchema(const std::string& helvixUri, const std::string& kcatalogUri) {
   const Dialect& hd = db::DialectFor(helvixUri);
-  // Preset parameters without replacing values an operator has changed.
-  std::string preset = "INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) SELECT " + hd.Placeholder(1) +
-                       ", " + hd.Placeholder(2) + ", " + hd.Placeholder(3) +
-                       " WHERE NOT EXISTS (SELECT 1 FROM PARAMETERS WHERE PARAM_NAME = " + hd.Placeholder(4) + ")";
-  Apply(helvixUri, ServiceSchema(hd),
-        {{preset, {"DataFileRelativePath", kDefaultDataFileRelativePath, "String", "DataFileRelativePath"}}});
+  Apply(helvixUri, ServiceSchema(hd), {{"DataFileRelativePath", kDefaultDataFileRelativePath, "String"}});
   if (!kcatalogUri.empty()) {
     if (kcatalogUri == helvixUri) {
       Apply(kcatalogUri, CatalogSchema(hd), {});

@@ -56,6 +56,20 @@ TEST_F(PgSchemaTest, CreatingTheSchemaAgainChangesNothing) {
             Value(storage::kDefaultDataFileRelativePath));
 }
 
+TEST_F(PgSchemaTest, ARoleThatMayNotCreateTablesFindsTheSchemaInPlace) {
+  // The service role has no CREATE on the schema; "serve" and "catalog load"
+  // make sure of the schema at start-up and must then change nothing. A
+  // read-only session stands in for such a role: PostgreSQL refuses even
+  // CREATE TABLE IF NOT EXISTS for a table that exists.
+  const std::string readOnly = scratch_->Uri() + "%20-c%20default_transaction_read_only%3Don";
+  EXPECT_NO_THROW(storage::CreateSchema(readOnly, readOnly));
+  // A missing table is still created by a role that may (here: the owner).
+  session_->Execute("DROP TABLE DOCUMENTINTENTS");
+  EXPECT_THROW(storage::CreateSchema(readOnly, readOnly), Error);
+  storage::CreateSchema(scratch_->Uri(), scratch_->Uri());
+  EXPECT_EQ(session_->Query("SELECT COUNT(*) FROM DOCUMENTINTENTS").rows[0][0], Value(int64_t{0}));
+}
+
 TEST_F(PgSchemaTest, NodeRowsKeepTheirColumnOrderAndCopyWithSelectStar) {
   session_->Execute("INSERT INTO TEMPLATE VALUES (3, 0, 0, 0, 0, 0, -1, ';', ';1;', ';', -1)");
   session_->Execute("INSERT INTO TEMPLATE VALUES (3, 1, 2, 17, 1, 1, 0, ';0;', ';1;', ';4;', -1)");

@@ -94,6 +94,28 @@ class HttpServiceTest : public ::testing::Test {
   std::unique_ptr<HttpService> service;
 };
 
+TEST_F(HttpServiceTest, APortInUseIsRefusedNotShared) {
+  // A second service on a port another one listens on must fail to start:
+  // sharing the port would hand the first one's clients to the second, which
+  // may well work on other data.
+  Start();
+  ServiceOptions o;
+  o.listenAddress = "127.0.0.1";
+  o.port = service->Port();
+  o.dataDir = env.DataDir();
+  o.accessLog = [](const std::string&) {};
+  HttpService second(o);
+  try {
+    second.Start();
+    FAIL() << "a second service started on port " << o.port;
+  } catch (const Error& e) {
+    EXPECT_NE(e.info().description.find("Cannot listen on 127.0.0.1:" + std::to_string(o.port)), std::string::npos)
+        << e.info().description;
+  }
+  // The first one still answers.
+  EXPECT_EQ(Client().Get("/health")->status, 200);
+}
+
 TEST_F(HttpServiceTest, CallsAnswerWithTheResultAndEchoTheId) {
   Start();
   json r = Call(Request("TSDOM.Add", {{"i_lA", 2}, {"i_lB", 40}}, "abc"));
