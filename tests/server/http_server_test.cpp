@@ -135,6 +135,7 @@ TEST_F(HttpServiceTest, EveryProtocolErrorHasItsCode) {
   const std::vector<Case> cases = {
       {"{not json", rpc::kParseError, "Parse error", nullptr},
       {"", rpc::kParseError, "Parse error", nullptr},
+      {R"({"jsonrpc":"2.0","id":1,"method":"TSDOM.Add","params":[1e400,1]})", rpc::kParseError, "Parse error", nullptr},
       {"42", rpc::kInvalidRequest, "object", nullptr},
       {R"({"jsonrpc":"2.0","id":3})", rpc::kInvalidRequest, "method", 3},
       {R"({"method":"TSDOM.Add","id":3})", rpc::kInvalidRequest, "jsonrpc", 3},
