@@ -49,6 +49,8 @@ constexpr auto kLingerTime = std::chrono::milliseconds(1000);
 constexpr size_t kLingerBytes = 256 * 1024;
 // How often an idle connection looks whether the service is stopping.
 constexpr int kIdleSliceMs = 50;
+// The most a request line and headers may take together.
+constexpr size_t kMaxHeadBytes = 64 * 1024;
 
 // What the request being served on this thread has gathered for the access
 // log and the connection loop.
@@ -58,6 +60,8 @@ struct RequestState {
   std::string rpcMethods;
   bool closeConnection = false;  // close after this response
   bool bodyUnread = false;       // refused before its body was read
+  bool headRead = false;         // the request line and headers were parsed
+  bool headTooLarge = false;     // they went past kMaxHeadBytes
 };
 
 thread_local RequestState* t_request = nullptr;
@@ -143,7 +147,13 @@ class ConnectionStream final : public httplib::Stream {
   ConnectionStream(int sock, int readTimeoutMs, int writeTimeoutMs)
       : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
 
-  void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+  // A new request begins: its deadline, and the state that tells whether its
+  // head is still being read (and so counts against kMaxHeadBytes).
+  void BeginRequest(Clock::time_point deadline, RequestState* request) {
+    deadline_ = deadline;
+    request_ = request;
+    headBytes_ = 0;
+  }
   bool HasBuffered() const { return pos_ < len_; }
   // A read timed out or the peer went away: the connection cannot go on.
   bool ReadFailed() const { return readFailed_; }
@@ -152,6 +162,20 @@ class ConnectionStream final : public httplib::Stream {
   bool is_writable() const override { return Poll(POLLOUT, writeTimeoutMs_) > 0; }
 
   ssize_t read(char* ptr, size_t size) override {
+    ssize_t n = ReadBounded(ptr, size);
+    if (n > 0 && request_ && !request_->headRead) {
+      headBytes_ += static_cast<size_t>(n);
+      if (headBytes_ > kMaxHeadBytes) {
+        // The parser would take an endless line or endless headers.
+        request_->headTooLarge = true;
+        readFailed_ = true;
+        return -1;
+      }
+    }
+    return n;
+  }
+
+  ssize_t ReadBounded(char* ptr, size_t size) {
     if (HasBuffered()) return TakeBuffered(ptr, size);
     if (!WaitReadable()) {
       readFailed_ = true;
@@ -246,6 +270,8 @@ class ConnectionStream final : public httplib::Stream {
   int readTimeoutMs_;
   int writeTimeoutMs_;
   std::optional<Clock::time_point> deadline_;
+  RequestState* request_ = nullptr;
+  size_t headBytes_ = 0;
   char buffer_[16 * 1024];
   size_t pos_ = 0;
   size_t len_ = 0;
@@ -295,11 +321,12 @@ class GuardedServer : public httplib::Server {
       if (!WaitForRequest(sock, stream, served == 0)) break;
       RequestState state;
       t_request = &state;
-      stream.SetDeadline(state.start + std::chrono::milliseconds(readTimeoutMs));
+      stream.BeginRequest(state.start + std::chrono::milliseconds(readTimeoutMs), &state);
       const bool lastOne = served + 1 == keepAliveMaxRequests || stopping.load();
       bool connectionClosed = false;
       ok = process_request(stream, lastOne, connectionClosed, nullptr);
       t_request = nullptr;
+      stream.BeginRequest(Clock::now(), nullptr);
       linger = state.bodyUnread;
       if (!ok || connectionClosed || state.closeConnection || lastOne || stream.ReadFailed()) break;
     }
@@ -418,6 +445,7 @@ bool HttpService::Impl::Authorized(const httplib::Request& req) const {
 httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request& req, httplib::Response& res) {
   using HR = httplib::Server::HandlerResponse;
   RequestState& state = CurrentRequest();
+  state.headRead = true;
   state.route = Route(req.path);
 
   const bool chunked = req.has_header("Transfer-Encoding");
@@ -467,6 +495,15 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
   if (isGet && hasBody) return refuse(400, "A GET request carries no body");
   if (chunked && !EqualsIgnoreCase(Trim(req.get_header_value("Transfer-Encoding")), "chunked"))
     return refuse(400, "Unsupported Transfer-Encoding");
+  if (state.route == "/rpc" && !chunked && !hasLength) {
+    // Without either the body would run to the end of the connection; what
+    // the peer sent after the head cannot be told from a next request.
+    SetJsonError(res, 411, "A Content-Length or a chunked body is required");
+    state.closeConnection = true;
+    state.bodyUnread = true;
+    res.set_header("Connection", "close");
+    return HR::Handled;
+  }
 
   if (state.route == "/rpc") {
     std::string type = req.get_header_value("Content-Type");
@@ -644,7 +681,24 @@ void HttpService::Impl::Configure() {
   // Runs for every response just before it is written, so that a client that
   // has its answer finds it counted and logged.
   server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    if (server.stopping.load()) res.set_header("Connection", "close");
+    RequestState& state = CurrentRequest();
+    if (!state.headRead) {
+      // The library refused a request line or headers it could not parse.
+      // Where that request ends is unknown: nothing after it on this
+      // connection can be trusted to be a request.
+      state.closeConnection = true;
+      if (state.headTooLarge) {
+        state.bodyUnread = true;  // the rest of it is still coming
+        SetJsonError(res, 431, "The request line and headers exceed " + std::to_string(kMaxHeadBytes) + " bytes");
+        res.headers.erase("Content-Length");
+        res.set_header("Content-Length", std::to_string(res.body.size()));
+      }
+    }
+    if (server.stopping.load() || state.closeConnection) {
+      res.headers.erase("Keep-Alive");
+      res.headers.erase("Connection");
+      res.set_header("Connection", "close");
+    }
     WriteAccessLog(req, res);
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {

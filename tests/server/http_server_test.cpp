@@ -246,6 +246,53 @@ TEST_F(HttpServiceTest, APeerThatStopsSendingIsCutOff) {
   EXPECT_EQ(partialHeaders.find("200 OK"), std::string::npos) << partialHeaders;
 }
 
+// How many HTTP responses a raw exchange holds.
+size_t CountResponses(const std::string& answer) {
+  size_t n = 0;
+  for (size_t at = answer.find("HTTP/1."); at != std::string::npos; at = answer.find("HTTP/1.", at + 1)) ++n;
+  return n;
+}
+
+TEST_F(HttpServiceTest, ARequestThatCannotBeParsedEndsItsConnection) {
+  ServiceOptions o;
+  o.requestTimeoutSeconds = 3600;  // a connection left open would hang until the guard
+  Start(o);
+  // The rest of a request whose head could not be read must not be taken
+  // for further requests: one refusal, then the connection closes.
+  std::string badLine = RawExchange(service->Port(), "GET /health HTTP/9.9\r\nHost: 127.0.0.1\r\nX-A: 1\r\n\r\n");
+  EXPECT_EQ(badLine.rfind("HTTP/1.1 400", 0), 0u) << badLine;
+  EXPECT_EQ(CountResponses(badLine), 1u) << badLine;
+  EXPECT_NE(badLine.find("Connection: close"), std::string::npos) << badLine;
+
+  std::string smuggled = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  std::string longHeader = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " +
+                                                            std::string(20000, 'a') + smuggled);
+  EXPECT_EQ(longHeader.find("200 OK"), std::string::npos) << longHeader.substr(0, 300);
+  EXPECT_EQ(CountResponses(longHeader), 1u) << longHeader.substr(0, 300);
+
+  // A head without end is cut off instead of held in memory.
+  std::string endless = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                                         std::string(200, 'X') + ": " + std::string(150000, 'a'));
+  EXPECT_EQ(endless.rfind("HTTP/1.1 431", 0), 0u) << endless.substr(0, 300);
+  std::string manyHeaders = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  for (int i = 0; i < 20000; ++i) manyHeaders += "X-" + std::to_string(i) + ": 1\r\n";
+  std::string many = RawExchange(service->Port(), manyHeaders + "\r\n");
+  EXPECT_EQ(many.rfind("HTTP/1.1 431", 0), 0u) << many.substr(0, 300);
+  EXPECT_EQ(CountResponses(many), 1u);
+}
+
+TEST_F(HttpServiceTest, APostWithoutALengthIsRefusedAtOnce) {
+  ServiceOptions o;
+  o.requestTimeoutSeconds = 3600;  // waiting for the end of the body would hang until the guard
+  Start(o);
+  std::string answer = RawExchange(service->Port(),
+                                   "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n\r\n"
+                                   "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"TSDOM.Add\",\"params\":[1,2]}");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 411", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+  EXPECT_EQ(CountResponses(answer), 1u) << answer;
+}
+
 TEST_F(HttpServiceTest, RequestsOutsideTheProtocolAreRefused) {
   Start();
   httplib::Client c = Client();
