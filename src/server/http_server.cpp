@@ -309,16 +309,35 @@ class GuardedServer : public httplib::Server {
   int keepAliveTimeoutMs = 5000;
   size_t keepAliveMaxRequests = 1000;
   std::atomic<size_t> waitingConnections{0};
+  CountingPool* pool = nullptr;  // the queue of the running accept loop
 
  private:
   bool process_and_close_socket(socket_t sock) override {
     int one = 1;
     ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return ServeConnection(sock, Clock::now() + std::chrono::milliseconds(readTimeoutMs));
+  }
+
+  // Serves a connection whose first request must begin by `firstDeadline`.
+  bool ServeConnection(int sock, Clock::time_point firstDeadline) {
+    switch (WaitForFirstRequest(sock, firstDeadline)) {
+      case FirstRequest::Arrived:
+        break;
+      case FirstRequest::Requeue:
+        // Nothing sent yet and others wait for a worker: this connection
+        // goes to the back of the queue instead of holding its worker.
+        pool->enqueue([this, sock, firstDeadline] { ServeConnection(sock, firstDeadline); });
+        return true;
+      case FirstRequest::Close:
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return false;
+    }
     ConnectionStream stream(sock, readTimeoutMs, writeTimeoutMs);
     bool ok = true;
     bool linger = false;
     for (size_t served = 0; served < keepAliveMaxRequests; ++served) {
-      if (!WaitForRequest(sock, stream, served == 0)) break;
+      if (served > 0 && !WaitForRequest(sock, stream)) break;
       RequestState state;
       t_request = &state;
       stream.BeginRequest(state.start + std::chrono::milliseconds(readTimeoutMs), &state);
@@ -336,18 +355,34 @@ class GuardedServer : public httplib::Server {
     return ok;
   }
 
-  // Waits for the next request on a connection. A connection accepted before
-  // the stop is still served when its request is already there. An idle
-  // connection gives its worker up as soon as another connection waits for one.
-  bool WaitForRequest(int sock, const ConnectionStream& stream, bool first) const {
+  enum class FirstRequest { Arrived, Requeue, Close };
+
+  // Waits for the first request on a new connection. A connection accepted
+  // before the stop is still served when its request is already there.
+  FirstRequest WaitForFirstRequest(int sock, Clock::time_point deadline) const {
+    pollfd p{sock, POLLIN, 0};
+    for (;;) {
+      int r = ::poll(&p, 1, stopping.load() ? 0 : kIdleSliceMs);
+      if (r > 0) return FirstRequest::Arrived;
+      if (r < 0 && errno != EINTR) return FirstRequest::Close;
+      if (r < 0) continue;
+      if (stopping.load() || Clock::now() >= deadline) return FirstRequest::Close;
+      if (pool && waitingConnections.load() > 0) return FirstRequest::Requeue;
+    }
+  }
+
+  // Waits for a further request on a kept-alive connection. An idle
+  // connection gives its worker up as soon as another connection waits for
+  // one, and at once when the service stops.
+  bool WaitForRequest(int sock, const ConnectionStream& stream) const {
     if (stream.HasBuffered()) return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(first ? readTimeoutMs : keepAliveTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(keepAliveTimeoutMs);
     pollfd p{sock, POLLIN, 0};
     for (;;) {
       const bool stop = stopping.load();
-      const bool yield = !first && waitingConnections.load() > 0;
+      const bool yield = waitingConnections.load() > 0;
       int r = ::poll(&p, 1, stop || yield ? 0 : kIdleSliceMs);
-      if (r > 0) return !stop || first;
+      if (r > 0) return !stop;
       if (r < 0 && errno != EINTR) return false;
       if (stop || yield || Clock::now() >= deadline) return false;
     }
@@ -662,7 +697,11 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
 void HttpService::Impl::Configure() {
   const size_t threads = static_cast<size_t>(std::max(1, options.threads));
   // The library takes ownership of the queue it is given.
-  server.new_task_queue = [this, threads] { return new CountingPool(threads, server.waitingConnections); };
+  server.new_task_queue = [this, threads] {
+    auto* pool = new CountingPool(threads, server.waitingConnections);
+    server.pool = pool;
+    return pool;
+  };
   server.set_tcp_nodelay(true);
   server.set_payload_max_length(options.maxBodyBytes);
   server.set_read_timeout(options.requestTimeoutSeconds, 0);

@@ -521,6 +521,43 @@ TEST_F(HttpServiceTest, AnIdleConnectionGivesItsWorkerToAWaitingOne) {
   EXPECT_EQ(idle.Post("/rpc", Request("TSDOM.Add", {5, 6}).dump(), "application/json")->status, 200);
 }
 
+TEST_F(HttpServiceTest, ConnectionsThatHaveSentNothingDoNotHoldTheWorkers) {
+  ServiceOptions o;
+  o.threads = 2;
+  o.requestTimeoutSeconds = 3600;  // held workers would keep the next client waiting past its timeout
+  Start(o);
+  auto open = [&] {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(service->Port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval guard{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+  };
+  std::vector<int> silent;
+  for (int i = 0; i < 6; ++i) silent.push_back(open());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  httplib::Client c = Client();
+  c.set_read_timeout(10, 0);
+  auto res = c.Post("/rpc", Request("TSDOM.Add", {3, 4}).dump(), "application/json");
+  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  EXPECT_EQ(json::parse(res->body)["result"], 7);
+
+  // The silent connections are still open and are served once they speak.
+  const std::string get = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  for (int fd : silent) {
+    ::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    char buf[32] = {};
+    EXPECT_GT(::recv(fd, buf, sizeof buf - 1, 0), 0);
+    EXPECT_EQ(std::string(buf).rfind("HTTP/1.1 200", 0), 0u) << buf;
+    ::close(fd);
+  }
+}
+
 TEST_F(HttpServiceTest, StopLetsTheCallInFlightFinish) {
   Start();
   const int port = service->Port();
