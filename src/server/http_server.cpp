@@ -482,6 +482,8 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
   RequestState& state = CurrentRequest();
   state.headRead = true;
   state.route = Route(req.path);
+  // Connection options are not case-sensitive; the parser only knows "close".
+  if (EqualsIgnoreCase(Trim(req.get_header_value("Connection")), "close")) state.closeConnection = true;
 
   const bool chunked = req.has_header("Transfer-Encoding");
   const bool hasLength = req.has_header("Content-Length");
@@ -732,6 +734,10 @@ void HttpService::Impl::Configure() {
         res.headers.erase("Content-Length");
         res.set_header("Content-Length", std::to_string(res.body.size()));
       }
+    }
+    if (!res.body.empty() && !res.has_header("Content-Length")) {
+      // Answers written before the body was read (Expect: 100-continue).
+      res.set_header("Content-Length", std::to_string(res.body.size()));
     }
     if (server.stopping.load() || state.closeConnection) {
       res.headers.erase("Keep-Alive");

@@ -293,6 +293,27 @@ TEST_F(HttpServiceTest, APostWithoutALengthIsRefusedAtOnce) {
   EXPECT_EQ(CountResponses(answer), 1u) << answer;
 }
 
+TEST_F(HttpServiceTest, ConnectionCloseIsHonouredInAnyCaseAndEveryAnswerIsFramed) {
+  ServiceOptions o;
+  o.keepAliveTimeoutSeconds = 3600;  // a connection kept open would hang until the guard
+  o.maxBodyBytes = 1000;
+  Start(o);
+  std::string closed = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Close\r\n\r\n");
+  EXPECT_EQ(closed.rfind("HTTP/1.1 200", 0), 0u) << closed;
+  EXPECT_NE(closed.find("Connection: close"), std::string::npos) << closed;
+  EXPECT_EQ(closed.find("Keep-Alive"), std::string::npos) << closed;
+
+  // A refusal before the body is sent still says how long it is.
+  std::string refused = RawExchange(service->Port(),
+                                    "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                                    "Expect: 100-continue\r\nContent-Length: 5000\r\n\r\n");
+  EXPECT_EQ(refused.rfind("HTTP/1.1 413", 0), 0u) << refused;
+  size_t end = refused.find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos) << refused;
+  EXPECT_NE(refused.find("Content-Length: " + std::to_string(refused.size() - end - 4)), std::string::npos)
+      << refused;
+}
+
 TEST_F(HttpServiceTest, RequestsOutsideTheProtocolAreRefused) {
   Start();
   httplib::Client c = Client();
