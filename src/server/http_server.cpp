@@ -62,6 +62,7 @@ struct RequestState {
   bool bodyUnread = false;       // refused before its body was read
   bool headRead = false;         // the request line and headers were parsed
   bool headTooLarge = false;     // they went past kMaxHeadBytes
+  std::string peer;              // the peer's address, also for requests that could not be parsed
 };
 
 thread_local RequestState* t_request = nullptr;
@@ -341,6 +342,8 @@ class GuardedServer : public httplib::Server {
       RequestState state;
       t_request = &state;
       stream.BeginRequest(state.start + std::chrono::milliseconds(readTimeoutMs), &state);
+      int peerPort = 0;
+      stream.get_remote_ip_and_port(state.peer, peerPort);
       const bool lastOne = served + 1 == keepAliveMaxRequests || stopping.load();
       bool connectionClosed = false;
       ok = process_request(stream, lastOne, connectionClosed, nullptr);
@@ -685,7 +688,7 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
   std::string path = req.path.size() > kMaxLoggedPath ? req.path.substr(0, kMaxLoggedPath) + "..." : req.path;
   json line = {{"time", NowIso8601()},  {"source", kSource},    {"method", req.method},
                {"path", path},          {"status", res.status}, {"ms", std::round(took.count() * 1000) / 1000},
-               {"remote", req.remote_addr}};
+               {"remote", req.remote_addr.empty() ? state.peer : req.remote_addr}};
   if (!state.rpcMethods.empty()) line["rpc"] = state.rpcMethods;
   std::string text = DumpJson(line);
   if (options.accessLog) {

@@ -497,6 +497,16 @@ TEST_F(HttpServiceTest, EachRequestLeavesOneAccessLogLine) {
   EXPECT_EQ(json::parse(logLines[2])["status"], 404);
 }
 
+TEST_F(HttpServiceTest, ARequestThatCannotBeParsedIsLoggedWithItsPeer) {
+  Start();
+  RawExchange(service->Port(), "NONSENSE\r\n\r\n");
+  std::lock_guard lock(logMutex);
+  ASSERT_EQ(logLines.size(), 1u);
+  json line = json::parse(logLines[0]);
+  EXPECT_EQ(line["status"], 400);
+  EXPECT_EQ(line["remote"], "127.0.0.1");
+}
+
 TEST_F(HttpServiceTest, ConcurrentClientsAreAllAnsweredCorrectly) {
   ServiceOptions o;
   o.threads = 8;
