@@ -1,5 +1,6 @@
 #include "service/settings.h"
 
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -110,10 +111,20 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     s.port = static_cast<int>(t["server"]["port"].value_or(int64_t{s.port}));
     s.token = t["server"]["token"].value_or(std::string());
     s.threads = static_cast<int>(t["server"]["threads"].value_or(int64_t{s.threads}));
-    s.maxBodyBytes = static_cast<size_t>(t["server"]["max_body_bytes"].value_or(int64_t(s.maxBodyBytes)));
-    s.maxJsonDepth = static_cast<int>(t["server"]["max_json_depth"].value_or(int64_t{s.maxJsonDepth}));
-    s.requestTimeoutSeconds =
-        static_cast<int>(t["server"]["request_timeout_seconds"].value_or(int64_t{s.requestTimeoutSeconds}));
+    // A limit of zero or less would refuse every request or, cast to a size,
+    // lift the limit altogether.
+    auto positive = [&](const char* key, int64_t fallback) {
+      int64_t v = t["server"][key].value_or(fallback);
+      if (v <= 0 || v > INT32_MAX) {
+        Raise(err::InvalidArgument, {},
+              std::string("Invalid setting server.") + key + ": expected a positive whole number, got " +
+                  std::to_string(v));
+      }
+      return v;
+    };
+    s.maxBodyBytes = static_cast<size_t>(positive("max_body_bytes", int64_t(s.maxBodyBytes)));
+    s.maxJsonDepth = static_cast<int>(positive("max_json_depth", s.maxJsonDepth));
+    s.requestTimeoutSeconds = static_cast<int>(positive("request_timeout_seconds", s.requestTimeoutSeconds));
   }
 
   // Environment overrides.

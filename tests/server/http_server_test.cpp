@@ -354,6 +354,26 @@ TEST_F(HttpServiceTest, WithATokenEveryRouteButHealthNeedsIt) {
   EXPECT_EQ(c.Get("/metrics")->status, 200);
 }
 
+TEST(ServiceSettings, LimitsMustBePositive) {
+  test::TestEnv env;
+  const std::string file = env.DataDir() + "/limits.toml";
+  auto load = [&](const std::string& server) {
+    std::ofstream(file) << "[server]\n" << server << "\n";
+    return LoadSettings(file, env.DataDir());
+  };
+  EXPECT_EQ(load("max_body_bytes = 5000").maxBodyBytes, 5000u);
+  for (const char* bad : {"max_body_bytes = -1", "max_body_bytes = 0", "max_json_depth = -3",
+                          "request_timeout_seconds = 0", "request_timeout_seconds = 99999999999"}) {
+    try {
+      Settings s = load(bad);
+      ADD_FAILURE() << bad << " was taken: max body " << s.maxBodyBytes;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), err::InvalidArgument) << bad;
+      EXPECT_NE(e.description().find("server."), std::string::npos) << e.description();
+    }
+  }
+}
+
 TEST(ListenAddress, NonLoopbackNeedsAToken) {
   for (const char* a : {"127.0.0.1", "127.8.9.1", "::1", "localhost", "::ffff:127.0.0.1"})
     EXPECT_TRUE(IsLoopbackAddress(a)) << a;
