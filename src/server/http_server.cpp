@@ -49,6 +49,8 @@ constexpr auto kLingerTime = std::chrono::milliseconds(1000);
 constexpr size_t kLingerBytes = 256 * 1024;
 // How often an idle connection looks whether the service is stopping.
 constexpr int kIdleSliceMs = 50;
+// The most a request line and headers may take together.
+constexpr size_t kMaxHeadBytes = 64 * 1024;
 
 // What the request being served on this thread has gathered for the access
 // log and the connection loop.
@@ -58,6 +60,9 @@ struct RequestState {
   std::string rpcMethods;
   bool closeConnection = false;  // close after this response
   bool bodyUnread = false;       // refused before its body was read
+  bool headRead = false;         // the request line and headers were parsed
+  bool headTooLarge = false;     // they went past kMaxHeadBytes
+  std::string peer;              // the peer's address, also for requests that could not be parsed
 };
 
 thread_local RequestState* t_request = nullptr;
@@ -143,7 +148,13 @@ class ConnectionStream final : public httplib::Stream {
   ConnectionStream(int sock, int readTimeoutMs, int writeTimeoutMs)
       : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
 
-  void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+  // A new request begins: its deadline, and the state that tells whether its
+  // head is still being read (and so counts against kMaxHeadBytes).
+  void BeginRequest(Clock::time_point deadline, RequestState* request) {
+    deadline_ = deadline;
+    request_ = request;
+    headBytes_ = 0;
+  }
   bool HasBuffered() const { return pos_ < len_; }
   // A read timed out or the peer went away: the connection cannot go on.
   bool ReadFailed() const { return readFailed_; }
@@ -152,6 +163,20 @@ class ConnectionStream final : public httplib::Stream {
   bool is_writable() const override { return Poll(POLLOUT, writeTimeoutMs_) > 0; }
 
   ssize_t read(char* ptr, size_t size) override {
+    ssize_t n = ReadBounded(ptr, size);
+    if (n > 0 && request_ && !request_->headRead) {
+      headBytes_ += static_cast<size_t>(n);
+      if (headBytes_ > kMaxHeadBytes) {
+        // The parser would take an endless line or endless headers.
+        request_->headTooLarge = true;
+        readFailed_ = true;
+        return -1;
+      }
+    }
+    return n;
+  }
+
+  ssize_t ReadBounded(char* ptr, size_t size) {
     if (HasBuffered()) return TakeBuffered(ptr, size);
     if (!WaitReadable()) {
       readFailed_ = true;
@@ -246,6 +271,8 @@ class ConnectionStream final : public httplib::Stream {
   int readTimeoutMs_;
   int writeTimeoutMs_;
   std::optional<Clock::time_point> deadline_;
+  RequestState* request_ = nullptr;
+  size_t headBytes_ = 0;
   char buffer_[16 * 1024];
   size_t pos_ = 0;
   size_t len_ = 0;
@@ -283,23 +310,45 @@ class GuardedServer : public httplib::Server {
   int keepAliveTimeoutMs = 5000;
   size_t keepAliveMaxRequests = 1000;
   std::atomic<size_t> waitingConnections{0};
+  CountingPool* pool = nullptr;  // the queue of the running accept loop
 
  private:
   bool process_and_close_socket(socket_t sock) override {
     int one = 1;
     ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return ServeConnection(sock, Clock::now() + std::chrono::milliseconds(readTimeoutMs));
+  }
+
+  // Serves a connection whose first request must begin by `firstDeadline`.
+  bool ServeConnection(int sock, Clock::time_point firstDeadline) {
+    switch (WaitForFirstRequest(sock, firstDeadline)) {
+      case FirstRequest::Arrived:
+        break;
+      case FirstRequest::Requeue:
+        // Nothing sent yet and others wait for a worker: this connection
+        // goes to the back of the queue instead of holding its worker.
+        pool->enqueue([this, sock, firstDeadline] { ServeConnection(sock, firstDeadline); });
+        return true;
+      case FirstRequest::Close:
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return false;
+    }
     ConnectionStream stream(sock, readTimeoutMs, writeTimeoutMs);
     bool ok = true;
     bool linger = false;
     for (size_t served = 0; served < keepAliveMaxRequests; ++served) {
-      if (!WaitForRequest(sock, stream, served == 0)) break;
+      if (served > 0 && !WaitForRequest(sock, stream)) break;
       RequestState state;
       t_request = &state;
-      stream.SetDeadline(state.start + std::chrono::milliseconds(readTimeoutMs));
+      stream.BeginRequest(state.start + std::chrono::milliseconds(readTimeoutMs), &state);
+      int peerPort = 0;
+      stream.get_remote_ip_and_port(state.peer, peerPort);
       const bool lastOne = served + 1 == keepAliveMaxRequests || stopping.load();
       bool connectionClosed = false;
       ok = process_request(stream, lastOne, connectionClosed, nullptr);
       t_request = nullptr;
+      stream.BeginRequest(Clock::now(), nullptr);
       linger = state.bodyUnread;
       if (!ok || connectionClosed || state.closeConnection || lastOne || stream.ReadFailed()) break;
     }
@@ -309,18 +358,34 @@ class GuardedServer : public httplib::Server {
     return ok;
   }
 
-  // Waits for the next request on a connection. A connection accepted before
-  // the stop is still served when its request is already there. An idle
-  // connection gives its worker up as soon as another connection waits for one.
-  bool WaitForRequest(int sock, const ConnectionStream& stream, bool first) const {
+  enum class FirstRequest { Arrived, Requeue, Close };
+
+  // Waits for the first request on a new connection. A connection accepted
+  // before the stop is still served when its request is already there.
+  FirstRequest WaitForFirstRequest(int sock, Clock::time_point deadline) const {
+    pollfd p{sock, POLLIN, 0};
+    for (;;) {
+      int r = ::poll(&p, 1, stopping.load() ? 0 : kIdleSliceMs);
+      if (r > 0) return FirstRequest::Arrived;
+      if (r < 0 && errno != EINTR) return FirstRequest::Close;
+      if (r < 0) continue;
+      if (stopping.load() || Clock::now() >= deadline) return FirstRequest::Close;
+      if (pool && waitingConnections.load() > 0) return FirstRequest::Requeue;
+    }
+  }
+
+  // Waits for a further request on a kept-alive connection. An idle
+  // connection gives its worker up as soon as another connection waits for
+  // one, and at once when the service stops.
+  bool WaitForRequest(int sock, const ConnectionStream& stream) const {
     if (stream.HasBuffered()) return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(first ? readTimeoutMs : keepAliveTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(keepAliveTimeoutMs);
     pollfd p{sock, POLLIN, 0};
     for (;;) {
       const bool stop = stopping.load();
-      const bool yield = !first && waitingConnections.load() > 0;
+      const bool yield = waitingConnections.load() > 0;
       int r = ::poll(&p, 1, stop || yield ? 0 : kIdleSliceMs);
-      if (r > 0) return !stop || first;
+      if (r > 0) return !stop;
       if (r < 0 && errno != EINTR) return false;
       if (stop || yield || Clock::now() >= deadline) return false;
     }
@@ -418,7 +483,10 @@ bool HttpService::Impl::Authorized(const httplib::Request& req) const {
 httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request& req, httplib::Response& res) {
   using HR = httplib::Server::HandlerResponse;
   RequestState& state = CurrentRequest();
+  state.headRead = true;
   state.route = Route(req.path);
+  // Connection options are not case-sensitive; the parser only knows "close".
+  if (EqualsIgnoreCase(Trim(req.get_header_value("Connection")), "close")) state.closeConnection = true;
 
   const bool chunked = req.has_header("Transfer-Encoding");
   const bool hasLength = req.has_header("Content-Length");
@@ -467,6 +535,15 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
   if (isGet && hasBody) return refuse(400, "A GET request carries no body");
   if (chunked && !EqualsIgnoreCase(Trim(req.get_header_value("Transfer-Encoding")), "chunked"))
     return refuse(400, "Unsupported Transfer-Encoding");
+  if (state.route == "/rpc" && !chunked && !hasLength) {
+    // Without either the body would run to the end of the connection; what
+    // the peer sent after the head cannot be told from a next request.
+    SetJsonError(res, 411, "A Content-Length or a chunked body is required");
+    state.closeConnection = true;
+    state.bodyUnread = true;
+    res.set_header("Connection", "close");
+    return HR::Handled;
+  }
 
   if (state.route == "/rpc") {
     std::string type = req.get_header_value("Content-Type");
@@ -611,7 +688,7 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
   std::string path = req.path.size() > kMaxLoggedPath ? req.path.substr(0, kMaxLoggedPath) + "..." : req.path;
   json line = {{"time", NowIso8601()},  {"source", kSource},    {"method", req.method},
                {"path", path},          {"status", res.status}, {"ms", std::round(took.count() * 1000) / 1000},
-               {"remote", req.remote_addr}};
+               {"remote", req.remote_addr.empty() ? state.peer : req.remote_addr}};
   if (!state.rpcMethods.empty()) line["rpc"] = state.rpcMethods;
   std::string text = DumpJson(line);
   if (options.accessLog) {
@@ -625,7 +702,11 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
 void HttpService::Impl::Configure() {
   const size_t threads = static_cast<size_t>(std::max(1, options.threads));
   // The library takes ownership of the queue it is given.
-  server.new_task_queue = [this, threads] { return new CountingPool(threads, server.waitingConnections); };
+  server.new_task_queue = [this, threads] {
+    auto* pool = new CountingPool(threads, server.waitingConnections);
+    server.pool = pool;
+    return pool;
+  };
   server.set_tcp_nodelay(true);
   // SO_REUSEADDR only, so that a restart need not wait for old connections
   // to time out. The library's default, SO_REUSEPORT, lets a second service
@@ -651,7 +732,28 @@ void HttpService::Impl::Configure() {
   // Runs for every response just before it is written, so that a client that
   // has its answer finds it counted and logged.
   server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    if (server.stopping.load()) res.set_header("Connection", "close");
+    RequestState& state = CurrentRequest();
+    if (!state.headRead) {
+      // The library refused a request line or headers it could not parse.
+      // Where that request ends is unknown: nothing after it on this
+      // connection can be trusted to be a request.
+      state.closeConnection = true;
+      if (state.headTooLarge) {
+        state.bodyUnread = true;  // the rest of it is still coming
+        SetJsonError(res, 431, "The request line and headers exceed " + std::to_string(kMaxHeadBytes) + " bytes");
+        res.headers.erase("Content-Length");
+        res.set_header("Content-Length", std::to_string(res.body.size()));
+      }
+    }
+    if (!res.body.empty() && !res.has_header("Content-Length")) {
+      // Answers written before the body was read (Expect: 100-continue).
+      res.set_header("Content-Length", std::to_string(res.body.size()));
+    }
+    if (server.stopping.load() || state.closeConnection) {
+      res.headers.erase("Keep-Alive");
+      res.headers.erase("Connection");
+      res.set_header("Connection", "close");
+    }
     WriteAccessLog(req, res);
   });
   server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {

@@ -82,7 +82,8 @@ json ParseJsonLimited(std::string_view text, int maxDepth, std::string_view what
   }
   try {
     return json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Malformed text, or a number no type can hold (1e400).
     RaiseInvalidArgument(what, std::string("not valid JSON: ") + e.what());
   }
 }
@@ -190,7 +191,8 @@ RpcReply RpcEndpoint::Handle(std::string_view body) const {
   json request;
   try {
     request = json::parse(body);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Malformed text, or a number no type can hold (1e400).
     protocolError(rpc::kParseError, std::string("Parse error: ") + e.what());
     return reply;
   }

@@ -3,13 +3,28 @@
 #include <nlohmann/json.hpp>
 
 #include "model/tree.h"
+#include "service/components.h"
 #include "service/context.h"
+#include "service/error.h"
+#include "service/file_handling.h"
+#include "storage/tree_types.h"
 
 namespace tsa::server {
 
 HttpReply ReadTree(const TreeReadRequest& request) {
   // One read transaction, so the document and the rows agree.
   return RunTransactional([&] {
+    // A tree that was never created has no published document; loading it
+    // would fail on the missing file name like a damaged tree would.
+    const int32_t category = storage::DocumentCategory(request.treeType, false);
+    FileNameDict names =
+        CreateInContext<IFileHandling>(progid::FileHandling)->GetFileNames(request.id, {category});
+    const auto* current = names.Find(category);
+    if (!current || current->empty()) {
+      Raise(err::TreeLoadFailed, "tsauthor.http",
+            "There is no " + std::string(request.treeType == 1 ? "product tree " : "template ") +
+                std::to_string(request.id));
+    }
     TreePtr tree = CreateTreeObject();
     tree->load(request.treeType, request.id, request.user);
     HttpReply reply;

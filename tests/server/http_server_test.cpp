@@ -157,6 +157,7 @@ TEST_F(HttpServiceTest, EveryProtocolErrorHasItsCode) {
   const std::vector<Case> cases = {
       {"{not json", rpc::kParseError, "Parse error", nullptr},
       {"", rpc::kParseError, "Parse error", nullptr},
+      {R"({"jsonrpc":"2.0","id":1,"method":"TSDOM.Add","params":[1e400,1]})", rpc::kParseError, "Parse error", nullptr},
       {"42", rpc::kInvalidRequest, "object", nullptr},
       {R"({"jsonrpc":"2.0","id":3})", rpc::kInvalidRequest, "method", 3},
       {R"({"method":"TSDOM.Add","id":3})", rpc::kInvalidRequest, "jsonrpc", 3},
@@ -267,6 +268,74 @@ TEST_F(HttpServiceTest, APeerThatStopsSendingIsCutOff) {
   EXPECT_EQ(partialHeaders.find("200 OK"), std::string::npos) << partialHeaders;
 }
 
+// How many HTTP responses a raw exchange holds.
+size_t CountResponses(const std::string& answer) {
+  size_t n = 0;
+  for (size_t at = answer.find("HTTP/1."); at != std::string::npos; at = answer.find("HTTP/1.", at + 1)) ++n;
+  return n;
+}
+
+TEST_F(HttpServiceTest, ARequestThatCannotBeParsedEndsItsConnection) {
+  ServiceOptions o;
+  o.requestTimeoutSeconds = 3600;  // a connection left open would hang until the guard
+  Start(o);
+  // The rest of a request whose head could not be read must not be taken
+  // for further requests: one refusal, then the connection closes.
+  std::string badLine = RawExchange(service->Port(), "GET /health HTTP/9.9\r\nHost: 127.0.0.1\r\nX-A: 1\r\n\r\n");
+  EXPECT_EQ(badLine.rfind("HTTP/1.1 400", 0), 0u) << badLine;
+  EXPECT_EQ(CountResponses(badLine), 1u) << badLine;
+  EXPECT_NE(badLine.find("Connection: close"), std::string::npos) << badLine;
+
+  std::string smuggled = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  std::string longHeader = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " +
+                                                            std::string(20000, 'a') + smuggled);
+  EXPECT_EQ(longHeader.find("200 OK"), std::string::npos) << longHeader.substr(0, 300);
+  EXPECT_EQ(CountResponses(longHeader), 1u) << longHeader.substr(0, 300);
+
+  // A head without end is cut off instead of held in memory.
+  std::string endless = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                                         std::string(200, 'X') + ": " + std::string(150000, 'a'));
+  EXPECT_EQ(endless.rfind("HTTP/1.1 431", 0), 0u) << endless.substr(0, 300);
+  std::string manyHeaders = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  for (int i = 0; i < 20000; ++i) manyHeaders += "X-" + std::to_string(i) + ": 1\r\n";
+  std::string many = RawExchange(service->Port(), manyHeaders + "\r\n");
+  EXPECT_EQ(many.rfind("HTTP/1.1 431", 0), 0u) << many.substr(0, 300);
+  EXPECT_EQ(CountResponses(many), 1u);
+}
+
+TEST_F(HttpServiceTest, APostWithoutALengthIsRefusedAtOnce) {
+  ServiceOptions o;
+  o.requestTimeoutSeconds = 3600;  // waiting for the end of the body would hang until the guard
+  Start(o);
+  std::string answer = RawExchange(service->Port(),
+                                   "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n\r\n"
+                                   "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"TSDOM.Add\",\"params\":[1,2]}");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 411", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+  EXPECT_EQ(CountResponses(answer), 1u) << answer;
+}
+
+TEST_F(HttpServiceTest, ConnectionCloseIsHonouredInAnyCaseAndEveryAnswerIsFramed) {
+  ServiceOptions o;
+  o.keepAliveTimeoutSeconds = 3600;  // a connection kept open would hang until the guard
+  o.maxBodyBytes = 1000;
+  Start(o);
+  std::string closed = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Close\r\n\r\n");
+  EXPECT_EQ(closed.rfind("HTTP/1.1 200", 0), 0u) << closed;
+  EXPECT_NE(closed.find("Connection: close"), std::string::npos) << closed;
+  EXPECT_EQ(closed.find("Keep-Alive"), std::string::npos) << closed;
+
+  // A refusal before the body is sent still says how long it is.
+  std::string refused = RawExchange(service->Port(),
+                                    "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                                    "Expect: 100-continue\r\nContent-Length: 5000\r\n\r\n");
+  EXPECT_EQ(refused.rfind("HTTP/1.1 413", 0), 0u) << refused;
+  size_t end = refused.find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos) << refused;
+  EXPECT_NE(refused.find("Content-Length: " + std::to_string(refused.size() - end - 4)), std::string::npos)
+      << refused;
+}
+
 TEST_F(HttpServiceTest, RequestsOutsideTheProtocolAreRefused) {
   Start();
   httplib::Client c = Client();
@@ -305,6 +374,26 @@ TEST_F(HttpServiceTest, WithATokenEveryRouteButHealthNeedsIt) {
   ASSERT_TRUE(res);
   EXPECT_EQ(json::parse(res->body)["result"], 3);
   EXPECT_EQ(c.Get("/metrics")->status, 200);
+}
+
+TEST(ServiceSettings, LimitsMustBePositive) {
+  test::TestEnv env;
+  const std::string file = env.DataDir() + "/limits.toml";
+  auto load = [&](const std::string& server) {
+    std::ofstream(file) << "[server]\n" << server << "\n";
+    return LoadSettings(file, env.DataDir());
+  };
+  EXPECT_EQ(load("max_body_bytes = 5000").maxBodyBytes, 5000u);
+  for (const char* bad : {"max_body_bytes = -1", "max_body_bytes = 0", "max_json_depth = -3",
+                          "request_timeout_seconds = 0", "request_timeout_seconds = 99999999999"}) {
+    try {
+      Settings s = load(bad);
+      ADD_FAILURE() << bad << " was taken: max body " << s.maxBodyBytes;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), err::InvalidArgument) << bad;
+      EXPECT_NE(e.description().find("server."), std::string::npos) << e.description();
+    }
+  }
 }
 
 TEST(ListenAddress, NonLoopbackNeedsAToken) {
@@ -450,6 +539,16 @@ TEST_F(HttpServiceTest, EachRequestLeavesOneAccessLogLine) {
   EXPECT_EQ(json::parse(logLines[2])["status"], 404);
 }
 
+TEST_F(HttpServiceTest, ARequestThatCannotBeParsedIsLoggedWithItsPeer) {
+  Start();
+  RawExchange(service->Port(), "NONSENSE\r\n\r\n");
+  std::lock_guard lock(logMutex);
+  ASSERT_EQ(logLines.size(), 1u);
+  json line = json::parse(logLines[0]);
+  EXPECT_EQ(line["status"], 400);
+  EXPECT_EQ(line["remote"], "127.0.0.1");
+}
+
 TEST_F(HttpServiceTest, ConcurrentClientsAreAllAnsweredCorrectly) {
   ServiceOptions o;
   o.threads = 8;
@@ -493,6 +592,43 @@ TEST_F(HttpServiceTest, AnIdleConnectionGivesItsWorkerToAWaitingOne) {
   // The only worker holds the idle connection; the next client is served anyway.
   EXPECT_EQ(Call(Request("TSDOM.Add", {3, 4}))["result"], 7);
   EXPECT_EQ(idle.Post("/rpc", Request("TSDOM.Add", {5, 6}).dump(), "application/json")->status, 200);
+}
+
+TEST_F(HttpServiceTest, ConnectionsThatHaveSentNothingDoNotHoldTheWorkers) {
+  ServiceOptions o;
+  o.threads = 2;
+  o.requestTimeoutSeconds = 3600;  // held workers would keep the next client waiting past its timeout
+  Start(o);
+  auto open = [&] {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(service->Port()));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval guard{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+  };
+  std::vector<int> silent;
+  for (int i = 0; i < 6; ++i) silent.push_back(open());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  httplib::Client c = Client();
+  c.set_read_timeout(10, 0);
+  auto res = c.Post("/rpc", Request("TSDOM.Add", {3, 4}).dump(), "application/json");
+  ASSERT_TRUE(res) << httplib::to_string(res.error());
+  EXPECT_EQ(json::parse(res->body)["result"], 7);
+
+  // The silent connections are still open and are served once they speak.
+  const std::string get = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  for (int fd : silent) {
+    ::send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    char buf[32] = {};
+    EXPECT_GT(::recv(fd, buf, sizeof buf - 1, 0), 0);
+    EXPECT_EQ(std::string(buf).rfind("HTTP/1.1 200", 0), 0u) << buf;
+    ::close(fd);
+  }
 }
 
 TEST_F(HttpServiceTest, StopLetsTheCallInFlightFinish) {

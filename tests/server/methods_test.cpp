@@ -115,6 +115,7 @@ TEST_F(MethodsTest, CommandLineArgumentsAreParsedWithinLimits) {
   EXPECT_EQ(ParseParams(R"({"i_lA": 1})"), (json{{"i_lA", 1}}));
   EXPECT_THROW(ParseParams("[1,"), Error);
   EXPECT_THROW(ParseParams("5"), Error);
+  EXPECT_THROW(ParseParams("[1e400]"), Error);  // a number beyond every type is malformed input
   EXPECT_THROW(ParseParams(std::string(10, '[') + std::string(10, ']'), 5), Error);
 }
 

@@ -64,6 +64,12 @@ TEST_F(TreeReadsTest, MissingTreesAndNodesAreNotFound) {
   auto tree = Get("/trees/1/99/document?user=ann");
   ASSERT_TRUE(tree);
   EXPECT_NE(tree->status, 200);
+  // A tree that was never created is not a fault of the service.
+  EXPECT_EQ(tree->status, 404) << tree->body;
+  EXPECT_NE(tree->body.find("1002"), std::string::npos) << tree->body;
+  auto template_ = Get("/trees/2/8/nodes/0?user=ann");
+  ASSERT_TRUE(template_);
+  EXPECT_EQ(template_->status, 404) << template_->body;
 }
 
 }  // namespace
