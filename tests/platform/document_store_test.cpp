@@ -424,6 +424,43 @@ TEST_F(DocumentStoreTest, RedoneDeletionNeverRemovesANewerFile) {
   EXPECT_EQ(IntentCount(), 0);
 }
 
+TEST_F(DocumentStoreTest, ACommittedChangeAnotherProcessLeftUnappliedIsFinishedBeforeTheNextTransactionUsesTheFile) {
+  // Another engine process on the same data folder committed its rows and
+  // intents, then died (or stalls) before putting its files in place. A
+  // later transaction sees those rows, so it must see those files too, and
+  // its own, newer change must not be undone when recovery runs later.
+  const std::string read = Path("d/1_0.xml"), blind = Path("d/2_0.xml"), created = Path("d/3_0.xml");
+  Write(read, "v1");
+  Write(blind, "b1");
+  auto previous = SetCrashHookForTest([](const std::string& s) { return s == "after-db-commit"; });
+  RunTransactional([&] {
+    store.Save(read, "v2");
+    store.Save(blind, "b2");
+    store.Save(created, "c");
+  });
+  SetCrashHookForTest(previous);
+  ASSERT_EQ(Read(read), "v1");  // committed, not yet applied
+  ASSERT_GT(IntentCount(), 0);
+
+  RunTransactional([&] {
+    EXPECT_TRUE(store.Exists(created));
+    EXPECT_EQ(store.Load(read), "v2");
+    store.Save(read, store.Load(read) + "+v3");
+    store.Save(blind, "b3");  // replaced without being read first
+  });
+  EXPECT_EQ(Read(read), "v2+v3");
+  EXPECT_EQ(Read(blind), "b3");
+  EXPECT_EQ(Read(created), "c");
+
+  StoreRecovery r = RecoverDocumentStore();
+  EXPECT_EQ(r.failures, 0);
+  EXPECT_EQ(Read(read), "v2+v3");
+  EXPECT_EQ(Read(blind), "b3");
+  EXPECT_EQ(Read(created), "c");
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
+}
+
 TEST_F(DocumentStoreTest, AChangeThatFailsAfterTheCommitIsFinishedByRecovery) {
   const std::string a = Path("d/1_0.xml"), b = Path("e/2_0.xml");
   RunTransactional([&] {

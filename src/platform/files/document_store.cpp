@@ -331,6 +331,21 @@ ApplyResult ApplyIntent(const Intent& i) {
   Raise(err::InternalError, kSource, "Unknown document intent '" + i.operation + "' for " + i.target);
 }
 
+// Refuses an intent read back from the database that the store would never
+// have written: a tampered row must not reach outside the documents.
+void CheckIntent(const Intent& i) {
+  CheckDocumentPath(i.target);
+  if (!i.source.empty()) {
+    bool parentRef = false;
+    for (const auto& part : fs::path(i.source)) parentRef = parentRef || part == "..";
+    if (i.source.front() != '/' || parentRef || !IsStoreTemporary(NameOf(i.source))) {
+      Raise(err::InvalidFileName, kSource, "Invalid temporary '" + i.source + "' in a document intent");
+    }
+  } else if (i.operation == kOpRename) {
+    Raise(err::InvalidFileName, kSource, "A rename intent without a temporary for '" + i.target + "'");
+  }
+}
+
 void LogQuietly(const std::string& text) noexcept {
   try {
     CreateObject<ILog>(progid::Log)->WriteEntry(kSource, text, 0);
@@ -360,6 +375,9 @@ std::string CheckedFilePath(const std::string& path) {
 class Batch : public Enlistment {
  public:
   Batch() : id_(RandomHex() + RandomHex()), root_(DocumentsRoot()), lock_(StoreLock::Shared(root_)) {}
+
+  // Whether this transaction has staged a change to `path`.
+  bool Touched(const std::string& path) const { return Find(path) != nullptr; }
 
   bool Exists(const std::string& path) const {
     if (const Entry* e = Find(path)) return e->present;
@@ -644,6 +662,40 @@ std::shared_ptr<Batch> CurrentBatch(bool create) {
   return batch;
 }
 
+// Another process on the same data folder (a second server, a command run
+// beside the service) may have committed changes to these documents and
+// not yet put them in place, or died before it could. The rows this
+// transaction reads already show those commits, so the files must too
+// before they are read or replaced; and a change left pending under an
+// older intent must not be redone later over this transaction's newer one.
+// The caller holds the tree's lock (or, on SQLite, the write lock), so no
+// such commit can follow unseen. Each step can be redone, so finishing it
+// here beside its own process is safe.
+void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
+  ObjectContext* context = GetObjectContext();
+  if (!context) return;
+  const std::string uri = CurrentSettings().HelvixUri();
+  if (uri.empty()) return;
+  auto session = context->Session(uri);
+  const db::Dialect& d = session->dialect();
+  std::string sql = "SELECT OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS WHERE TARGET IN (";
+  std::vector<db::Value> args;
+  for (const auto& p : paths) {
+    if (!args.empty()) sql += ", ";
+    args.emplace_back(p);
+    sql += d.Placeholder(static_cast<int>(args.size()));
+  }
+  sql += ") ORDER BY INTENTID";
+  db::ResultSet rows = session->Query(sql, args);
+  std::set<std::string> folders;
+  for (const auto& row : rows.rows) {
+    Intent i{row[0].ToText(), row[1].IsNull() ? std::string() : row[1].ToText(), row[2].ToText()};
+    CheckIntent(i);
+    if (ApplyIntent(i) == ApplyResult::Done) folders.insert(ParentOf(i.target));
+  }
+  for (const auto& f : folders) FsyncDirectory(f);
+}
+
 // --- immediate changes (outside any transaction) ----------------------------
 
 void WriteNow(const std::string& path, const std::string& contents) {
@@ -719,20 +771,27 @@ bool FileDocumentStore::Exists(const std::string& path) {
   CheckDocumentPath(path);
   std::string p = Normalize(path);
   if (NameOf(p).empty()) return false;  // a folder
-  if (auto batch = CurrentBatch(false)) return batch->Exists(p);
+  auto batch = CurrentBatch(false);
+  if (!batch || !batch->Touched(p)) FinishCommittedChangesTo({p});
+  if (batch) return batch->Exists(p);
   return IsRegularFile(p);
 }
 
 std::string FileDocumentStore::Load(const std::string& path) {
   AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
-  if (auto batch = CurrentBatch(false)) return batch->Load(p);
+  auto batch = CurrentBatch(false);
+  if (!batch || !batch->Touched(p)) FinishCommittedChangesTo({p});
+  if (batch) return batch->Load(p);
   return ReadWholeFile(p);
 }
 
 void FileDocumentStore::Save(const std::string& path, const std::string& contents) {
   std::string p = CheckedFilePath(path);
-  if (auto batch = CurrentBatch(true)) return batch->Save(p, contents);
+  if (auto batch = CurrentBatch(true)) {
+    if (!batch->Touched(p)) FinishCommittedChangesTo({p});
+    return batch->Save(p, contents);
+  }
   WriteNow(p, contents);
 }
 
@@ -740,7 +799,10 @@ void FileDocumentStore::Copy(const std::string& source, const std::string& targe
   AwaitCommitsBeingApplied();
   std::string s = CheckedFilePath(source);
   std::string t = CheckedFilePath(target);
-  if (auto batch = CurrentBatch(true)) return batch->Copy(s, t);
+  if (auto batch = CurrentBatch(true)) {
+    FinishCommittedChangesTo({s, t});
+    return batch->Copy(s, t);
+  }
   std::string contents = ReadWholeFile(s);
   if (s == t) return;
   WriteNow(t, contents);
@@ -750,7 +812,10 @@ void FileDocumentStore::Move(const std::string& source, const std::string& targe
   AwaitCommitsBeingApplied();
   std::string s = CheckedFilePath(source);
   std::string t = CheckedFilePath(target);
-  if (auto batch = CurrentBatch(true)) return batch->Move(s, t);
+  if (auto batch = CurrentBatch(true)) {
+    FinishCommittedChangesTo({s, t});
+    return batch->Move(s, t);
+  }
   auto lock = StoreLock::Shared(DocumentsRoot());
   MoveNow(s, t);
 }
@@ -758,7 +823,10 @@ void FileDocumentStore::Move(const std::string& source, const std::string& targe
 void FileDocumentStore::Delete(const std::string& path) {
   AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
-  if (auto batch = CurrentBatch(true)) return batch->Delete(p);
+  if (auto batch = CurrentBatch(true)) {
+    if (!batch->Touched(p)) FinishCommittedChangesTo({p});
+    return batch->Delete(p);
+  }
   DeleteNow(p);
 }
 
@@ -794,7 +862,7 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
 
   auto session = db::SessionPool::Instance().Acquire(uri);
   db::ResultSet rows =
-      session->Query("SELECT BATCH, OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS ORDER BY BATCH, SEQ");
+      session->Query("SELECT BATCH, OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS ORDER BY INTENTID");
 
   std::vector<std::string> finished;        // batches done
   std::set<std::string> kept;               // temporaries of intents that failed
@@ -811,18 +879,7 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
       batchOrder.push_back(batch);
     }
     try {
-      // Rows are checked like any caller's path: a tampered row must not
-      // reach outside what the store itself would write.
-      CheckDocumentPath(i.target);
-      if (!i.source.empty()) {
-        bool parentRef = false;
-        for (const auto& part : fs::path(i.source)) parentRef = parentRef || part == "..";
-        if (i.source.front() != '/' || parentRef || !IsStoreTemporary(NameOf(i.source))) {
-          Raise(err::InvalidFileName, kSource, "Invalid temporary '" + i.source + "' in a document intent");
-        }
-      } else if (i.operation == kOpRename) {
-        Raise(err::InvalidFileName, kSource, "A rename intent without a temporary for '" + i.target + "'");
-      }
+      CheckIntent(i);
       if (ApplyIntent(i) == ApplyResult::Done) {
         if (i.operation == kOpRename) ++report.renamed;
         else ++report.deleted;
