@@ -17,6 +17,11 @@
 // the intents. When the context rolls back the temporaries are removed and
 // nothing else changes.
 //
+// Another process on the same data folder may have committed changes to a
+// document without having put them in place yet (or it died first). Before
+// a transaction reads or stages a document it finishes the committed
+// intents that name it, so it never sees an older file than its rows do.
+//
 // After a crash RecoverDocumentStore() finishes the intents that a committed
 // transaction left (each step can be redone safely) and removes temporaries
 // that no intent names, so every document is either as it was or as the
