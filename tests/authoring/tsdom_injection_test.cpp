@@ -67,6 +67,25 @@ std::optional<std::pair<std::string, std::string>> TemplateInfo(int32_t id) {
   return row;
 }
 
+// Characters an XML 1.0 document cannot hold, raw or as a reference: a
+// description of the first found, or "" when there is none.
+std::string CharacterNotAllowedInXml(const std::string& markup) {
+  auto allowed = [](unsigned long c) { return c == 0x9 || c == 0xA || c == 0xD || c >= 0x20; };
+  for (size_t i = 0; i < markup.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(markup[i]);
+    if (!allowed(c)) return "a raw character " + std::to_string(c) + " at " + std::to_string(i);
+    if (markup.compare(i, 2, "&#") == 0) {
+      const bool hex = i + 2 < markup.size() && markup[i + 2] == 'x';
+      const size_t end = markup.find(';', i);
+      if (end == std::string::npos) return "an unterminated reference at " + std::to_string(i);
+      const std::string digits = markup.substr(i + (hex ? 3 : 2), end - i - (hex ? 3 : 2));
+      const unsigned long value = std::stoul(digits, nullptr, hex ? 16 : 10);
+      if (!allowed(value)) return "a reference to character " + std::to_string(value) + " at " + std::to_string(i);
+    }
+  }
+  return "";
+}
+
 class InjectionTest : public TreeTest {
  protected:
   InjectionTest() { LoadTestCatalog(env); }
@@ -275,6 +294,9 @@ TEST_F(InjectionTest, HostileTextsInEveryTextArgument) {
               EXPECT_TRUE(TreeIsConsistent(type, id, "bob")) << type << "/" << id;
             }
             EXPECT_TRUE(StagedLeftovers(env).empty());
+            for (const auto& [file, markup] : Snapshot(env).files) {
+              EXPECT_EQ(CharacterNotAllowedInXml(markup), "") << file;
+            }
 
             // Back to a known state: alice holds product 7, the template is
             // published and nobody holds product 8.
