@@ -38,7 +38,8 @@ const std::vector<std::string> kTexts = {
     "]]> <![CDATA[", "100% _done_ \\ *", "tab\there",    "emoji 😀",      "bell\x07 and \x1f",
 };
 
-const std::vector<std::string> kLists = {";", "", ";1;", ";2;", ";1;2;", ";3;", ";1;3;", ";2;3;", ";7;", ";1;2;3;"};
+const std::vector<std::string> kLists = {";",    "",      ";1;",   ";2;",    ";1;2;", ";3;",   ";1;3;",
+                                         ";2;3;", ";7;",   ";1;2;3;", ";2;1;", ";1;1;", ";01;", " "};
 const std::vector<std::string> kBadLists = {"1;2", ";a;", ";1", "x"};
 
 // The library's refusals: any of these may answer a random call.
