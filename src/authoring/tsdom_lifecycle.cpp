@@ -239,7 +239,11 @@ void TSDOM::UndoEditTree(int32_t i_lPrID, int32_t i_lTreeType, std::string i_sUs
 
           const int32_t category = storage::DocumentCategory(i_lTreeType, true);
           files = FileService();
-          const std::string managerName = CurrentFileName(files->GetFileNames(i_lPrID, {category}), category);
+          const FileNameDict names = files->GetFileNames(i_lPrID, {category});
+          // Without a manager document there is no working copy to discard.
+          const auto* managerItem = names.Find(category);
+          if (!managerItem || managerItem->empty()) Raise(err::NotCheckedOut);
+          const std::string managerName = CurrentFileName(names, category);
           const std::string managerPath = storage::GetXMLPath(i_lTreeType, managerName, true);
           auto store = DocumentStore();
           if (store->Exists(managerPath)) store->Delete(managerPath);

@@ -102,6 +102,8 @@ int32_t TSDOM::CreateNewTemplateInfo(std::string i_sName, std::string i_sComment
     return Trapped(
         kCreateNewTemplateInfo,
         [&] {
+          ValidateDocumentText("i_sName", i_sName);
+          ValidateDocumentText("i_sComment", i_sComment);
           int32_t result = 0;
           connection = GetHelvixConnection();
           recordset = connection->OpenRecordset("Select * from TEMPLATEINFO where (1=0)", db::CursorType::Keyset,
@@ -132,6 +134,8 @@ void TSDOM::UpdateTemplateInfo(int32_t i_lTemplateID, std::string i_sName, std::
     Trapped(
         kUpdateTemplateInfo,
         [&] {
+          ValidateDocumentText("i_sName", i_sName);
+          ValidateDocumentText("i_sComment", i_sComment);
           LockTree(storage::kTemplateTree, i_lTemplateID);
 
           auto formatter = Formatter();

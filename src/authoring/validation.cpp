@@ -1,10 +1,12 @@
 #include "authoring/validation.h"
 
+#include <optional>
 #include <string>
 
 #include "service/error.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
+#include "storage/xml.h"
 
 namespace tsa {
 
@@ -19,6 +21,14 @@ void ValidateUser(std::string_view name, std::string_view value) {
   }
   for (unsigned char c : value) {
     if (c < 0x20 || c == 0x7f) RaiseInvalidArgument(name, "a user login must not hold control characters");
+  }
+}
+
+void ValidateDocumentText(std::string_view name, std::string_view value) {
+  if (value.find('\0') != std::string_view::npos) RaiseInvalidArgument(name, "the text holds a NUL character");
+  if (std::optional<int> c = CharacterXmlCannotHold(value)) {
+    RaiseInvalidArgument(name, "the text holds the control character &#" + std::to_string(*c) +
+                                   ";, which no document can hold");
   }
 }
 

@@ -131,6 +131,7 @@ bool Node::save(int32_t i_lRepID, const std::string& i_sSDesc, const std::string
           const bool entityChanged = !i_bPropogateContent && i_lRepID != RepID;
 
           bool contentChanged = false;
+          StringDict shownEntity;
           if (!entityChanged) {
             StringDict details = CreateRepositoryObject()->getRepEntityDetails(RepType, RepID);
             contentChanged = TrimBlanks(i_sSDesc) != TrimBlanks(details.Item("NAME")) ||
@@ -138,7 +139,7 @@ bool Node::save(int32_t i_lRepID, const std::string& i_sSDesc, const std::string
           } else {
             // The node must not end up referring to an entity that does not
             // exist (1012 when there is none of the node's type).
-            CreateRepositoryObject()->getRepEntityDetails(RepType, i_lRepID);
+            shownEntity = CreateRepositoryObject()->getRepEntityDetails(RepType, i_lRepID);
           }
 
           StringDict delta = storage::getDeltaVisibility(Visibilities, i_sVisibilities);
@@ -201,9 +202,12 @@ bool Node::save(int32_t i_lRepID, const std::string& i_sSDesc, const std::string
               SetDescriptions(i_sSDesc, i_sLDesc);
             }
           } else if (entityChanged) {
+            // Another entity is only shown, never changed: the element shows
+            // its texts, whatever texts came along, so that the document
+            // says what the entity holds.
             assign(EntityAssignment(i_lRepID));
             SetEntityAttribute(std::to_string(i_lRepID));
-            SetDescriptions(i_sSDesc, i_sLDesc);
+            SetDescriptions(shownEntity.Item("NAME"), shownEntity.Item("DETAIL"));
           } else if (contentChanged) {
             // An entity of its own; the old one and its other users stay.
             const int32_t newRepID = CreateEntity(RepType, i_sSDesc, i_sLDesc);

@@ -12,6 +12,7 @@
 #include "service/error.h"
 #include "service/helvix_utilities.h"
 #include "storage/tree_types.h"
+#include "storage/xml.h"
 
 namespace tsa {
 
@@ -61,10 +62,15 @@ size_t Utf8SequenceLength(std::string_view s, size_t i) {
 }
 
 // The descriptions end up as texts of the tree documents: they must be
-// UTF-8 and free of NUL characters, which no document can hold.
+// UTF-8 and free of NUL and the other control characters that no document
+// can hold (tab, line feed and carriage return are fine).
 void ValidateDescription(std::string_view argument, std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     if (text[i] == '\0') RaiseInvalidArgument(argument, "the text holds a NUL character");
+    if (std::optional<int> c = CharacterXmlCannotHold(text.substr(i, 1))) {
+      RaiseInvalidArgument(argument, "the text holds the control character &#" + std::to_string(*c) +
+                                         "; (byte " + std::to_string(i) + "), which no document can hold");
+    }
     size_t n = Utf8SequenceLength(text, i);
     if (n == 0) {
       RaiseInvalidArgument(argument, "the text is not valid UTF-8 (byte " + std::to_string(i) + ")");

@@ -103,6 +103,13 @@ void RequireNoNul(std::string_view text, std::string_view what) {
     Raise(err::InvalidProcedureCall, {},
           "Invalid procedure call or argument: " + std::string(what) + " holds a NUL character, which XML cannot store");
   }
+  // Written as a character reference such a character would make a document
+  // that no conforming parser reads.
+  if (std::optional<int> c = CharacterXmlCannotHold(text)) {
+    Raise(err::InvalidProcedureCall, {},
+          "Invalid procedure call or argument: " + std::string(what) + " holds the control character &#" +
+              std::to_string(*c) + ";, which XML cannot store");
+  }
 }
 
 pugi::xpath_node_set Select(pugi::xml_node context, std::string_view xpath) {
@@ -506,6 +513,13 @@ std::string XmlElement::Xml() const {
 bool XmlElement::operator==(const XmlElement& other) const {
   if (IsNull() || other.IsNull()) return IsNull() && other.IsNull();
   return slot_->node == other.slot_->node;
+}
+
+std::optional<int> CharacterXmlCannotHold(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return c;
+  }
+  return std::nullopt;
 }
 
 XmlElement MoveElement(const XmlElement& element, const XmlElement& newParent, const XmlElement& before) {

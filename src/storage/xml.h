@@ -176,4 +176,9 @@ class XmlElement {
 // element would move below itself or `before` is not a child of `newParent`.
 XmlElement MoveElement(const XmlElement& element, const XmlElement& newParent, const XmlElement& before = {});
 
+// The first character of `text` that an XML document cannot hold (a control
+// character other than tab, line feed and carriage return, NUL included),
+// written as a reference; nothing when every character can be stored.
+std::optional<int> CharacterXmlCannotHold(std::string_view text);
+
 }  // namespace tsa

@@ -182,6 +182,19 @@ TEST_F(TSDOMLifecycleTest, UndoEditTreeLeavesAnotherUsersWorkingCopyAlone) {
   ExpectTreeConsistent(kProduct, kLaser, "alice");
 }
 
+TEST_F(TSDOMLifecycleTest, UndoEditTreeOfATreeNobodyHoldsIsRefusedAsNotCheckedOut) {
+  dom->CreateEmptyTree(kProduct, kLaser);
+  const int32_t templateId = dom->CreateNewTemplateInfo("Paper jam", "", 0);
+  dom->CreateEmptyTree(kTemplate, templateId);
+  const Stored before = Snapshot(env);
+
+  // No working copy to discard: the library's refusal, not a lookup failure.
+  EXPECT_EQ(RaisedBy([&] { dom->UndoEditTree(kLaser, kProduct, "alice"); }).number, err::NotCheckedOut);
+  EXPECT_EQ(RaisedBy([&] { dom->UndoEditTree(templateId, kTemplate, "alice"); }).number, err::NotCheckedOut);
+  EXPECT_NOTHING_CHANGED(env, before);
+  ExpectTreeConsistent(kProduct, kLaser, "alice");
+}
+
 TEST_F(TSDOMLifecycleTest, DeleteTreeByTheHolderRemovesEverything) {
   dom->CreateEmptyTree(kProduct, kLaser);
   dom->CreateEmptyTree(kProduct, 8);

@@ -166,6 +166,19 @@ TEST_F(TSDOMTemplatesTest, InformationRowsAndTheirDocuments) {
   ExpectReported(RaisedBy([&] { dom->UpdateTemplateInfo(quoted + 100, "x", "y", 1); }), err::TemplateInfoNotFound,
                  kUpdateLabel);
   EXPECT_NOTHING_CHANGED(env, before);
+
+  // Texts no document can hold are refused by name, before anything is
+  // written; tabs and line breaks are kept.
+  for (const std::string& bad : {std::string("bell\x07"), std::string("nul\0", 4), std::string("\x1b[0m")}) {
+    ErrorInfo e = RaisedBy([&] { dom->UpdateTemplateInfo(plain, bad, "", 12); });
+    ExpectReported(e, err::InvalidArgument, kUpdateLabel);
+    EXPECT_NE(e.description.find("i_sName"), std::string::npos) << e.description;
+    EXPECT_EQ(RaisedBy([&] { dom->UpdateTemplateInfo(plain, "x", bad, 12); }).number, err::InvalidArgument);
+    EXPECT_EQ(RaisedBy([&] { dom->CreateNewTemplateInfo("x", bad, 12); }).number, err::InvalidArgument);
+  }
+  EXPECT_NOTHING_CHANGED(env, before);
+  dom->UpdateTemplateInfo(plain, "Two\tcolumns", "line\nbreak\r\n", 12);
+  EXPECT_EQ(ReadInfo(plain), (InfoRow{"Two\tcolumns", "line\nbreak\r\n", 12}));
 }
 
 TEST_F(TSDOMTemplatesTest, DeletingTemplates) {

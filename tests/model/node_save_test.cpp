@@ -216,6 +216,21 @@ TEST_F(NodeSaveTest, AnotherEntityIsTakenOnlyWhenContentIsNotPropagated) {
   EXPECT_EQ(EntityCount(storage::kRepCategory), entities) << "no entity is created";
   EXPECT_EQ(RepEntity(storage::kRepCategory, row.repId)->first, "Printer") << "nor updated";
   ExpectTreeConsistent(kProduct, p, "alice");
+
+  // Texts other than the entity's do not reach the element: it shows what
+  // the entity holds, and the entity keeps its texts.
+  e = Unchanged(kProduct, p, n);
+  e.repId = row.repId;
+  e.sd = "Something else";
+  e.ld = "entirely";
+  EXPECT_TRUE(Save(kProduct, p, n, e));
+  EXPECT_EQ(ReadRow(kProduct, p, n, true)->repId, row.repId);
+  element = Element(kProduct, p, n);
+  EXPECT_EQ(element.ChildText("sd"), "Printer");
+  EXPECT_EQ(*RepEntity(storage::kRepCategory, row.repId), std::make_pair(element.ChildText("sd"), element.ChildText("ld")));
+  EXPECT_EQ(RepEntity(storage::kRepCategory, picked)->first, "Copier");
+  EXPECT_EQ(EntityCount(storage::kRepCategory), entities);
+  ExpectTreeConsistent(kProduct, p, "alice");
 }
 
 TEST_F(NodeSaveTest, VisibilityPropagatedDownChangesTheWholeSubtreeOnly) {

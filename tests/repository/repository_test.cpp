@@ -134,6 +134,9 @@ TEST_F(RepositoryTest, InvalidArgumentsAreRefusedBeforeAnythingIsWritten) {
   expectRefused([&] { repository_->AddRepEntity(4, "a", notUtf8); }, "i_sLDesc");
   expectRefused([&] { repository_->UpdateRepEntityOnlyDB(4, id, "a", withNul); }, "i_sLDesc");
   expectRefused([&] { repository_->UpdateRepEntity(4, id, notUtf8, "b"); }, "i_sSDesc");
+  expectRefused([&] { repository_->AddRepEntity(4, "bell\x07", "b"); }, "i_sSDesc");
+  expectRefused([&] { repository_->UpdateRepEntityOnlyDB(4, id, "a", "\x01\x02"); }, "i_sLDesc");
+  expectRefused([&] { repository_->UpdateRepEntity(4, id, "a\x1b[0m", "b"); }, "i_sSDesc");
 
   EXPECT_EQ(Count("REPACTION"), 1);
   EXPECT_EQ(Row(4, id), std::make_pair(std::string("Restart"), std::string("Hold the button")));

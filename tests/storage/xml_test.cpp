@@ -97,6 +97,18 @@ TEST(XmlTest, NulCannotBeStored) {
   EXPECT_EQ(ErrorNumber([&] { root.SetAttribute("VISB", std::string("a\0b", 3)); }), err::InvalidProcedureCall);
   EXPECT_EQ(ErrorNumber([&] { root.SetText(std::string("a\0b", 3)); }), err::InvalidProcedureCall);
   EXPECT_FALSE(root.HasAttribute("VISB"));
+
+  // Nor the other control characters no document can hold: written as
+  // references they would make markup no conforming parser reads. Tab, line
+  // feed and carriage return are stored as they are.
+  EXPECT_EQ(ErrorNumber([&] { root.SetText("bell\x07"); }), err::InvalidProcedureCall);
+  EXPECT_EQ(ErrorNumber([&] { root.SetAttribute("VISB", "\x1f"); }), err::InvalidProcedureCall);
+  EXPECT_FALSE(root.HasAttribute("VISB"));
+  EXPECT_EQ(doc.Xml().find("&#"), std::string::npos) << doc.Xml();
+  root.SetText("a\tb\nc\rd");
+  XmlDoc again = XmlDoc::Create();
+  ASSERT_TRUE(again.LoadXml(doc.Xml()));
+  EXPECT_EQ(again.DocumentElement().Text(), "a\tb\nc\rd");
 }
 
 TEST_F(XmlFileTest, FailedLoadsReturnFalseAndLeaveTheDocumentEmpty) {
