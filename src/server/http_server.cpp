@@ -49,6 +49,10 @@ constexpr auto kLingerTime = std::chrono::milliseconds(1000);
 constexpr size_t kLingerBytes = 256 * 1024;
 // How often an idle connection looks whether the service is stopping.
 constexpr int kIdleSliceMs = 50;
+// How long a kept-alive connection must have been idle before it gives its
+// worker up to a connection that waits for one. A client that sends its next
+// request at once is never cut off between two requests.
+constexpr auto kYieldAfterIdle = std::chrono::milliseconds(100);
 // The most a request line and headers may take together.
 constexpr size_t kMaxHeadBytes = 64 * 1024;
 
@@ -282,13 +286,16 @@ class ConnectionStream final : public httplib::Stream {
 // The library's thread pool, counting the connections that wait for a worker.
 class CountingPool final : public httplib::TaskQueue {
  public:
-  CountingPool(size_t threads, std::atomic<size_t>& waiting) : pool_(threads), waiting_(waiting) {}
+  CountingPool(size_t threads, std::atomic<size_t>& waiting, std::atomic<size_t>& busy)
+      : pool_(threads), waiting_(waiting), busy_(busy) {}
 
   void enqueue(std::function<void()> fn) override {
     waiting_.fetch_add(1);
     pool_.enqueue([this, fn = std::move(fn)] {
+      busy_.fetch_add(1);
       waiting_.fetch_sub(1);
       fn();
+      busy_.fetch_sub(1);
     });
   }
   void shutdown() override { pool_.shutdown(); }
@@ -296,6 +303,7 @@ class CountingPool final : public httplib::TaskQueue {
  private:
   httplib::ThreadPool pool_;
   std::atomic<size_t>& waiting_;
+  std::atomic<size_t>& busy_;
 };
 
 // The library's server with our own connection loop: one buffered stream per
@@ -310,7 +318,17 @@ class GuardedServer : public httplib::Server {
   int keepAliveTimeoutMs = 5000;
   size_t keepAliveMaxRequests = 1000;
   std::atomic<size_t> waitingConnections{0};
+  std::atomic<size_t> busyWorkers{0};
+  size_t workers = 1;
   CountingPool* pool = nullptr;  // the queue of the running accept loop
+
+  // Whether a connection waits in the queue with no free worker to take it
+  // (a worker that holds an idle connection counts as busy).
+  bool Starved() const {
+    const size_t busy = busyWorkers.load();
+    const size_t idle = busy < workers ? workers - busy : 0;
+    return waitingConnections.load() > idle;
+  }
 
  private:
   bool process_and_close_socket(socket_t sock) override {
@@ -370,20 +388,21 @@ class GuardedServer : public httplib::Server {
       if (r < 0 && errno != EINTR) return FirstRequest::Close;
       if (r < 0) continue;
       if (stopping.load() || Clock::now() >= deadline) return FirstRequest::Close;
-      if (pool && waitingConnections.load() > 0) return FirstRequest::Requeue;
+      if (pool && Starved()) return FirstRequest::Requeue;
     }
   }
 
-  // Waits for a further request on a kept-alive connection. An idle
-  // connection gives its worker up as soon as another connection waits for
-  // one, and at once when the service stops.
+  // Waits for a further request on a kept-alive connection. A connection
+  // idle for a moment gives its worker up when another connection waits and
+  // no worker is free, and at once when the service stops.
   bool WaitForRequest(int sock, const ConnectionStream& stream) const {
     if (stream.HasBuffered()) return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(keepAliveTimeoutMs);
+    const auto idleSince = Clock::now();
+    const auto deadline = idleSince + std::chrono::milliseconds(keepAliveTimeoutMs);
     pollfd p{sock, POLLIN, 0};
     for (;;) {
       const bool stop = stopping.load();
-      const bool yield = waitingConnections.load() > 0;
+      const bool yield = Clock::now() - idleSince >= kYieldAfterIdle && Starved();
       int r = ::poll(&p, 1, stop || yield ? 0 : kIdleSliceMs);
       if (r > 0) return !stop;
       if (r < 0 && errno != EINTR) return false;
@@ -701,9 +720,10 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
 
 void HttpService::Impl::Configure() {
   const size_t threads = static_cast<size_t>(std::max(1, options.threads));
+  server.workers = threads;
   // The library takes ownership of the queue it is given.
   server.new_task_queue = [this, threads] {
-    auto* pool = new CountingPool(threads, server.waitingConnections);
+    auto* pool = new CountingPool(threads, server.waitingConnections, server.busyWorkers);
     server.pool = pool;
     return pool;
   };

@@ -581,6 +581,38 @@ TEST_F(HttpServiceTest, ConcurrentClientsAreAllAnsweredCorrectly) {
   EXPECT_EQ(service->metrics().Errors("TSDOM.Add"), 0u);
 }
 
+TEST_F(HttpServiceTest, BusyKeptAliveConnectionsAreNotCutOffWhenOthersConnect) {
+  // Workers are free, so a newly accepted connection is no reason for a
+  // kept-alive one to give its worker up between two requests: its client
+  // would find the connection closed under its next request.
+  ServiceOptions o;
+  o.threads = 8;
+  Start(o);
+  std::atomic<bool> done{false};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&, t] {
+      httplib::Client c = Client();
+      c.set_keep_alive(true);
+      for (int i = 0; i < 400; ++i) {
+        auto res = c.Post("/rpc", Request("TSDOM.Add", {t, i}).dump(), "application/json");
+        if (!res || res->status != 200) ++failed;
+      }
+    });
+  }
+  std::thread newcomers([&] {
+    while (!done.load()) {
+      auto res = Client().Get("/health");
+      if (!res) ++failed;
+    }
+  });
+  for (auto& c : clients) c.join();
+  done = true;
+  newcomers.join();
+  EXPECT_EQ(failed.load(), 0);
+}
+
 TEST_F(HttpServiceTest, AnIdleConnectionGivesItsWorkerToAWaitingOne) {
   ServiceOptions o;
   o.threads = 1;
