@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/tool_process.h"
 #include "support/test_env.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -28,53 +27,21 @@ struct Outcome {
   std::string err;
 };
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class CliTest : public ::testing::Test {
  protected:
   // Runs the tool with `args`, the test's data folder and databases in its
   // environment plus `extraEnv` ("NAME=value").
   Outcome Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string v = *e;
-      if (v.rfind("TSAUTHOR_", 0) == 0 && v.rfind("TSAUTHOR_TEST_", 0) != 0) continue;
-      env.push_back(v);
-    }
-    env.push_back("TSAUTHOR_DATA_DIR=" + dataDir_.string());
-    env.push_back("TSAUTHOR_HELVIX_URI=" + testEnv_.HelvixUri());
-    env.push_back("TSAUTHOR_KCATALOG_URI=" + testEnv_.KCatalogUri());
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-
-    std::vector<std::string> argv{TSAUTHOR_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv, cenv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    for (auto& e : env) cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-
     const fs::path out = scratch_ / "out", err = scratch_ / "err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
     Outcome o;
-    if (posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) == 0) {
+    const pid_t pid = test::SpawnTool(args, dataDir_.string(), testEnv_, out, err, extraEnv);
+    if (pid > 0) {
       int status = 0;
       ::waitpid(pid, &status, 0);
       o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    o.out = ReadAll(out);
-    o.err = ReadAll(err);
+    o.out = test::ReadAll(out);
+    o.err = test::ReadAll(err);
     return o;
   }
 

@@ -23,22 +23,14 @@
 #include "service/context.h"
 #include "storage/tree_types.h"
 #include "support/consistency.h"
+#include "cli/tool_process.h"
 #include "support/test_env.h"
 #include "support/tree_fixture.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace tsa {
 namespace {
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // One run of the tool on the test's own data folder and databases.
 struct Child {
@@ -50,33 +42,10 @@ struct Child {
 class CliCrashTest : public ::testing::Test {
  protected:
   Child Spawn(const std::vector<std::string>& args, const std::string& text) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string v = *e;
-      if (v.rfind("TSAUTHOR_", 0) == 0 && v.rfind("TSAUTHOR_TEST_", 0) != 0) continue;
-      env.push_back(v);
-    }
-    env.push_back("TSAUTHOR_DATA_DIR=" + testEnv_.DataDir());
-    env.push_back("TSAUTHOR_HELVIX_URI=" + testEnv_.HelvixUri());
-    env.push_back("TSAUTHOR_KCATALOG_URI=" + testEnv_.KCatalogUri());
-    std::vector<std::string> argv{TSAUTHOR_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv, cenv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    for (auto& e : env) cenv.push_back(e.data());
-    cenv.push_back(nullptr);
-
     Child c;
     c.text = text;
     c.out = scratch_ / ("out-" + std::to_string(++spawned_));
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&c.pid, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0) c.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    c.pid = test::SpawnTool(args, testEnv_.DataDir(), testEnv_, c.out, {});
     return c;
   }
 
@@ -120,8 +89,8 @@ TEST_F(CliCrashTest, CallsKilledAtRandomMomentsLoseNothingCommittedAndLeaveNothi
         ++killed;
         continue;
       }
-      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ": " << ReadAll(c.out);
-      answered[std::stoi(ReadAll(c.out))] = c.text;
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << ": " << test::ReadAll(c.out);
+      answered[std::stoi(test::ReadAll(c.out))] = c.text;
     }
     // A killed call may have committed without putting its files in
     // place: recovery, or the next transaction that uses the document,
