@@ -42,12 +42,6 @@ constexpr const char* kCheckedOutByOther = "The tree or template is checked out 
 std::shared_ptr<IValueFormatter> Formatter() { return CreateInContext<IValueFormatter>(progid::ValueFormatter); }
 std::shared_ptr<IFileHandling> FileService() { return CreateInContext<IFileHandling>(progid::FileHandling); }
 
-// Serialises this call with every other one that loads or changes the same
-// tree, until the transaction ends.
-void LockTree(int32_t treeType, int32_t id) {
-  if (ObjectContext* context = GetObjectContext()) context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
-}
-
 std::string TreeName(int32_t treeType, int32_t id) {
   return (treeType == storage::kProductTree ? "the product tree " : "the template ") + std::to_string(id);
 }
@@ -104,7 +98,7 @@ void TSDOM::CreateEmptyTree(int32_t i_lTreeType, int32_t i_lID) {
         kCreateEmptyTree,
         [&] {
           ValidateTreeType("i_lTreeType", i_lTreeType);
-          LockTree(i_lTreeType, i_lID);
+          Tree::LockTree(i_lTreeType, i_lID);
           // A second root row, a second set of documents: refused before
           // anything is written.
           if (TreeExists(i_lTreeType, i_lID)) {
@@ -212,7 +206,7 @@ void TSDOM::UndoEditTree(int32_t i_lPrID, int32_t i_lTreeType, std::string i_sUs
         [&] {
           ValidateTreeType("i_lTreeType", i_lTreeType);
           ValidateUser("i_sUserId", i_sUserId);
-          LockTree(i_lTreeType, i_lPrID);
+          Tree::LockTree(i_lTreeType, i_lPrID);
 
           auto formatter = Formatter();
           const std::string id = formatter->FormatNumber(i_lPrID);
@@ -268,7 +262,7 @@ void TSDOM::deleteTree(int32_t i_lPrID, int32_t i_lTreeType, std::string i_sUser
     try {
       ValidateTreeType("i_lTreeType", i_lTreeType);
       ValidateUser("i_sUserId", i_sUserId);
-      LockTree(i_lTreeType, i_lPrID);
+      Tree::LockTree(i_lTreeType, i_lPrID);
 
       auto formatter = Formatter();
       const std::string id = formatter->FormatNumber(i_lPrID);

@@ -41,12 +41,6 @@ constexpr const char* kAddTemplateToNode = "HXSvcTroubleshooting.TSDOM.AddTempla
 std::shared_ptr<IValueFormatter> Formatter() { return CreateInContext<IValueFormatter>(progid::ValueFormatter); }
 std::shared_ptr<IFileHandling> FileService() { return CreateInContext<IFileHandling>(progid::FileHandling); }
 
-// Serialises this call with every other one that loads or changes the same
-// tree, until the transaction ends.
-void LockTree(int32_t treeType, int32_t id) {
-  if (ObjectContext* context = GetObjectContext()) context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
-}
-
 // The node identifier an element carries in its NID attribute; error 13
 // when it is missing or not a number, 6 when it does not fit in 32 bits.
 int32_t ElementNodeID(const XmlElement& element) {
@@ -136,7 +130,7 @@ void TSDOM::UpdateTemplateInfo(int32_t i_lTemplateID, std::string i_sName, std::
         [&] {
           ValidateDocumentText("i_sName", i_sName);
           ValidateDocumentText("i_sComment", i_sComment);
-          LockTree(storage::kTemplateTree, i_lTemplateID);
+          Tree::LockTree(storage::kTemplateTree, i_lTemplateID);
 
           auto formatter = Formatter();
           const std::string update = "UPDATE TEMPLATEINFO SET NAME = " + formatter->FormatText(i_sName) +

@@ -19,6 +19,7 @@
 
 #include "authoring/tsdom.h"
 #include "authoring/validation.h"
+#include "model/tree.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
 #include "service/components.h"
@@ -46,12 +47,6 @@ constexpr std::string_view kRootOnly = "Root";
 constexpr int32_t kManagerCategory = storage::kCategoryProductManager;
 
 std::shared_ptr<IFileHandling> FileService() { return CreateInContext<IFileHandling>(progid::FileHandling); }
-
-// Serialises this call with every other one that loads or changes the same
-// tree, until the transaction ends.
-void LockTree(int32_t treeType, int32_t id) {
-  if (ObjectContext* context = GetObjectContext()) context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
-}
 
 // A 32-bit integer written in decimal (an optional "-", then digits; leading
 // zeros allowed), or nothing.
@@ -237,7 +232,7 @@ void TSDOM::SynchronizeVisibilitiesforTree(int32_t lProductCat, int32_t lproduct
     try {
       RequireIdentifierKeys("oAddVisibility", oAddVisibility);
       RequireIdentifierKeys("oDeletevisibility", oDeletevisibility);
-      LockTree(storage::kProductTree, lproductId);
+      Tree::LockTree(storage::kProductTree, lproductId);
 
       // The list operations and the document go through the facade's own
       // interface, on an object created by ProgID.
@@ -297,7 +292,7 @@ void TSDOM::SynchronizeVisibilitiesInXML(int32_t lproductId, const StringDict& o
     try {
       RequireIdentifierKeys("oDeletevisibility", oDeletevisibility);
       RequireIdentifierKeys("oAddVisibility", oAddVisibility);
-      LockTree(storage::kProductTree, lproductId);
+      Tree::LockTree(storage::kProductTree, lproductId);
 
       TSDOMPtr self = CreateTSDOMObject();
       const ManagerDocument where = LocateManagerDocument(lproductId, files);
@@ -344,7 +339,7 @@ void TSDOM::UpdateVisibilitiesForRootNode(int32_t lproductId, std::string i_sVis
     std::shared_ptr<IFileHandling> files;
     try {
       ValidateVisibilities("i_sVisibilities", i_sVisibilities);
-      LockTree(storage::kProductTree, lproductId);
+      Tree::LockTree(storage::kProductTree, lproductId);
 
       connection = GetHelvixConnection();
       recordset = connection->OpenRecordset("SELECT NODEID,VISIBILITY FROM DIAGNOSTICS_TEMP WHERE PRODUCTID =" +

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/db/connection.h"
+#include "model/tree.h"
 #include "platform/files/document_store.h"
 #include "service/components.h"
 #include "service/context.h"
@@ -132,7 +133,7 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
       // Requests that load, check out or publish this tree wait for our
       // transaction to end: none of them saves a copy it read before our
       // rewrite or renames the document under us.
-      if (ObjectContext* context = GetObjectContext()) context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
+      Tree::LockTree(treeType, id);
       std::string fileName = CurrentFileName(fileHandling->GetFileNames(id, {category}), category);
       std::string path = storage::GetXMLPath(treeType, fileName, manager);
       // In a web farm the shared copy is the current one: a later load

@@ -45,11 +45,11 @@ class Tree : public Component {
 
   const DispatchTable* Dispatch() const override;
 
- private:
   // Inside a transaction context: serialises this call with every other one
   // that loads or changes the same tree, until the transaction ends.
   static void LockTree(int32_t treeType, int32_t id);
 
+ private:
   int32_t id_ = 0;
   XmlDoc treeDOM_;
   int32_t treeType_ = 0;
