@@ -9,7 +9,7 @@
 #include <string>
 
 #include "model/node.h"
-#include "service/registry.h"
+#include "runtime/registry.h"
 #include "storage/xml.h"
 
 namespace tsa {

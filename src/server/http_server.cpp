@@ -27,11 +27,12 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
+#include "runtime/error.h"
+#include "runtime/log.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
-#include "service/log.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
 
 namespace tsa::server {
 

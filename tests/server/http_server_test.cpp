@@ -15,10 +15,10 @@
 #include <httplib.h>
 
 #include "fake_classes.h"
+#include "runtime/settings.h"
 #include "server/http_server.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
-#include "service/settings.h"
 #include "support/test_env.h"
 
 namespace tsa::server {
