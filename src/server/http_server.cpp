@@ -31,6 +31,7 @@
 #include "components/value_formatting.h"
 #include "runtime/error.h"
 #include "runtime/log.h"
+#include "server/access.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
 
@@ -68,6 +69,7 @@ struct RequestState {
   bool headRead = false;         // the request line and headers were parsed
   bool headTooLarge = false;     // they went past kMaxHeadBytes
   std::string peer;              // the peer's address, also for requests that could not be parsed
+  std::optional<Caller> caller;  // accounts glue: who is calling (server/access.h)
 };
 
 thread_local RequestState* t_request = nullptr;
@@ -105,6 +107,7 @@ std::string Route(const std::string& path) {
   if (path == "/health") return "/health";
   if (path == "/metrics") return "/metrics";
   if (path.rfind("/trees/", 0) == 0) return "/trees";
+  if (path.rfind("/auth/", 0) == 0) return "/auth";
   return "other";
 }
 
@@ -112,6 +115,23 @@ std::string Route(const std::string& path) {
 void SetJsonError(httplib::Response& res, int status, const std::string& message) {
   res.status = status;
   res.set_content(DumpJson(json{{"error", json{{"status", status}, {"message", message}}}}), "application/json");
+}
+
+// --- accounts glue: the neutral view of a request and the answers of access control ---
+RequestView View(const httplib::Request& req, const RequestState& state) {
+  RequestView v;
+  v.method = req.method;
+  v.path = req.path;
+  v.header = [&req](std::string_view name) { return req.get_header_value(std::string(name)); };
+  v.query = [&req](std::string_view name) { return req.get_param_value(std::string(name)); };
+  v.peer = req.remote_addr.empty() ? state.peer : req.remote_addr;
+  return v;
+}
+
+void Apply(const WebReply& reply, httplib::Response& res) {
+  res.status = reply.status;
+  for (const auto& [name, value] : reply.headers) res.set_header(name, value);
+  res.set_content(reply.body, reply.contentType);
 }
 
 // The host part of a Host header: "[::1]:8470" -> "::1", "localhost:8470" -> "localhost".
@@ -465,11 +485,14 @@ ServiceOptions ServiceOptions::FromSettings(const Settings& s) {
 class HttpService::Impl {
  public:
   explicit Impl(ServiceOptions o)
-      : options(std::move(o)), rpc(RpcEndpoint::Limits{options.maxJsonDepth, options.maxBatch}, &metrics) {}
+      : options(std::move(o)),
+        rpc(RpcEndpoint::Limits{options.maxJsonDepth, options.maxBatch}, &metrics),
+        access(options.token, CurrentSettings().auth) {}
 
   ServiceOptions options;
   Metrics metrics;
   RpcEndpoint rpc;
+  AccessControl access;  // accounts glue: identities and /auth/* (server/access.h)
   GuardedServer server;
   TreeReadHandler treeRead;
   std::thread listener;
@@ -487,6 +510,7 @@ class HttpService::Impl {
   void ServeRpc(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
   void ServeHealth(const httplib::Request& req, httplib::Response& res);
   void ServeTreeRead(const httplib::Request& req, httplib::Response& res, bool node);
+  void ServeAuth(const httplib::Request& req, httplib::Response& res);
   void WriteAccessLog(const httplib::Request& req, const httplib::Response& res);
 };
 
@@ -512,8 +536,12 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
   const bool hasLength = req.has_header("Content-Length");
   const std::string lengthText = Trim(req.get_header_value("Content-Length"));
   const bool hasBody = chunked || (hasLength && lengthText != "0");
-  auto refuse = [&](int status, const std::string& message) {
-    SetJsonError(res, status, message);
+  auto refuse = [&](auto status, const std::string& message = {}) {
+    if constexpr (std::is_same_v<decltype(status), WebReply>) {
+      Apply(status, res);
+    } else {
+      SetJsonError(res, status, message);
+    }
     if (hasBody) {
       // The body was not read: the connection cannot carry another request.
       state.closeConnection = true;
@@ -529,7 +557,7 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
     res.set_header("Allow", "POST");
     return refuse(405, "Use POST for /rpc");
   }
-  if (state.route != "/rpc" && !isGet) {
+  if (state.route != "/rpc" && state.route != "/auth" && !isGet) {
     res.set_header("Allow", "GET, HEAD");
     return refuse(405, "Use GET for " + state.route);
   }
@@ -538,9 +566,12 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
     // that rebinds its own name to this address must not get through.
     if (req.has_header("Host") && !IsLoopbackAddress(HostOf(req.get_header_value("Host"))))
       return refuse(403, "Requests to this service must name a loopback host");
-  } else if (state.route != "/health" && !Authorized(req)) {
-    res.set_header("WWW-Authenticate", "Bearer");
-    return refuse(401, "A valid bearer token is required");
+  }
+  {
+    // --- accounts glue: the request's identity, or its refusal (server/access.h) ---
+    Admission admission = access.Admit(View(req, state));
+    if (admission.refusal) return refuse(*admission.refusal);
+    state.caller = std::move(admission.caller);
   }
 
   if (chunked && hasLength) return refuse(400, "Both Content-Length and Transfer-Encoding given");
@@ -555,7 +586,8 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
   if (isGet && hasBody) return refuse(400, "A GET request carries no body");
   if (chunked && !EqualsIgnoreCase(Trim(req.get_header_value("Transfer-Encoding")), "chunked"))
     return refuse(400, "Unsupported Transfer-Encoding");
-  if (state.route == "/rpc" && !chunked && !hasLength) {
+  const bool posted = state.route == "/rpc" || (state.route == "/auth" && !isGet);
+  if (posted && !chunked && !hasLength) {
     // Without either the body would run to the end of the connection; what
     // the peer sent after the head cannot be told from a next request.
     SetJsonError(res, 411, "A Content-Length or a chunked body is required");
@@ -565,7 +597,7 @@ httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request&
     return HR::Handled;
   }
 
-  if (state.route == "/rpc") {
+  if (posted) {
     std::string type = req.get_header_value("Content-Type");
     type = Trim(type.substr(0, type.find(';')));
     // Browsers send other types across origins without asking first.
@@ -599,13 +631,15 @@ void HttpService::Impl::ServeRpc(const httplib::Request&, httplib::Response& res
     }
     return;
   }
+  std::optional<CallerScope> scope;  // accounts glue
+  if (state.caller) scope.emplace(*state.caller);
   RpcReply reply = rpc.Handle(body);
   state.rpcMethods = std::move(reply.methods);
   if (!reply.body) {
     res.status = 204;
     return;
   }
-  res.status = 200;
+  res.status = AccessControl::RpcHttpStatus(*reply.body);  // accounts glue: 403 for a refused call
   res.set_content(*reply.body, "application/json");
 }
 
@@ -677,8 +711,16 @@ void HttpService::Impl::ServeTreeRead(const httplib::Request& req, httplib::Resp
     if (!nodeId) return SetJsonError(res, 400, "The node identifier must be a 32-bit integer");
     r.nodeId = *nodeId;
   }
-  if (req.get_param_value_count("user") != 1) return SetJsonError(res, 400, "Give the user once: ?user=LOGIN");
+  if (req.get_param_value_count("user") > 1) return SetJsonError(res, 400, "Give the user once: ?user=LOGIN");
   r.user = req.get_param_value("user");
+  // --- accounts glue: ?user= names the caller (the default) unless a publisher or admin reads ---
+  RequestState& state = CurrentRequest();
+  if (!state.caller) return SetJsonError(res, 401, "Sign in first");
+  if (auto refusal = access.CheckReadUser(*state.caller, r.user, node ? "/trees/nodes" : "/trees/document",
+                                          r.treeType, r.id)) {
+    return Apply(*refusal, res);
+  }
+  CallerScope scope(*state.caller);
   if (r.user.empty() || r.user.size() > kMaxUserLength ||
       std::any_of(r.user.begin(), r.user.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
     return SetJsonError(res, 400, "The user must be a login of 1 to 256 printable characters");
@@ -701,6 +743,11 @@ void HttpService::Impl::ServeTreeRead(const httplib::Request& req, httplib::Resp
   }
 }
 
+void HttpService::Impl::ServeAuth(const httplib::Request& req, httplib::Response& res) {
+  RequestState& state = CurrentRequest();
+  Apply(access.AnswerAuth(View(req, state), req.body, state.caller), res);
+}
+
 void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httplib::Response& res) {
   RequestState& state = CurrentRequest();
   std::chrono::duration<double, std::milli> took = Clock::now() - state.start;
@@ -710,6 +757,7 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
                {"path", path},          {"status", res.status}, {"ms", std::round(took.count() * 1000) / 1000},
                {"remote", req.remote_addr.empty() ? state.peer : req.remote_addr}};
   if (!state.rpcMethods.empty()) line["rpc"] = state.rpcMethods;
+  if (state.caller) line["login"] = state.caller->login;
   std::string text = DumpJson(line);
   if (options.accessLog) {
     options.accessLog(text);
@@ -789,6 +837,9 @@ void HttpService::Impl::Configure() {
   server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     res.set_content(metrics.Render(), "text/plain; version=0.0.4; charset=utf-8");
   });
+  // --- accounts glue: /auth/login, /auth/logout, /auth/me, /auth/setup (server/auth_endpoints.h) ---
+  server.Post(R"(/auth/[a-z]+)", [this](const httplib::Request& req, httplib::Response& res) { ServeAuth(req, res); });
+  server.Get(R"(/auth/[a-z]+)", [this](const httplib::Request& req, httplib::Response& res) { ServeAuth(req, res); });
   server.Get(R"(/trees/([^/]+)/([^/]+)/document)",
              [this](const httplib::Request& req, httplib::Response& res) { ServeTreeRead(req, res, false); });
   server.Get(R"(/trees/([^/]+)/([^/]+)/nodes/([^/]+))",
@@ -845,6 +896,8 @@ void HttpService::Stop() {
 
 Metrics& HttpService::metrics() { return impl_->metrics; }
 
+AccessControl& HttpService::access() { return impl_->access; }
+
 int RunServer(const Settings& settings) {
   ServiceOptions options = ServiceOptions::FromSettings(settings);
   if (options.token.empty()) {
@@ -877,12 +930,23 @@ int RunServer(const Settings& settings) {
     }
     std::fprintf(stderr, "tsauthor: serving on http://%s:%d with %d threads%s\n", options.listenAddress.c_str(),
                  service.Port(), options.threads, options.token.empty() ? "" : " (bearer token required)");
+    // --- accounts glue: the first administrator's one-time setup link, and housekeeping ---
+    service.access().StartHousekeeping();
+    const std::string base = "http://" + options.listenAddress + ":" + std::to_string(service.Port());
+    if (const std::string secret = service.access().OpenFirstAdminSetup(); !secret.empty()) {
+      std::fprintf(stderr,
+                   "tsauthor: no account exists yet. Create the first administrator with this one-time link\n"
+                   "tsauthor: (it works until an administrator exists; see the README, \"Signing in\"):\n"
+                   "  curl -s '%s/auth/setup?secret=%s' -H 'Content-Type: application/json' \\\n"
+                   "       -d '{\"login\":\"ann\",\"name\":\"Ann Author\",\"password\":\"choose a good one\"}'\n",
+                   base.c_str(), secret.c_str());
+    }
     std::fprintf(stderr,
-                 "tsauthor: try: curl -s -H 'Content-Type: application/json'%s http://%s:%d/rpc "
+                 "tsauthor: calls need an identity: tsauthor user token LOGIN prints a personal token, then\n"
+                 "tsauthor: try: curl -s -H 'Content-Type: application/json' -H \"Authorization: Bearer $TOKEN\" %s/rpc "
                  "-d '{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"TSDOM.CreateEmptyTree\","
                  "\"params\":{\"i_lTreeType\":1,\"i_lID\":1}}'\n",
-                 options.token.empty() ? "" : " -H 'Authorization: Bearer $TSAUTHOR_TOKEN'",
-                 options.listenAddress.c_str(), service.Port());
+                 base.c_str());
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
     }

@@ -16,6 +16,7 @@ class TreeReadsTest : public test::TreeTest {
   void SetUp() override {
     ServiceOptions o;
     o.accessLog = [](const std::string&) {};
+    o.token = "reads-token";  // the service account, which reads every user's view
     service = std::make_unique<HttpService>(std::move(o));
     service->SetTreeReadHandler(ReadTree);
     service->Start();
@@ -23,6 +24,7 @@ class TreeReadsTest : public test::TreeTest {
   void TearDown() override { service->Stop(); }
   httplib::Result Get(const std::string& path) {
     httplib::Client c("127.0.0.1", service->Port());
+    c.set_bearer_token_auth("reads-token");
     return c.Get(path.c_str());
   }
   std::unique_ptr<HttpService> service;
