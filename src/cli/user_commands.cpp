@@ -132,11 +132,17 @@ int CmdUser(const std::vector<std::string>& args, const std::function<void()>& o
   if (std::find(kKnown.begin(), kKnown.end(), sub) == kKnown.end()) {
     return Usage("unknown user subcommand '" + sub + "'");
   }
-  open();
-  CallerScope operatorScope(accounts::InProcessCaller(""));
+  // Each subcommand checks its arguments, then opens the databases.
+  std::optional<CallerScope> operatorScope;
+  auto ready = [&] {
+    open();
+    operatorScope.emplace(accounts::InProcessCaller(""));
+  };
 
   if (sub == "add") {
     if (!want(1) || !p.role) return Usage("user add takes LOGIN and --role ROLE");
+    if (!accounts::ParseRole(*p.role)) return Usage("roles are reader, author, publisher and admin");
+    ready();
     const accounts::Role role = accounts::RequireRole(*p.role);
     accounts::ValidateLogin(p.positional[0]);
     auto password = ReadPassword(p.passwordStdin, p.positional[0]);
@@ -147,6 +153,7 @@ int CmdUser(const std::vector<std::string>& args, const std::function<void()>& o
   }
   if (sub == "passwd") {
     if (!want(1)) return Usage("user passwd takes LOGIN");
+    ready();
     accounts::RequireAccount(p.positional[0]);
     auto password = ReadPassword(p.passwordStdin, p.positional[0]);
     if (!password) return 2;
@@ -156,6 +163,7 @@ int CmdUser(const std::vector<std::string>& args, const std::function<void()>& o
   }
   if (sub == "role") {
     if (!want(2)) return Usage("user role takes LOGIN and ROLE");
+    ready();
     const accounts::Role role = accounts::RequireRole(p.positional[1]);
     accounts::SetRole(p.positional[0], role);
     std::printf("%s now has the role %s\n", p.positional[0].c_str(), accounts::RoleName(role));
@@ -163,12 +171,14 @@ int CmdUser(const std::vector<std::string>& args, const std::function<void()>& o
   }
   if (sub == "disable" || sub == "enable") {
     if (!want(1)) return Usage("user " + sub + " takes LOGIN");
+    ready();
     accounts::SetDisabled(p.positional[0], sub == "disable");
     std::printf("%s %s\n", p.positional[0].c_str(), sub == "disable" ? "disabled" : "enabled");
     return 0;
   }
   if (sub == "list") {
     if (!want(0)) return Usage("user list takes no arguments");
+    ready();
     std::printf("%-24s %-10s %-9s %-28s %s\n", "LOGIN", "ROLE", "STATE", "LAST SIGN-IN", "NAME");
     for (const accounts::Account& a : accounts::ListAccounts()) {
       std::printf("%-24s %-10s %-9s %-28s %s\n", a.login.c_str(), a.role.c_str(), a.disabled ? "disabled" : "enabled",
@@ -178,6 +188,7 @@ int CmdUser(const std::vector<std::string>& args, const std::function<void()>& o
   }
   if (sub == "token") {
     if (!want(1)) return Usage("user token takes LOGIN");
+    ready();
     const accounts::NewToken t = accounts::CreateToken(p.positional[0], p.label.value_or(std::string()));
     std::fprintf(stderr, "token %s for %s; it is shown only now: keep it like a password\n", t.id.c_str(),
                  p.positional[0].c_str());
@@ -186,6 +197,7 @@ int CmdUser(const std::vector<std::string>& args, const std::function<void()>& o
   }
   if (sub == "tokens") {
     if (!want(1)) return Usage("user tokens takes LOGIN");
+    ready();
     accounts::RequireAccount(p.positional[0]);
     std::printf("%-16s %-28s %-28s %s\n", "TOKEN-ID", "CREATED", "REVOKED", "LABEL");
     for (const accounts::TokenInfo& t : accounts::ListTokens(p.positional[0])) {
@@ -196,6 +208,7 @@ int CmdUser(const std::vector<std::string>& args, const std::function<void()>& o
   }
   if (sub == "revoke") {
     if (!want(1)) return Usage("user revoke takes TOKEN-ID");
+    ready();
     accounts::RevokeToken(p.positional[0]);
     std::printf("token %s revoked\n", p.positional[0].c_str());
     return 0;
