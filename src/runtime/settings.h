@@ -28,6 +28,9 @@ struct Settings {
   int maxJsonDepth = 64;
   int requestTimeoutSeconds = 30;
 
+  // Published versions kept per tree ([versions] keep); older ones are pruned.
+  int versionsKept = 50;
+
   std::string HelvixUri() const;
   std::string KCatalogUri() const;
 };

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "runtime/components.h"
+#include "versions/versions.h"
 
 namespace tsa::server {
 
@@ -19,7 +20,7 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 
 // Members of Tree reachable over the network; its other members work on a
 // loaded tree or hand out Node objects and make no sense across a call.
-constexpr std::string_view kNetworkTreeMembers[] = {"CheckOut", "Publish"};
+constexpr std::string_view kNetworkTreeMembers[] = {"CheckOut", "Publish", "Validate"};
 
 std::string Shown(std::string_view name) {
   // Names come from callers: keep what goes into a message short.
@@ -49,6 +50,7 @@ const std::vector<ClassEntry>& CallableClasses() {
       {"Repository", progid::Repository},
       {"Tree", progid::Tree},
       {"Node", progid::Node},
+      {"Versions", kVersionsProgId},
   };
   return classes;
 }
@@ -56,7 +58,7 @@ const std::vector<ClassEntry>& CallableClasses() {
 bool IsExposed(const ClassEntry& cls, const MethodSpec& method, Audience audience) {
   if (TakesOrGivesObjects(method)) return false;
   if (audience == Audience::Local) return true;
-  if (cls.name == "TSDOM" || cls.name == "Repository") return true;
+  if (cls.name == "TSDOM" || cls.name == "Repository" || cls.name == "Versions") return true;
   if (cls.name == "Tree") {
     return std::any_of(std::begin(kNetworkTreeMembers), std::end(kNetworkTreeMembers),
                        [&](std::string_view m) { return m == method.name; });
@@ -81,7 +83,7 @@ std::pair<const ClassEntry*, std::string> ParseMethodName(std::string_view name)
   }
   Fail(LookupFailure::UnknownClass, err::CannotCreateObject,
        "Unknown class '" + Shown(prefix) + "' in method '" + Shown(name) +
-           "': the classes are TSDOM, Repository, Tree and Node");
+           "': the classes are TSDOM, Repository, Tree, Node and Versions");
 }
 
 ResolvedMethod ResolveMethod(std::string_view name, Audience audience) {

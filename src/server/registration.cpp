@@ -14,6 +14,7 @@
 #include "runtime/log.h"
 #include "runtime/registry.h"
 #include "storage/tree_lookups.h"
+#include "versions/versions.h"
 
 namespace tsa {
 
@@ -34,6 +35,7 @@ void RegisterAllComponents() {
     RegisterNodeClass();
     RegisterTreeClass();
     RegisterRepositoryClass();
+    RegisterVersionsClass();
   });
 }
 

@@ -78,6 +78,13 @@ std::vector<std::string> ServiceSchema(const Dialect& d) {
   // apply (renames and deletions), finished at start-up after a crash.
   s.push_back("CREATE TABLE IF NOT EXISTS DOCUMENTINTENTS (" + Identity(d, "INTENTID") +
               ", BATCH TEXT NOT NULL, SEQ INTEGER NOT NULL, OPERATION TEXT NOT NULL, SOURCE TEXT, TARGET TEXT NOT NULL)");
+  // Published versions: one row per publication of a tree, its rows and
+  // document compressed (zlib, then base64), who published it, when, the
+  // comment, and whether findings of severity "error" were overridden.
+  s.push_back("CREATE TABLE IF NOT EXISTS TREEVERSIONS (TREETYPE INTEGER NOT NULL, ID INTEGER NOT NULL,"
+              " VERSION INTEGER NOT NULL, PUBLISHEDBY TEXT NOT NULL, PUBLISHEDAT TEXT NOT NULL, COMMENT TEXT NOT NULL,"
+              " FORCED INTEGER NOT NULL, NODES TEXT NOT NULL, DOCUMENT TEXT NOT NULL,"
+              " PRIMARY KEY (TREETYPE, ID, VERSION))");
   return s;
 }
 
