@@ -205,7 +205,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     kcatalog = s.connections["KVServer"]["KCatalog"];
     if (const toml::table* versions = file.Table(t, "", "versions")) {
       file.Check(*versions, "versions", {"keep"});
-      s.versionsKept = static_cast<int>(file.Number(*versions, "versions", "keep", 1, 100000).value_or(s.versionsKept));
+      s.versionsKept = static_cast<int>(file.Number(*versions, "versions", "keep", 0, 100000).value_or(s.versionsKept));
     }
     if (const toml::table* server = file.Table(t, "", "server")) {
       file.Check(*server, "server",

@@ -28,7 +28,8 @@ struct Settings {
   int maxJsonDepth = 64;
   int requestTimeoutSeconds = 30;
 
-  // Published versions kept per tree ([versions] keep); older ones are pruned.
+  // Published versions kept per tree ([versions] keep); older ones are
+  // pruned, and 0 keeps none (publishing records no versions).
   int versionsKept = 50;
 
   std::string HelvixUri() const;

@@ -65,6 +65,7 @@ void Insert(db::Session& s, const db::Dialect& d, int32_t treeType, int32_t id, 
 }  // namespace
 
 void KeepUnversionedCopy(int32_t treeType, int32_t id) {
+  if (CurrentSettings().versionsKept == 0) return;
   const bool versioned = WithSession([&](db::Session& s, const db::Dialect& d) {
     return HighestVersion(s, d, treeType, id) > 0;
   });
@@ -75,6 +76,7 @@ void KeepUnversionedCopy(int32_t treeType, int32_t id) {
 }
 
 void RecordPublication(int32_t treeType, int32_t id, const std::string& document, const PublicationNote& note) {
+  if (CurrentSettings().versionsKept == 0) return;
   TreeCopy copy{ReadCopyRows(treeType, id, false), document};
   const Caller* caller = CurrentCaller();
   const std::string by = caller ? caller->ActingLogin() : std::string();

@@ -10,8 +10,8 @@
 // every publication keeps what it replaces.
 //
 // After each publication only the newest `[versions] keep` versions of the
-// tree are kept (Settings::versionsKept, default 50); numbers are never
-// reused. Everything runs in the caller's transaction, through bound
+// tree are kept (Settings::versionsKept, default 50; 0 turns versions off);
+// numbers are never reused. Everything runs in the caller's transaction, through bound
 // parameters.
 #pragma once
 
