@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "authoring/tree_exchange.h"
 #include "runtime/components.h"
 #include "versions/versions.h"
 
@@ -51,6 +52,7 @@ const std::vector<ClassEntry>& CallableClasses() {
       {"Tree", progid::Tree},
       {"Node", progid::Node},
       {"Versions", kVersionsProgId},
+      {"Exchange", kExchangeProgId},
   };
   return classes;
 }
@@ -58,7 +60,10 @@ const std::vector<ClassEntry>& CallableClasses() {
 bool IsExposed(const ClassEntry& cls, const MethodSpec& method, Audience audience) {
   if (TakesOrGivesObjects(method)) return false;
   if (audience == Audience::Local) return true;
-  if (cls.name == "TSDOM" || cls.name == "Repository" || cls.name == "Versions") return true;
+  if (cls.name == "TSDOM" || cls.name == "Repository" || cls.name == "Versions" ||
+      cls.name == "Exchange") {
+    return true;
+  }
   if (cls.name == "Tree") {
     return std::any_of(std::begin(kNetworkTreeMembers), std::end(kNetworkTreeMembers),
                        [&](std::string_view m) { return m == method.name; });
@@ -83,7 +88,7 @@ std::pair<const ClassEntry*, std::string> ParseMethodName(std::string_view name)
   }
   Fail(LookupFailure::UnknownClass, err::CannotCreateObject,
        "Unknown class '" + Shown(prefix) + "' in method '" + Shown(name) +
-           "': the classes are TSDOM, Repository, Tree, Node and Versions");
+           "': the classes are TSDOM, Repository, Tree, Node, Versions and Exchange");
 }
 
 ResolvedMethod ResolveMethod(std::string_view name, Audience audience) {

@@ -2,6 +2,7 @@
 // its ProgID.
 #include <mutex>
 
+#include "authoring/tree_exchange.h"
 #include "authoring/tsdom.h"
 #include "components/catalog.h"
 #include "components/file_handling.h"
@@ -36,6 +37,7 @@ void RegisterAllComponents() {
     RegisterTreeClass();
     RegisterRepositoryClass();
     RegisterVersionsClass();
+    RegisterExchangeClass();
   });
 }
 
