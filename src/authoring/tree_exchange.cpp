@@ -453,6 +453,12 @@ json Exchange::Export(int32_t i_lTreeType, int32_t i_lID, bool i_bWorking) {
                        {"faqs", r.faqs},
                        {"hyperlink", r.hyperlink < 0 ? json(nullptr) : json(r.hyperlink)}});
     }
+    // A row without its element would silently drop out of the file.
+    if (nodes.size() + 1 != copy->rows.size()) {
+      Raise(err::TreeLoadFailed, {},
+            TreeName(i_lTreeType, i_lID) + ": the rows hold " + std::to_string(copy->rows.size()) +
+                " nodes, the document " + std::to_string(nodes.size() + 1));
+    }
     json visibilities = json::array();
     for (int32_t id : used) {
       std::optional<std::string> name = CatalogVisibilityName(id);

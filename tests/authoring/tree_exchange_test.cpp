@@ -219,6 +219,13 @@ TEST_F(ExchangeTest, RefusalsNameThePathAndWriteNothing) {
 
   // A product the catalog lacks is refused by the creation of the tree.
   EXPECT_EQ(RefusedWithNothingWritten(file, kProduct, 4242).number, err::ProductNotFound);
+
+  // A tree whose rows hold a node its document lacks is not exported
+  // without it.
+  auto connection = GetHelvixConnection();
+  connection->Execute("INSERT INTO DIAGNOSTICS VALUES (7, 99, 2, 1, 1, 9, 0, ';0;', ';', ';', -1)");
+  CloseConnection(connection);
+  EXPECT_EQ(RaisedBy([&] { exchange.Export(kProduct, kLaser, false); }).number, err::TreeLoadFailed);
 }
 
 }  // namespace
