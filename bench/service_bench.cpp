@@ -19,6 +19,11 @@
 // The writes are also called by name in process (CallLocal: argument
 // binding and the call's own unit of work, without the transport).
 //
+// Publishing (TSDOM.Publish, in process, the tree checked out again untimed
+// after each call) is measured with versions kept (Publish) and with
+// `[versions] keep = 0` (PublishUnversioned): the ratio of the two is what
+// keeping versions costs a publication.
+//
 // Names: service/<backend>/<operation>/<nodes>/<inproc|local|http>.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -287,7 +292,7 @@ Harness& Shared() {
 // InProcess: the TSDOM object (the read handler for reads); Local: by name
 // in this process; Http: JSON-RPC (a GET for reads) on loopback.
 enum class Mode { InProcess, Local, Http };
-enum class Operation { AddChildNew, SaveNode, ReadDocument };
+enum class Operation { AddChildNew, SaveNode, ReadDocument, Publish, PublishUnversioned };
 
 json AddChildNewParams(const TreeInfo& t, int i) {
   return {{"i_lTreeType", kProductTree},
@@ -421,6 +426,20 @@ void Run(benchmark::State& state, const std::string& label, const std::string& p
           }
           break;
         }
+        case Operation::Publish:
+        case Operation::PublishUnversioned: {
+          tsa::Settings settings = tsa::CurrentSettings();
+          const tsa::Settings kept = settings;
+          settings.versionsKept = op == Operation::Publish ? 50 : 0;
+          tsa::SetCurrentSettings(settings);
+          latencies.Time([&] { dom->Publish(kProductTree, tree.id); });
+          tsa::SetCurrentSettings(kept);
+          state.PauseTiming();
+          std::string owner;
+          dom->CheckOut(kProductTree, tree.id, kUser, owner);
+          state.ResumeTiming();
+          break;
+        }
         case Operation::ReadDocument: {
           if (mode != Mode::Http) {
             tsa::server::TreeReadRequest request;
@@ -455,6 +474,8 @@ const char* OperationName(Operation op) {
     case Operation::AddChildNew: return "AddChildNew";
     case Operation::SaveNode: return "SaveNode";
     case Operation::ReadDocument: return "ReadDocument";
+    case Operation::Publish: return "Publish";
+    case Operation::PublishUnversioned: return "PublishUnversioned";
   }
   return "?";
 }
@@ -471,8 +492,11 @@ const char* ModeName(Mode mode) {
 // Registers every benchmark of a backend, size by size.
 void RegisterFor(const std::string& label, const std::string& pgServer) {
   for (int nodes : kSizes) {
-    for (Operation op : {Operation::AddChildNew, Operation::SaveNode, Operation::ReadDocument}) {
+    for (Operation op : {Operation::AddChildNew, Operation::SaveNode, Operation::ReadDocument, Operation::Publish,
+                         Operation::PublishUnversioned}) {
       for (Mode mode : {Mode::InProcess, Mode::Local, Mode::Http}) {
+        const bool publish = op == Operation::Publish || op == Operation::PublishUnversioned;
+        if (publish && mode != Mode::InProcess) continue;
         // Reads have no call by name: the handler is the in-process figure.
         if (op == Operation::ReadDocument && mode == Mode::Local) continue;
         const std::string name = "service/" + label + "/" + OperationName(op) + "/" + std::to_string(nodes) + "/" +

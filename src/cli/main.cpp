@@ -11,6 +11,7 @@
 
 #include "accounts/call_guard.h"
 #include "cli/commands.h"
+#include "cli/export_commands.h"
 #include "components/catalog.h"
 #include "platform/files/document_store.h"
 #include "runtime/caller.h"
@@ -44,7 +45,14 @@ Commands:
               load products, categories and visibilities from a JSON file
   user ...    accounts and personal tokens, with or without a running service:
 %USER%  audit ...   the audit trail:
-%AUDIT%  api-doc     print the API reference (Markdown)
+%AUDIT%  export TYPE/ID [--working] [--output FILE]
+              write a tree (TYPE 1 or product, 2 or template) as one JSON
+              file: the published copy, or the working copy
+  import FILE --as TYPE/ID [--reuse-texts]
+              create a published tree from an exported file ("-" reads
+              standard input); --reuse-texts uses existing repository
+              entities with the same type and texts
+  api-doc     print the API reference (Markdown)
   version     print the version
   help        print this text
 
@@ -261,6 +269,14 @@ int main(int argc, char** argv) {
     if (o.command == "call") return CmdCall(o);
     if (o.command == "catalog") return CmdCatalog(o);
     if (o.command == "user" || o.command == "audit") return CmdAccounts(o);
+    if (o.command == "export") return tsa::cli::CmdExport(o.args, [&] {
+      Configure(o);
+      tsa::RecoverDocumentStore();
+    });
+    if (o.command == "import") return tsa::cli::CmdImport(o.args, [&] {
+      Configure(o);
+      tsa::RecoverDocumentStore();
+    });
     if (o.command == "api-doc") {
       Configure(o);
       std::fputs(tsa::server::RenderApiReference().c_str(), stdout);

@@ -348,6 +348,14 @@ const DispatchTable* Tree::Dispatch() const {
              return nlohmann::json();
            },
            "Makes the working copy the published copy and ends the check-out"});
+    t.Add({"Validate",
+           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_sUserId", ArgType::String}},
+           ArgType::Variant,
+           false,
+           [](Component& self, DispatchArgs& a) {
+             return AsTree(self).Validate(a[0].get<int32_t>(), a[1].get<int32_t>(), a[2].get<std::string>());
+           },
+           "Checks before publishing: findings {severity, rule, node, message} about the copy the user sees"});
     t.Add({"DeleteNode",
            {{"i_lNodeID", ArgType::Long}},
            ArgType::Long,

@@ -8,9 +8,12 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "model/node.h"
 #include "runtime/registry.h"
 #include "storage/xml.h"
+#include "versions/version_store.h"
 
 namespace tsa {
 
@@ -38,6 +41,13 @@ class Tree : public Component {
   // Check-out and publishing: need no load.
   void CheckOut(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId, std::string& o_sOwner);
   void Publish(int32_t i_lTreeType, int32_t i_lID);
+  // Publishing with a comment: the published copy becomes the tree's next
+  // version carrying the note (Publish keeps an empty note).
+  void Publish(int32_t i_lTreeType, int32_t i_lID, const versions::PublicationNote& note);
+
+  // The findings about the copy the user sees (see model/tree_validation.h),
+  // as JSON: [{severity, rule, node, message}].
+  nlohmann::json Validate(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId);
 
   // Deletion and reordering of nodes of the loaded working copy.
   int32_t DeleteNode(int32_t i_lNodeID);

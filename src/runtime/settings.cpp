@@ -179,7 +179,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (fs::exists(s.configFile)) {
     ConfigFile file(s.configFile);
     const toml::table& t = file.Parse();
-    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth"});
+    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth", "versions"});
     // The data folder given on the command line or in the environment wins.
     if (auto v = file.Text(t, "", "data_dir"); v && dataDirOverride.empty() && Env("TSAUTHOR_DATA_DIR").empty()) {
       s.dataDir = fs::absolute(*v).lexically_normal().string();
@@ -203,6 +203,10 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     }
     helvix = s.connections["Helvix"]["Helvix"];
     kcatalog = s.connections["KVServer"]["KCatalog"];
+    if (const toml::table* versions = file.Table(t, "", "versions")) {
+      file.Check(*versions, "versions", {"keep"});
+      s.versionsKept = static_cast<int>(file.Number(*versions, "versions", "keep", 0, 100000).value_or(s.versionsKept));
+    }
     if (const toml::table* server = file.Table(t, "", "server")) {
       file.Check(*server, "server",
                  {"listen", "port", "token", "threads", "max_body_bytes", "max_json_depth", "request_timeout_seconds"});

@@ -43,6 +43,9 @@ struct Settings {
     // "moderate" or "sensitive"; "test-minimum" is for test suites only.
     std::string passwordHashCost = "interactive";
   } auth;
+  // Published versions kept per tree ([versions] keep); older ones are
+  // pruned, and 0 keeps none (publishing records no versions).
+  int versionsKept = 50;
 
   std::string HelvixUri() const;
   std::string KCatalogUri() const;
