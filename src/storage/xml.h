@@ -80,6 +80,15 @@ class XmlDoc {
   XmlElement SelectSingleNode(std::string_view xpath) const;
   std::vector<XmlElement> SelectNodes(std::string_view xpath) const;
 
+  // A number that changes with every change of the document's content
+  // through this API (loads included), so that a holder can tell whether
+  // the document is still as it was when it looked.
+  uint64_t Generation() const;
+  // Whether this reference is the only one: no other XmlDoc and no element
+  // handle refers to the document. A document that some other object still
+  // holds is not handed to another thread.
+  bool IsSoleReference() const { return state_ && state_.use_count() == 1; }
+
   bool operator==(const XmlDoc& other) const { return state_ == other.state_; }
 
  private:
