@@ -28,6 +28,10 @@ struct Settings {
   int maxJsonDepth = 64;
   int requestTimeoutSeconds = 30;
 
+  // Memory the parsed tree documents kept between calls may take
+  // (storage/document_cache.h); 0 keeps none.
+  size_t documentCacheBytes = size_t{256} << 20;
+
   std::string HelvixUri() const;
   std::string KCatalogUri() const;
 };
