@@ -9,8 +9,10 @@
 
 #include <iterator>
 
+#include "cli/maintenance_commands.h"
 #include "components/catalog.h"
 #include "platform/files/document_store.h"
+#include "runtime/allocator.h"
 #include "runtime/error.h"
 #include "runtime/registry.h"
 #include "runtime/settings.h"
@@ -37,6 +39,8 @@ Commands:
               in-process, or on a running service with --url
   catalog load FILE
               load products, categories and visibilities from a JSON file
+  maintenance remove-unused-entities [--dry-run]
+              remove (or list) the repository entities no node refers to
   api-doc     print the API reference (Markdown)
   version     print the version
   help        print this text
@@ -141,11 +145,18 @@ int CmdInit(const Options& o) {
 }  // namespace
 
 int CmdServe(const Options& o) {
+  tsa::TuneAllocator();
   const tsa::Settings& s = Configure(o);
   fs::create_directories(s.dataDir);
   tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
   tsa::RecoverDocumentStore();
-  return tsa::server::RunServer(s);
+  const int status = tsa::server::RunServer(s);
+  try {
+    tsa::RemoveFinishedIntents();
+  } catch (...) {
+    // Left for the next start's recovery.
+  }
+  return status;
 }
 
 int CmdCall(const Options& o) {
@@ -230,6 +241,10 @@ int main(int argc, char** argv) {
     if (o.command == "serve") return CmdServe(o);
     if (o.command == "call") return CmdCall(o);
     if (o.command == "catalog") return CmdCatalog(o);
+    if (o.command == "maintenance") {
+      Configure(o);
+      return tsa::cli::RunMaintenance(o.args);
+    }
     if (o.command == "api-doc") {
       Configure(o);
       std::fputs(tsa::server::RenderApiReference().c_str(), stdout);
