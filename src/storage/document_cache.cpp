@@ -117,6 +117,15 @@ class Lent : public Enlistment {
     records_[path] = Record{doc, doc.Generation(), *staged, cost, true};
   }
 
+  // The document this transaction saved at `path`, when it is unchanged
+  // since and the staged file is still the one it saved.
+  std::optional<XmlDoc> SavedUnchanged(const std::string& path, const std::optional<FileIdentity>& staged) const {
+    auto it = records_.find(path);
+    if (it == records_.end() || !it->second.saved || !staged || !(it->second.identity == *staged)) return std::nullopt;
+    if (it->second.doc.Generation() != it->second.generation) return std::nullopt;
+    return it->second.doc;
+  }
+
   void Committed() noexcept override { Return(true); }
   void RolledBack() noexcept override { Return(false); }
 
@@ -172,6 +181,19 @@ bool LoadTreeDocument(const std::string& path, XmlDoc& doc) {
   if (!doc.LoadXml(markup)) return false;
   if (identity) CurrentLent()->Loaded(path, doc, *identity, CostOf(markup.size()));
   return true;
+}
+
+bool LoadTreeDocumentSavedHere(const std::string& path, XmlDoc& doc) {
+  auto files = std::dynamic_pointer_cast<FileDocumentStore>(DocumentStore());
+  if (files && GetObjectContext()) {
+    if (auto lent = std::dynamic_pointer_cast<Lent>(GetObjectContext()->Enlisted(kEnlistKey))) {
+      if (std::optional<XmlDoc> saved = lent->SavedUnchanged(path, files->StagedIdentity(path))) {
+        doc = std::move(*saved);
+        return true;
+      }
+    }
+  }
+  return LoadTreeDocument(path, doc);
 }
 
 void SaveTreeDocument(const std::string& path, const XmlDoc& doc) {

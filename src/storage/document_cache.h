@@ -37,6 +37,14 @@ namespace tsa::storage {
 // store's Load does when the file cannot be read.
 bool LoadTreeDocument(const std::string& path, XmlDoc& doc);
 
+// As LoadTreeDocument, except that when this transaction saved the
+// document at `path` (SaveTreeDocument) and has not changed it since, `doc`
+// becomes that very document rather than a new parse of the staged file:
+// for a caller that rewrites a document the transaction may have saved
+// already (propagation of new texts), whose changes the first holder must
+// see anyway.
+bool LoadTreeDocumentSavedHere(const std::string& path, XmlDoc& doc);
+
 // Writes `doc` through the store to `path`, in the current transaction.
 void SaveTreeDocument(const std::string& path, const XmlDoc& doc);
 
