@@ -150,8 +150,12 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
         continue;
       }
 
+      const uint64_t before = document.Generation();
       changeNodeDescsForXML(document, repType, repId, sDesc, lDesc);
-      storage::SaveTreeDocument(path, document);
+      // A document whose nodes show the texts already (the tree the node
+      // was saved in, when no other node of it shows the entity) is not
+      // written again.
+      if (document.Generation() != before) storage::SaveTreeDocument(path, document);
       if (sharedLocation) fileHandling->AddFile(path, id, category, treeType);
     }
   });

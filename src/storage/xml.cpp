@@ -467,6 +467,12 @@ void XmlElement::SetText(std::string_view text) {
   pugi::xml_node n = Node();
   RequireNoNul(text, "the text of element " + std::string(n.name()));
   DocState& s = *slot_->doc;
+  // The same text again changes nothing (and the document stays unchanged).
+  pugi::xml_node only = n.first_child();
+  if (text.empty() ? !only
+                   : (only && !only.next_sibling() && only.type() == pugi::node_pcdata && text == only.value())) {
+    return;
+  }
   ++s.generation;
   while (pugi::xml_node child = n.first_child()) {
     s.Forget(child);

@@ -124,7 +124,8 @@ class XmlElement {
 
   // The text of the element: the concatenated text below it.
   std::string Text() const;
-  // Replaces everything below the element by one text (none for "").
+  // Replaces everything below the element by one text (none for ""); the
+  // text it holds already changes nothing.
   void SetText(std::string_view text);
   // Text of the first child element with this name; 91 when there is none.
   std::string ChildText(std::string_view childName) const;
