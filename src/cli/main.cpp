@@ -15,6 +15,8 @@
 #include "components/catalog.h"
 #include "platform/files/document_store.h"
 #include "runtime/caller.h"
+#include "cli/maintenance_commands.h"
+#include "runtime/allocator.h"
 #include "runtime/error.h"
 #include "runtime/registry.h"
 #include "runtime/settings.h"
@@ -52,6 +54,8 @@ Commands:
               create a published tree from an exported file ("-" reads
               standard input); --reuse-texts uses existing repository
               entities with the same type and texts
+  maintenance remove-unused-entities [--dry-run]
+              remove (or list) the repository entities no node refers to
   api-doc     print the API reference (Markdown)
   version     print the version
   help        print this text
@@ -163,11 +167,18 @@ int CmdInit(const Options& o) {
 }  // namespace
 
 int CmdServe(const Options& o) {
+  tsa::TuneAllocator();
   const tsa::Settings& s = Configure(o);
   fs::create_directories(s.dataDir);
   tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
   tsa::RecoverDocumentStore();
-  return tsa::server::RunServer(s);
+  const int status = tsa::server::RunServer(s);
+  try {
+    tsa::RemoveFinishedIntents();
+  } catch (...) {
+    // Left for the next start's recovery.
+  }
+  return status;
 }
 
 int CmdCall(const Options& o) {
@@ -277,6 +288,10 @@ int main(int argc, char** argv) {
       Configure(o);
       tsa::RecoverDocumentStore();
     });
+    if (o.command == "maintenance") {
+      Configure(o);
+      return tsa::cli::RunMaintenance(o.args);
+    }
     if (o.command == "api-doc") {
       Configure(o);
       std::fputs(tsa::server::RenderApiReference().c_str(), stdout);

@@ -6,13 +6,13 @@
 #include "components/file_handling.h"
 #include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "platform/files/document_store.h"
 #include "repository/repository.h"
 #include "runtime/components.h"
 #include "runtime/context.h"
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
 #include "runtime/settings.h"
+#include "storage/document_cache.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
 
@@ -118,7 +118,7 @@ void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId
         const std::string& path = checkedout_ ? managerPath : enduserPath;
         bool loaded = false;
         try {
-          loaded = treeDOM_.LoadXml(DocumentStore()->Load(path));
+          loaded = storage::LoadTreeDocument(path, treeDOM_);
         } catch (const Error&) {
           loaded = false;  // missing or unreadable: the same failure as a document that does not parse
         }
@@ -126,6 +126,7 @@ void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId
 
         id_ = i_lID;
         treeType_ = i_lTreeType;
+        documentPath_ = path;
         templateTopType_ =
             i_lTreeType == storage::kTemplateTree ? storage::GetTemplateTopType(i_lID, checkedout_) : 0;
       },
@@ -261,7 +262,7 @@ void Tree::save() {
         files = FileService();
         std::string fileName = CurrentFileName(files->GetFileNames(id_, {category}), category);
         std::string path = storage::GetXMLPath(treeType_, fileName, checkedout_);
-        DocumentStore()->Save(path, treeDOM_.Xml());
+        storage::SaveTreeDocument(path, treeDOM_);
         files->RemoveFile(fileName, id_, category, treeType_);
         files->AddFile(path, id_, category, treeType_);
         files.reset();

@@ -28,6 +28,8 @@ class Tree : public Component {
   void TreeDOM(XmlDoc document) { treeDOM_ = std::move(document); }
   // The tree identifier given to load (not a property of the interface).
   int32_t ID() const { return id_; }
+  // The file load read the document from (not a property of the interface).
+  const std::string& DocumentPath() const { return documentPath_; }
 
   void load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId);
   NodePtr createNode(int32_t i_lRepType, const std::string& i_sSDesc, const std::string& i_sLDesc,
@@ -65,6 +67,7 @@ class Tree : public Component {
   int32_t treeType_ = 0;
   int32_t templateTopType_ = 0;
   bool checkedout_ = false;
+  std::string documentPath_;
 };
 
 using TreePtr = std::shared_ptr<Tree>;

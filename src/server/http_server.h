@@ -45,6 +45,12 @@ struct HttpReply {
   int status = 200;
   std::string contentType = "application/xml";
   std::string body;
+  // Set by the document read (server/tree_reads.h): a strong entity tag, the
+  // content coding of the bytes ("gzip" or empty), and the stored bytes
+  // themselves, shared and immutable (`body` is then empty).
+  std::string etag{};
+  std::string contentEncoding{};
+  std::shared_ptr<const std::string> sharedBody{};
 };
 
 // Answers the read endpoints. An engine error it raises is answered as JSON
