@@ -8,7 +8,7 @@ namespace {
 thread_local ObjectContext* t_current = nullptr;
 }
 
-ObjectContext::ObjectContext() = default;
+ObjectContext::ObjectContext(bool readOnly) : readOnly_(readOnly) {}
 
 ObjectContext::~ObjectContext() {
   // A context that was never ended (should not happen) rolls back.
@@ -23,12 +23,17 @@ std::shared_ptr<db::Session> ObjectContext::Session(const std::string& uri) {
   for (auto& [u, s] : sessions_)
     if (u == uri) return s;
   auto session = db::SessionPool::Instance().Acquire(uri);
-  session->Begin();
+  if (readOnly_) {
+    session->BeginRead();
+  } else {
+    session->Begin();
+  }
   sessions_.emplace_back(uri, session);
   return session;
 }
 
 void ObjectContext::LockKey(const std::string& uri, int32_t space, int32_t key) {
+  if (readOnly_) return;  // readers see a committed state and hold writers up nowhere
   Session(uri)->LockKey(space, key);
 }
 
@@ -78,9 +83,9 @@ void AbortTransaction() {
   if (auto* c = GetObjectContext()) c->SetAbort();
 }
 
-TransactionScope::TransactionScope() : previous_(t_current) {
+TransactionScope::TransactionScope(bool readOnly) : previous_(t_current) {
   if (!t_current) {
-    owned_ = std::make_unique<ObjectContext>();
+    owned_ = std::make_unique<ObjectContext>(readOnly);
     t_current = owned_.get();
   }
 }

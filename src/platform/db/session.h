@@ -31,6 +31,19 @@ class Session {
   // Begins a transaction that may write (read committed). Two sessions that
   // both begin never deadlock: the second waits for the first.
   virtual void Begin() = 0;
+  // Begins a transaction that only reads: it sees one committed state and
+  // never waits for writers (SQLite: deferred, PostgreSQL: repeatable read,
+  // read only).
+  virtual void BeginRead() { Begin(); }
+  // Whether a write transaction can begin within `timeoutMs`: begins one
+  // (taking what a writer would take first, on PostgreSQL a write lock on
+  // `table`) and rolls it back. Raises the database's error when it cannot.
+  virtual void ProbeWrite(int timeoutMs, const std::string& table) {
+    (void)timeoutMs;
+    (void)table;
+    Begin();
+    Rollback();
+  }
   virtual void Commit() = 0;
   virtual void Rollback() noexcept = 0;
   virtual bool InTransaction() const = 0;
