@@ -263,7 +263,7 @@ TEST_F(HttpServiceTest, APeerThatStopsSendingIsCutOff) {
   std::string partialBody = RawExchange(service->Port(),
                                         "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
                                         "Content-Length: 50\r\n\r\n{\"jsonrpc\"");
-  EXPECT_EQ(partialBody.rfind("HTTP/1.1 400", 0), 0u) << partialBody;
+  EXPECT_EQ(partialBody.rfind("HTTP/1.1 408", 0), 0u) << partialBody;
   std::string partialHeaders = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0");
   EXPECT_EQ(partialHeaders.find("200 OK"), std::string::npos) << partialHeaders;
 }
@@ -502,7 +502,7 @@ TEST_F(HttpServiceTest, TreeReadsAreValidatedAndHandedToTheHandler) {
   Start({}, [&](const TreeReadRequest& r) {
     seen.push_back(r);
     if (r.nodeId && *r.nodeId == 99) Raise(err::NodeNotFound, {}, "no node 99");
-    return HttpReply{200, "application/xml", "<Node NID=\"" + std::to_string(r.nodeId.value_or(0)) + "\"/>"};
+    return HttpReply{200, "application/xml", "<Node NID=\"" + std::to_string(r.nodeId.value_or(0)) + "\"/>", nullptr};
   });
   httplib::Client c2 = Client();
   auto res = c2.Get("/trees/2/-7/nodes/12?user=ann%20lee");
