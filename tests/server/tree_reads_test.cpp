@@ -6,6 +6,7 @@
 
 #include "server/http_server.h"
 #include "server/tree_reads.h"
+#include "platform/db/session.h"
 #include "support/tree_fixture.h"
 
 namespace tsa::server {
@@ -70,6 +71,28 @@ TEST_F(TreeReadsTest, MissingTreesAndNodesAreNotFound) {
   auto template_ = Get("/trees/2/8/nodes/0?user=ann");
   ASSERT_TRUE(template_);
   EXPECT_EQ(template_->status, 404) << template_->body;
+}
+
+TEST_F(TreeReadsTest, ReadsDoNotWaitForAWriter) {
+  test::CreateProductTree(7, ";1;", "Printer");
+  ASSERT_EQ(test::CheckOut(test::kProduct, 7, "ann"), "");
+  // Another connection is in the middle of a write: it holds the database's
+  // write lock (SQLite) or the tree's lock and changed rows (PostgreSQL).
+  auto writer = db::OpenSession(env.HelvixUri());
+  writer->Begin();
+  writer->LockKey(test::kProduct, 7);
+  writer->Execute("UPDATE DIAGNOSTICS_TEMP SET SEQUENCE = SEQUENCE WHERE PRODUCTID = 7");
+
+  httplib::Client c("127.0.0.1", service->Port());
+  c.set_read_timeout(5, 0);  // a read that waited for the writer would not answer in time
+  auto document = c.Get("/trees/1/7/document?user=ann");
+  ASSERT_TRUE(document) << httplib::to_string(document.error());
+  EXPECT_EQ(document->status, 200) << document->body;
+  EXPECT_NE(document->body.find("<Node"), std::string::npos);
+  auto node = c.Get("/trees/1/7/nodes/0?user=bob");
+  ASSERT_TRUE(node) << httplib::to_string(node.error());
+  EXPECT_EQ(node->status, 200) << node->body;
+  writer->Rollback();
 }
 
 }  // namespace
