@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/db/connection.h"
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 
 #include <httplib.h>
 
+#include "runtime/components.h"
+#include "runtime/dispatch.h"
+#include "runtime/registry.h"
 #include "server/http_server.h"
 #include "server/json_rpc.h"
 #include "server/rpc_client.h"
-#include "service/components.h"
-#include "service/dispatch.h"
-#include "service/registry.h"
 
 namespace {
 

@@ -40,17 +40,17 @@
 #include <nlohmann/json.hpp>
 
 #include "authoring/tsdom.h"
+#include "components/catalog.h"
 #include "model/tree.h"
 #include "platform/db/session.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
+#include "runtime/registry.h"
+#include "runtime/settings.h"
 #include "server/http_server.h"
 #include "server/rpc_client.h"
 #include "server/tree_reads.h"
-#include "service/catalog.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/registry.h"
-#include "service/settings.h"
 #include "storage/schema.h"
 #include "storage/tree_types.h"
 

@@ -1,9 +1,9 @@
 // The facade's dispatch table, its creation by ProgID and registration.
 #include "authoring/tsdom.h"
 
-#include "service/components.h"
-#include "service/dispatch.h"
-#include "service/dispatch_values.h"
+#include "runtime/components.h"
+#include "runtime/dispatch.h"
+#include "runtime/dispatch_values.h"
 
 namespace tsa {
 

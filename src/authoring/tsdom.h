@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "service/dictionary.h"
-#include "service/registry.h"
+#include "runtime/dictionary.h"
+#include "runtime/registry.h"
 
 namespace tsa {
 

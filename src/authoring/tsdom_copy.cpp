@@ -19,18 +19,19 @@
 
 #include "authoring/tsdom.h"
 #include "authoring/validation.h"
-#include "model/propagation.h"
+#include "components/connections.h"
+#include "components/file_handling.h"
+#include "components/value_formatting.h"
 #include "model/tree.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/file_handling.h"
-#include "service/helvix_utilities.h"
-#include "service/nonmts_tsdom.h"
-#include "service/settings.h"
+#include "repository/propagation.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
+#include "runtime/settings.h"
 #include "storage/documents.h"
+#include "storage/tree_lookups.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 #include "storage/xml.h"
@@ -55,8 +56,8 @@ void LockTrees(std::pair<int32_t, int32_t> first, std::pair<int32_t, int32_t> se
   if (!context) return;
   if (second < first) std::swap(first, second);
   const std::string uri = CurrentSettings().HelvixUri();
-  context->LockKey(uri, first.first, first.second);
-  if (second != first) context->LockKey(uri, second.first, second.second);
+  db::LockKey(*context, uri, first.first, first.second);
+  if (second != first) db::LockKey(*context, uri, second.first, second.second);
 }
 
 // A delta item that adds or removes nothing: "" or ";".

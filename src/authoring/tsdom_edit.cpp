@@ -14,10 +14,10 @@
 #include "authoring/tsdom.h"
 #include "authoring/validation.h"
 #include "model/node.h"
-#include "model/propagation.h"
 #include "model/tree.h"
-#include "service/context.h"
-#include "service/error.h"
+#include "repository/propagation.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 #include "storage/xml.h"
 

@@ -15,8 +15,8 @@
 #include "authoring/validation.h"
 #include "model/node.h"
 #include "model/tree.h"
-#include "service/context.h"
-#include "service/error.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 

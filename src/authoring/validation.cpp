@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "service/error.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 #include "storage/xml.h"

@@ -9,15 +9,15 @@
 
 #include <iterator>
 
+#include "components/catalog.h"
 #include "platform/files/document_store.h"
+#include "runtime/error.h"
+#include "runtime/registry.h"
+#include "runtime/settings.h"
 #include "server/api_doc.h"
 #include "server/http_server.h"
 #include "server/json_rpc.h"
 #include "server/rpc_client.h"
-#include "service/catalog.h"
-#include "service/error.h"
-#include "service/registry.h"
-#include "service/settings.h"
 #include "storage/schema.h"
 
 namespace fs = std::filesystem;

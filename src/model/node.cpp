@@ -5,12 +5,13 @@
 #include <limits>
 #include <vector>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/dispatch.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/dispatch.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "service/registry.h"
+#include "runtime/registry.h"
 #include "storage/xml.h"
 
 namespace tsa {

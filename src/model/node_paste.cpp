@@ -11,14 +11,15 @@
 #include <string_view>
 #include <vector>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "model/node.h"
-#include "model/propagation.h"
 #include "model/tree.h"
 #include "platform/db/connection.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "repository/propagation.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 

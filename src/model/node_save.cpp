@@ -3,14 +3,15 @@
 // visibility rules ask for it, to its descendants and its template's root.
 #include <string>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "model/node.h"
-#include "model/propagation.h"
 #include "platform/db/connection.h"
+#include "repository/propagation.h"
 #include "repository/repository.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"

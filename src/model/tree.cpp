@@ -2,16 +2,17 @@
 
 #include <limits>
 
+#include "components/connections.h"
+#include "components/file_handling.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
 #include "repository/repository.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/dispatch.h"
-#include "service/error.h"
-#include "service/file_handling.h"
-#include "service/helvix_utilities.h"
-#include "service/settings.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/dispatch.h"
+#include "runtime/error.h"
+#include "runtime/settings.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
 
@@ -29,11 +30,7 @@ std::string PublishedFileName(const FileNameDict& names, int32_t treeType, int32
   }
 }
 
-void Tree::LockTree(int32_t treeType, int32_t id) {
-  if (ObjectContext* context = GetObjectContext()) {
-    context->LockKey(CurrentSettings().HelvixUri(), treeType, id);
-  }
-}
+void Tree::LockTree(int32_t treeType, int32_t id) { storage::LockTree(treeType, id); }
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "model/node.h"
-#include "service/file_handling.h"
-#include "service/registry.h"
+#include "components/file_handling.h"
+#include "runtime/registry.h"
 #include "storage/xml.h"
 
 namespace tsa {

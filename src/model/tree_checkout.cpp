@@ -2,13 +2,14 @@
 // the working copy of the one user who holds it.
 #include "model/tree.h"
 
+#include "components/connections.h"
+#include "components/file_handling.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/file_handling.h"
-#include "service/helvix_utilities.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
 

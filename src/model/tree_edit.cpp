@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
 #include "platform/db/value.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 
 namespace tsa {

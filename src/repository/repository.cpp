@@ -3,14 +3,15 @@
 #include <string>
 #include <string_view>
 
-#include "model/propagation.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/dispatch.h"
-#include "service/dispatch_values.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "repository/propagation.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/dispatch.h"
+#include "runtime/dispatch_values.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 #include "storage/xml.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "service/registry.h"
+#include "runtime/registry.h"
 
 namespace tsa::server {
 

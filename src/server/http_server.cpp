@@ -26,13 +26,13 @@
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
+#include "runtime/error.h"
+#include "runtime/log.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
 #include "server/readiness.h"
 #include "server/tree_reads.h"
 #include "server/worker_pool.h"
-#include "service/error.h"
-#include "service/log.h"
 
 namespace tsa::server {
 

@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/settings.h"
+#include "runtime/settings.h"
 
 namespace tsa::server {
 

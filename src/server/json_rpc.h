@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::server {
 

@@ -1,11 +1,11 @@
 #include "server/methods.h"
 
-#include "service/context.h"
+#include "runtime/context.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "service/components.h"
+#include "runtime/components.h"
 
 namespace tsa::server {
 

@@ -15,9 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/dispatch.h"
-#include "service/error.h"
-#include "service/registry.h"
+#include "runtime/dispatch.h"
+#include "runtime/error.h"
+#include "runtime/registry.h"
 
 namespace tsa::server {
 

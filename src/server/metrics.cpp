@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::server {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "platform/db/session.h"
-#include "service/error.h"
-#include "service/settings.h"
+#include "runtime/error.h"
+#include "runtime/settings.h"
 #include "storage/documents.h"
 
 namespace tsa::server {

@@ -3,17 +3,17 @@
 #include <mutex>
 
 #include "authoring/tsdom.h"
+#include "components/catalog.h"
+#include "components/file_handling.h"
+#include "components/value_formatter.h"
 #include "model/node.h"
 #include "model/tree.h"
-#include "repository/repository.h"
-#include "service/catalog.h"
 #include "platform/files/document_store.h"
-#include "service/configuration.h"
-#include "service/file_handling.h"
-#include "service/log.h"
-#include "service/nonmts_tsdom.h"
-#include "service/registry.h"
-#include "service/value_formatter.h"
+#include "repository/repository.h"
+#include "runtime/configuration.h"
+#include "runtime/log.h"
+#include "runtime/registry.h"
+#include "storage/tree_lookups.h"
 
 namespace tsa {
 

@@ -2,9 +2,9 @@
 
 #include <httplib.h>
 
+#include "runtime/error.h"
 #include "server/json_rpc.h"
 #include "server/methods.h"
-#include "service/error.h"
 
 namespace tsa::server {
 

@@ -2,12 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "components/file_handling.h"
 #include "model/tree.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/file_handling.h"
-#include "service/helvix_utilities.h"
+#include "components/connections.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "storage/tree_types.h"
 
 namespace tsa::server {

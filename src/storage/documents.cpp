@@ -3,8 +3,9 @@
 #include <limits>
 #include <vector>
 
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
+#include "runtime/error.h"
 
 namespace tsa::storage {
 

@@ -1,7 +1,7 @@
 #include "storage/schema.h"
 
 #include "platform/db/connection.h"
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::storage {
 

@@ -2,8 +2,12 @@
 
 #include <sstream>
 
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
+#include "platform/db/session.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
+#include "runtime/settings.h"
 
 namespace tsa::storage {
 
@@ -118,6 +122,12 @@ int32_t GetTemplateTopType(int32_t templateId, bool workingCopy) {
 int32_t DocumentCategory(int32_t treeType, bool manager) {
   if (treeType == kProductTree) return manager ? kCategoryProductManager : kCategoryProductEnduser;
   return manager ? kCategoryTemplateManager : kCategoryTemplateEnduser;
+}
+
+void LockTree(int32_t treeType, int32_t id) {
+  if (ObjectContext* context = GetObjectContext()) {
+    db::LockKey(*context, CurrentSettings().HelvixUri(), treeType, id);
+  }
 }
 
 }  // namespace tsa::storage

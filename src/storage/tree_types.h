@@ -43,6 +43,10 @@ int32_t getMaxNodeID(int32_t treeType, int32_t treeId);
 // The repository type of any top-level node of a template; 10 without one.
 int32_t GetTemplateTopType(int32_t templateId, bool workingCopy);
 
+// Inside a transaction context: serialises this call with every other one
+// that loads or changes the same tree, until the transaction ends.
+void LockTree(int32_t treeType, int32_t id);
+
 // The manager (check-out) or end-user document category of a tree type.
 int32_t DocumentCategory(int32_t treeType, bool manager);
 

@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "components/catalog.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/catalog.h"
-#include "service/components.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/components.h"
+#include "runtime/error.h"
 
 namespace tsa::storage {
 

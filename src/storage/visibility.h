@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/dictionary.h"
+#include "runtime/dictionary.h"
 #include "storage/tree_types.h"
 
 namespace tsa::storage {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <unordered_map>
 
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa {
 

@@ -17,11 +17,12 @@
 #include <vector>
 
 #include "authoring/tsdom.h"
+#include "components/catalog.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
-#include "service/catalog.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/error.h"
 #include "storage/schema.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"

@@ -16,11 +16,12 @@
 
 #include "authoring/tsdom.h"
 #include "authoring/tsdom_edit_util.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
 #include "repository/repository.h"
-#include "service/context.h"
+#include "runtime/context.h"
 #include "server/methods.h"
-#include "service/helvix_utilities.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 

@@ -6,8 +6,9 @@
 
 #include "authoring/tsdom.h"
 #include "authoring/tsdom_edit_util.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/helvix_utilities.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 

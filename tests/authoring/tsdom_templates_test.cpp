@@ -10,12 +10,13 @@
 
 #include "authoring/tsdom.h"
 #include "authoring/tsdom_edit_util.h"
+#include "components/connections.h"
+#include "components/file_handling.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
-#include "service/components.h"
-#include "service/file_handling.h"
-#include "service/helvix_utilities.h"
-#include "service/registry.h"
+#include "runtime/components.h"
+#include "runtime/registry.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 

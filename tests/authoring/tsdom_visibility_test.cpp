@@ -11,9 +11,9 @@
 
 #include "authoring/tsdom.h"
 #include "authoring/tsdom_edit_util.h"
+#include "components/file_handling.h"
 #include "platform/files/document_store.h"
-#include "service/dispatch.h"
-#include "service/file_handling.h"
+#include "runtime/dispatch.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 

@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "cli/tool_process.h"
 #include "platform/files/document_store.h"
-#include "service/context.h"
+#include "runtime/context.h"
 #include "storage/tree_types.h"
 #include "support/consistency.h"
-#include "cli/tool_process.h"
 #include "support/test_env.h"
 #include "support/tree_fixture.h"
 

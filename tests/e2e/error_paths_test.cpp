@@ -10,7 +10,7 @@
 
 #include "authoring/tsdom_edit_util.h"
 #include "e2e/service_fixture.h"
-#include "service/settings.h"
+#include "runtime/settings.h"
 
 namespace tsa::test {
 namespace {

@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "components/catalog.h"
 #include "server/json_rpc.h"
 #include "server/tree_reads.h"
-#include "service/catalog.h"
 
 namespace tsa::test {
 

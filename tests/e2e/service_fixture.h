@@ -14,8 +14,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "runtime/error.h"
 #include "server/http_server.h"
-#include "service/error.h"
 #include "storage/xml.h"
 #include "support/tree_fixture.h"
 

@@ -6,13 +6,14 @@
 #include <latch>
 #include <thread>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "model/tree.h"
+#include "model_test_util.h"
 #include "platform/files/document_store.h"
-#include "service/context.h"
-#include "service/helvix_utilities.h"
+#include "runtime/context.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
-#include "model_test_util.h"
 
 namespace tsa::test {
 namespace {

@@ -2,8 +2,9 @@
 // document disagree.
 #include <gtest/gtest.h>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/files/document_store.h"
-#include "service/helvix_utilities.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 

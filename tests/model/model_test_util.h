@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "service/components.h"
-#include "service/error.h"
-#include "service/file_handling.h"
-#include "service/registry.h"
+#include "components/file_handling.h"
+#include "runtime/components.h"
+#include "runtime/error.h"
+#include "runtime/registry.h"
 
 namespace tsa::test {
 

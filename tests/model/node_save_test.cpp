@@ -4,16 +4,17 @@
 
 #include <functional>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "model/node.h"
-#include "model/propagation.h"
 #include "model/tree.h"
+#include "model_test_util.h"
+#include "repository/propagation.h"
 #include "repository/repository.h"
-#include "service/context.h"
-#include "service/helvix_utilities.h"
+#include "runtime/context.h"
 #include "support/consistency.h"
 #include "support/recording_log.h"
 #include "support/tree_fixture.h"
-#include "model_test_util.h"
 
 namespace tsa::test {
 namespace {

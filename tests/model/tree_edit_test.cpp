@@ -6,12 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "model/tree.h"
-#include "service/context.h"
-#include "service/helvix_utilities.h"
+#include "model_test_util.h"
+#include "runtime/context.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
-#include "model_test_util.h"
 
 namespace tsa::test {
 namespace {

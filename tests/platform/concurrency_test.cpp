@@ -9,10 +9,11 @@
 #include <mutex>
 #include <thread>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/session.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "support/test_env.h"
 
 namespace tsa {
@@ -99,7 +100,7 @@ TEST_F(ConcurrencyTest, KeyLocksSerialiseReadModifyWrite) {
     failures.Run([&] {
       for (int i = 0; i < kRounds; ++i) {
         RunTransactional([&] {
-          GetObjectContext()->LockKey(env.HelvixUri(), 1, 4711);
+          db::LockKey(*GetObjectContext(), env.HelvixUri(), 1, 4711);
           int n = std::stoi(GetParamValue("counter"));
           Exec("UPDATE PARAMETERS SET PARAM_VALUE = '" + std::to_string(n + 1) + "' WHERE PARAM_NAME = 'counter'");
         });
@@ -119,12 +120,12 @@ TEST_F(ConcurrencyTest, TheSecondLockHolderSeesTheFirstOnesCommit) {
   std::string seen;
   std::thread second;
   RunTransactional([&] {
-    GetObjectContext()->LockKey(env.HelvixUri(), 2, 9);
+    db::LockKey(*GetObjectContext(), env.HelvixUri(), 2, 9);
     Exec("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES ('first', 'done', 'String')");
     second = std::thread([&] {
       failures.Run([&] {
         RunTransactional([&] {
-          GetObjectContext()->LockKey(env.HelvixUri(), 2, 9);  // waits for the commit below
+          db::LockKey(*GetObjectContext(), env.HelvixUri(), 2, 9);  // waits for the commit below
           seen = GetParamValue("first");
         });
       });
@@ -219,7 +220,7 @@ TEST_F(ConcurrencyTest, ACaughtStatementFailureNeverEndsInASilentlyLostCommit) {
 
 TEST_F(ConcurrencyTest, AFailureAfterALockRollsBackAndFreesTheKey) {
   EXPECT_THROW(RunTransactional([&] {
-                 GetObjectContext()->LockKey(env.HelvixUri(), 1, 77);
+                 db::LockKey(*GetObjectContext(), env.HelvixUri(), 1, 77);
                  Exec("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES ('gone', 'v', 'String')");
                  Exec("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES ('gone', 'v', 'String')");
                }),
@@ -231,7 +232,7 @@ TEST_F(ConcurrencyTest, AFailureAfterALockRollsBackAndFreesTheKey) {
   std::thread other([&] {
     failures.Run([&] {
       RunTransactional([&] {
-        GetObjectContext()->LockKey(env.HelvixUri(), 1, 77);
+        db::LockKey(*GetObjectContext(), env.HelvixUri(), 1, 77);
         Exec("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES ('gone', 'w', 'String')");
       });
     });

@@ -18,7 +18,7 @@
 
 #include "platform/db/connection.h"
 #include "platform/db/session.h"
-#include "service/error.h"
+#include "runtime/error.h"
 #include "support/pg_test_schema.h"
 
 namespace tsa::test {

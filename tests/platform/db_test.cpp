@@ -11,7 +11,7 @@
 
 #include "db_fixture.h"
 #include "platform/db/connection.h"
-#include "service/context.h"
+#include "runtime/context.h"
 
 namespace tsa::db {
 namespace {
@@ -407,7 +407,7 @@ class Tx : public Db {
   void LockTree(int32_t product) {
     auto* context = GetObjectContext();
     ASSERT_NE(context, nullptr);
-    context->LockKey(Uri(), kTreeSpace, product);
+    db::LockKey(*context, Uri(), kTreeSpace, product);
   }
   static constexpr int32_t kTreeSpace = 1;
 
@@ -416,7 +416,7 @@ class Tx : public Db {
   void InContext(const std::string& sql) {
     auto* context = GetObjectContext();
     ASSERT_NE(context, nullptr);
-    Connection c(Uri(), context->Session(Uri()), true);
+    Connection c(Uri(), db::ContextSession(*context, Uri()), true);
     c.Execute(sql);
     c.Close();
   }
@@ -464,8 +464,8 @@ TEST_F(Tx, OutcomeFollowsVotesAndErrors) {
 TEST_F(Tx, ContextHandlesShareOneTransaction) {
   RunTransactional([&] {
     auto* context = GetObjectContext();
-    auto session = context->Session(Uri());
-    EXPECT_EQ(context->Session(Uri()), session);
+    auto session = db::ContextSession(*context, Uri());
+    EXPECT_EQ(db::ContextSession(*context, Uri()), session);
     EXPECT_TRUE(session->InTransaction());
     {
       Connection writer(Uri(), session, true);
@@ -473,7 +473,7 @@ TEST_F(Tx, ContextHandlesShareOneTransaction) {
       writer.Execute("INSERT INTO NODES VALUES (1, 1, 0, ';4;', NULL)");
       writer.Close();  // leaves the transaction alone
     }
-    Connection reader(Uri(), context->Session(Uri()), true);
+    Connection reader(Uri(), db::ContextSession(*context, Uri()), true);
     auto rs = reader.OpenRecordset("SELECT * FROM NODES", CursorType::Keyset, LockType::Optimistic);
     ASSERT_FALSE(rs->IsEOF());  // sees its own uncommitted row
     rs->SetField("VISIBILITY", ";5;");
@@ -495,7 +495,7 @@ TEST_F(Tx, ConcurrentWritersWaitForEachOther) {
           // Read, then write what was read plus one: a lost update or a
           // deadlock between the two writers would show in the total.
           LockTree(0);
-          Connection c(Uri(), GetObjectContext()->Session(Uri()), true);
+          Connection c(Uri(), db::ContextSession(*GetObjectContext(), Uri()), true);
           auto rs = c.OpenRecordset("SELECT REPID FROM NODES WHERE PRODUCTID = 0 AND NODEID = 0");
           int64_t value = rs->Field("REPID").ToInt64();
           rs->Close();
@@ -539,7 +539,7 @@ TEST_F(Tx, SecondWriterWaitsForTheFirstToCommit) {
     secondStarted = true;
     RunTransactional([&] {
       LockTree(1);  // SQLite: beginning waits for the first; PostgreSQL: the lock does
-      Connection c(Uri(), GetObjectContext()->Session(Uri()), true);
+      Connection c(Uri(), db::ContextSession(*GetObjectContext(), Uri()), true);
       seenBySecond = c.OpenRecordset("SELECT COUNT(*) AS N FROM NODES")->Field("N").ToInt64();
       c.Execute("INSERT INTO NODES VALUES (1, 2, 0, ';', NULL)");
     });

@@ -10,9 +10,10 @@
 #include <optional>
 #include <thread>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/files/document_store.h"
-#include "service/context.h"
-#include "service/helvix_utilities.h"
+#include "runtime/context.h"
 #include "support/test_env.h"
 
 namespace fs = std::filesystem;

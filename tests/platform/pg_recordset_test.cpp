@@ -3,11 +3,12 @@
 // deleted by where they were read from, also inside a transaction context.
 #include <gtest/gtest.h>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
 #include "platform/pg_scratch.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
 #include "support/test_env.h"
 
 namespace tsa {

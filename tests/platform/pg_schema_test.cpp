@@ -5,7 +5,7 @@
 #include "platform/db/dialect.h"
 #include "platform/db/pg_session.h"
 #include "platform/pg_scratch.h"
-#include "service/error.h"
+#include "runtime/error.h"
 #include "storage/schema.h"
 
 namespace tsa::db {

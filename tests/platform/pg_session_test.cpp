@@ -9,7 +9,7 @@
 
 #include "platform/db/session.h"
 #include "platform/pg_scratch.h"
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::db {
 namespace {

@@ -6,11 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/context.h"
-#include "service/dispatch.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/context.h"
+#include "runtime/dispatch.h"
+#include "runtime/error.h"
 #include "support/consistency.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"

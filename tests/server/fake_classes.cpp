@@ -1,8 +1,8 @@
 #include "fake_classes.h"
 
-#include "service/components.h"
-#include "service/dispatch.h"
-#include "service/error.h"
+#include "runtime/components.h"
+#include "runtime/dispatch.h"
+#include "runtime/error.h"
 
 namespace tsa::test {
 

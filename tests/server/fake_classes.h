@@ -6,8 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "service/dispatch.h"
-#include "service/registry.h"
+#include "runtime/dispatch.h"
+#include "runtime/registry.h"
 
 namespace tsa::test {
 

@@ -16,11 +16,11 @@
 #include <httplib.h>
 
 #include "fake_classes.h"
+#include "runtime/settings.h"
 #include "server/http_server.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
 #include "platform/db/session.h"
-#include "service/settings.h"
 #include "support/test_env.h"
 
 namespace tsa::server {

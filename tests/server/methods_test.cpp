@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "fake_classes.h"
+#include "runtime/components.h"
 #include "server/api_doc.h"
 #include "server/json_rpc.h"
 #include "server/methods.h"
 #include "server/rpc_client.h"
-#include "service/components.h"
 #include "support/test_env.h"
 
 namespace tsa::server {

@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/error.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 

@@ -2,7 +2,8 @@
 // a template's top type.
 #include <gtest/gtest.h>
 
-#include "service/helvix_utilities.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "storage/tree_types.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"

@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "components/catalog.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/catalog.h"
-#include "service/error.h"
-#include "service/helvix_utilities.h"
+#include "runtime/error.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 

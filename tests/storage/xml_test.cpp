@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa {
 namespace {

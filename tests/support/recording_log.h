@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "service/components.h"
-#include "service/registry.h"
+#include "runtime/components.h"
+#include "runtime/registry.h"
 
 namespace tsa::test {
 

@@ -11,8 +11,8 @@
 #include <stdexcept>
 
 #include "platform/db/session.h"
-#include "service/registry.h"
-#include "service/settings.h"
+#include "runtime/registry.h"
+#include "runtime/settings.h"
 #include "storage/schema.h"
 #include "support/pg_test_schema.h"
 

@@ -2,17 +2,18 @@
 
 #include <ostream>
 
+#include "components/connections.h"
+#include "components/file_handling.h"
+#include "components/value_formatting.h"
 #include "model/node.h"
 #include "model/tree.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
 #include "repository/repository.h"
-#include "service/components.h"
-#include "service/context.h"
-#include "service/error.h"
-#include "service/file_handling.h"
-#include "service/helvix_utilities.h"
-#include "service/registry.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
+#include "runtime/registry.h"
 #include "storage/documents.h"
 
 namespace tsa::test {

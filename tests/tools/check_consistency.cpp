@@ -10,10 +10,11 @@
 #include <string>
 #include <utility>
 
+#include "components/connections.h"
+#include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "service/helvix_utilities.h"
-#include "service/registry.h"
-#include "service/settings.h"
+#include "runtime/registry.h"
+#include "runtime/settings.h"
 #include "storage/tree_types.h"
 #include "support/consistency.h"
 

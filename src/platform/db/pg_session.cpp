@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::db {
 

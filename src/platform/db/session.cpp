@@ -5,7 +5,7 @@
 
 #include "platform/db/pg_session.h"
 #include "platform/db/sqlite_session.h"
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::db {
 
@@ -155,6 +155,24 @@ size_t SessionPool::IdleCount(const std::string& uri) const {
   std::lock_guard lock(state_->mutex);
   auto it = state_->idle.find(uri);
   return it == state_->idle.end() ? 0 : it->second.size();
+}
+
+std::shared_ptr<Session> ContextSession(ObjectContext& context, const std::string& uri) {
+  // Every session joined under a URI was opened here, so the cast holds.
+  return std::static_pointer_cast<Session>(context.Join(uri, [&]() -> std::shared_ptr<TransactionalSession> {
+    auto session = SessionPool::Instance().Acquire(uri);
+    if (context.ReadOnly()) {
+      session->BeginRead();
+    } else {
+      session->Begin();
+    }
+    return session;
+  }));
+}
+
+void LockKey(ObjectContext& context, const std::string& uri, int32_t space, int32_t key) {
+  if (context.ReadOnly()) return;  // readers see a committed state and hold no writer up
+  ContextSession(context, uri)->LockKey(space, key);
 }
 
 }  // namespace tsa::db

@@ -11,6 +11,7 @@
 
 #include "platform/db/dialect.h"
 #include "platform/db/value.h"
+#include "runtime/context.h"
 
 namespace tsa::db {
 
@@ -19,9 +20,9 @@ struct ResultSet {
   std::vector<std::vector<Value>> rows;
 };
 
-class Session {
+class Session : public TransactionalSession {
  public:
-  virtual ~Session() = default;
+  ~Session() override = default;
   virtual const Dialect& dialect() const = 0;
   // Runs a statement without records; returns the rows it changed.
   // `params` bind to the dialect's placeholders.
@@ -44,8 +45,8 @@ class Session {
     Begin();
     Rollback();
   }
-  virtual void Commit() = 0;
-  virtual void Rollback() noexcept = 0;
+  void Commit() override = 0;
+  void Rollback() noexcept override = 0;
   virtual bool InTransaction() const = 0;
   // Serialises writers of one tree until the transaction ends; a no-op where
   // the backend already serialises all writers.
@@ -84,5 +85,14 @@ class SessionPool {
   // the pool itself) still finds somewhere to go.
   std::shared_ptr<State> state_;
 };
+
+// The context's session for a database, its transaction begun on first use
+// (as a read in a read-only context) and ended with the context.
+std::shared_ptr<Session> ContextSession(ObjectContext& context, const std::string& uri);
+
+// Serialises the context with every other that locks the same key, until its
+// transaction ends (tree type and identifier, for instance). A read-only
+// context takes no key lock.
+void LockKey(ObjectContext& context, const std::string& uri, int32_t space, int32_t key);
 
 }  // namespace tsa::db

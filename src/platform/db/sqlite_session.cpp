@@ -7,7 +7,7 @@
 #include <system_error>
 #include <unordered_map>
 
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::db {
 

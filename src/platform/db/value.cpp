@@ -5,7 +5,7 @@
 #include <limits>
 #include <string_view>
 
-#include "service/error.h"
+#include "runtime/error.h"
 
 namespace tsa::db {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/db/session.h"
-#include "service/context.h"
-#include "service/settings.h"
+#include "runtime/context.h"
+#include "runtime/settings.h"
 
 namespace fs = std::filesystem;
 
@@ -454,7 +454,7 @@ class Batch : public Enlistment {
     if (uri.empty()) {
       Raise(err::DbConnectionFailed, kSource, "Document changes need the service database: no connection is configured");
     }
-    auto session = context.Session(uri);
+    auto session = db::ContextSession(context, uri);
     const db::Dialect& d = session->dialect();
     const std::string sql = "INSERT INTO DOCUMENTINTENTS (BATCH, SEQ, OPERATION, SOURCE, TARGET) VALUES (" +
                             d.Placeholder(1) + ", " + d.Placeholder(2) + ", " + d.Placeholder(3) + ", " +
@@ -676,7 +676,7 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   if (!context) return;
   const std::string uri = CurrentSettings().HelvixUri();
   if (uri.empty()) return;
-  auto session = context->Session(uri);
+  auto session = db::ContextSession(*context, uri);
   const db::Dialect& d = session->dialect();
   std::string sql = "SELECT OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS WHERE TARGET IN (";
   std::vector<db::Value> args;

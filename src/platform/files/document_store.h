@@ -34,7 +34,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/components.h"
+#include "runtime/components.h"
 
 namespace tsa {
 

@@ -1,0 +1,308 @@
+#include "components/catalog.h"
+
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "components/connections.h"
+#include "components/value_formatting.h"
+#include "platform/db/connection.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
+
+namespace tsa {
+
+namespace {
+
+bool IsDecimal(const std::string& s) {
+  size_t i = (!s.empty() && s[0] == '-') ? 1 : 0;
+  if (i == s.size() || s.size() > 11) return false;
+  for (; i < s.size(); ++i)
+    if (s[i] < '0' || s[i] > '9') return false;
+  return true;
+}
+
+int32_t CategoryNumber(const std::string& id) {
+  if (IsDecimal(id)) {
+    long long v = std::stoll(id);
+    if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
+      return static_cast<int32_t>(v);
+    }
+  }
+  RaiseInvalidArgument("categoryIds", "\"" + id + "\" is not a category identifier");
+}
+
+}  // namespace
+
+// --- KCatalog.Catalog ---
+
+StringDict Catalog::GetVisibilitiesForCategories(const std::vector<std::string>& categoryIds) {
+  ConnectionPtr connection;
+  RecordsetPtr recordset;
+  return Trapped(
+      "KCatalog.Catalog.GetVisibilitiesForCategories",
+      [&] {
+        StringDict visibilities;
+        if (categoryIds.empty()) return visibilities;
+        std::string in;
+        for (const std::string& id : categoryIds) {
+          if (!in.empty()) in += ", ";
+          in += std::to_string(FormatSqlNumber(CategoryNumber(id)));
+        }
+        connection = GetKCatalogConnection();
+        recordset = connection->OpenRecordset(
+            "SELECT DISTINCT cv.VISIBILITYID AS VISIBILITYID, v.NAME AS NAME FROM CATEGORYVISIBILITIES cv"
+            " LEFT JOIN VISIBILITIES v ON v.VISIBILITYID = cv.VISIBILITYID"
+            " WHERE cv.CATEGORYID IN (" + in + ") ORDER BY VISIBILITYID");
+        for (; !recordset->IsEOF(); recordset->MoveNext()) {
+          const db::Value& name = recordset->Field("NAME");
+          visibilities.Add(recordset->Field("VISIBILITYID").ToText(), name.IsNull() ? std::string() : name.ToText());
+        }
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+        return visibilities;
+      },
+      [&] {
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+      });
+}
+
+// --- KCatalog.Product ---
+
+std::string CatalogProduct::GetProductDescription(int32_t productId) {
+  ConnectionPtr connection;
+  RecordsetPtr recordset;
+  return Trapped(
+      "KCatalog.Product.GetProductDescription",
+      [&] {
+        connection = GetKCatalogConnection();
+        recordset = connection->OpenRecordset("SELECT DESCRIPTION FROM PRODUCTS WHERE PRODUCTID = " +
+                                              std::to_string(FormatSqlNumber(productId)));
+        if (recordset->IsEOF()) {
+          Raise(err::ProductNotFound, "KCatalog.Product",
+                "The catalog has no product " + std::to_string(productId));
+        }
+        std::string description = recordset->Field("DESCRIPTION").ToText();
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+        return description;
+      },
+      [&] {
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+      });
+}
+
+StringDict CatalogProduct::GetProductCategoriesForProduct(int32_t productId) {
+  ConnectionPtr connection;
+  RecordsetPtr recordset;
+  return Trapped(
+      "KCatalog.Product.GetProductCategoriesForProduct",
+      [&] {
+        StringDict categories;
+        connection = GetKCatalogConnection();
+        recordset = connection->OpenRecordset("SELECT CATEGORYID FROM PRODUCTSBYCATEGORY WHERE PRODUCTID=" +
+                                              std::to_string(FormatSqlNumber(productId)) + " ORDER BY CATEGORYID");
+        for (; !recordset->IsEOF(); recordset->MoveNext()) {
+          std::string key = recordset->Field("CATEGORYID").ToText();
+          if (!categories.Exists(key)) categories.Add(key, "");
+        }
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+        return categories;
+      },
+      [&] {
+        CloseRecordset(recordset);
+        CloseConnection(connection);
+      });
+}
+
+// --- catalog files ---
+
+namespace {
+
+struct Entity {
+  int32_t id = 0;
+  std::string name;
+  std::vector<int32_t> links;  // visibilities of a category, categories of a product
+  std::string where;           // "categories[2] (id 10)" for messages
+};
+
+class FileReader {
+ public:
+  explicit FileReader(std::string path) : path_(std::move(path)) {}
+
+  [[noreturn]] void Fail(const std::string& where, const std::string& problem) const {
+    Raise(err::InvalidCatalogFile, "KCatalog.Catalog",
+          "Catalog file \"" + path_ + "\": " + (where.empty() ? "" : where + ": ") + problem);
+  }
+
+  nlohmann::json Read() const {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) Raise(err::FileNotFound, "KCatalog.Catalog", "File not found: \"" + path_ + "\"");
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    try {
+      return nlohmann::json::parse(buffer.str());
+    } catch (const nlohmann::json::exception& e) {
+      Fail("", std::string("not valid JSON: ") + e.what());
+    }
+  }
+
+  int32_t Id(const nlohmann::json& v, const std::string& where, const std::string& what) const {
+    if (!v.is_number_integer()) Fail(where, what + " must be an integer, not " + v.dump());
+    if (v.is_number_unsigned() ? v.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+                               : (v.get<int64_t>() < 0 || v.get<int64_t>() > std::numeric_limits<int32_t>::max())) {
+      Fail(where, what + " must be between 0 and 2147483647, not " + v.dump());
+    }
+    return static_cast<int32_t>(v.get<int64_t>());
+  }
+
+  std::string Text(const nlohmann::json& entry, const char* key, const std::string& where) const {
+    auto it = entry.find(key);
+    if (it == entry.end()) Fail(where, std::string("\"") + key + "\" is missing");
+    if (!it->is_string()) Fail(where, std::string("\"") + key + "\" must be a text, not " + it->dump());
+    std::string text = it->get<std::string>();
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+      Fail(where, std::string("\"") + key + "\" must not be empty");
+    }
+    if (text.find('\0') != std::string::npos) Fail(where, std::string("\"") + key + "\" holds a NUL character");
+    return text;
+  }
+
+  // One section: an array of objects with "id", a name key and optionally a
+  // list of linked identifiers.
+  std::vector<Entity> Section(const nlohmann::json& root, const char* section, const char* nameKey,
+                              const char* linksKey) const {
+    std::vector<Entity> entities;
+    auto it = root.find(section);
+    if (it == root.end()) return entities;
+    if (!it->is_array()) Fail(section, "must be an array");
+    std::set<int32_t> seen;
+    for (size_t i = 0; i < it->size(); ++i) {
+      const nlohmann::json& entry = (*it)[i];
+      std::string where = std::string(section) + "[" + std::to_string(i) + "]";
+      if (!entry.is_object()) Fail(where, "must be an object");
+      for (auto field = entry.begin(); field != entry.end(); ++field) {
+        if (field.key() != "id" && field.key() != nameKey && (!linksKey || field.key() != linksKey)) {
+          Fail(where, "unknown key \"" + field.key() + "\"");
+        }
+      }
+      auto id = entry.find("id");
+      if (id == entry.end()) Fail(where, "\"id\" is missing");
+      Entity e;
+      e.id = Id(*id, where, "\"id\"");
+      e.where = where + " (id " + std::to_string(e.id) + ")";
+      if (!seen.insert(e.id).second) Fail(e.where, "the id appears twice in \"" + std::string(section) + "\"");
+      e.name = Text(entry, nameKey, e.where);
+      if (linksKey) {
+        auto links = entry.find(linksKey);
+        if (links != entry.end()) {
+          if (!links->is_array()) Fail(e.where, std::string("\"") + linksKey + "\" must be an array");
+          std::set<int32_t> linked;
+          for (const auto& l : *links) {
+            int32_t target = Id(l, e.where, std::string("an entry of \"") + linksKey + "\"");
+            if (!linked.insert(target).second) {
+              Fail(e.where, std::string("\"") + linksKey + "\" lists " + std::to_string(target) + " twice");
+            }
+            e.links.push_back(target);
+          }
+        }
+      }
+      entities.push_back(std::move(e));
+    }
+    return entities;
+  }
+
+ private:
+  std::string path_;
+};
+
+bool RowExists(db::Connection& connection, const std::string& table, const std::string& key, int32_t id) {
+  auto rs = connection.OpenRecordset("SELECT " + key + " FROM " + table + " WHERE " + key + " = " +
+                                     std::to_string(FormatSqlNumber(id)));
+  bool found = !rs->IsEOF();
+  rs->Close();
+  return found;
+}
+
+}  // namespace
+
+CatalogLoadResult LoadCatalogFile(const std::string& path) {
+  return Trapped("KCatalog.Catalog.LoadCatalogFile", [&] {
+    FileReader reader(path);
+    nlohmann::json root = reader.Read();
+    if (!root.is_object()) reader.Fail("", "the file must hold one JSON object");
+    for (auto it = root.begin(); it != root.end(); ++it) {
+      if (it.key() != "visibilities" && it.key() != "categories" && it.key() != "products") {
+        reader.Fail("", "unknown section \"" + it.key() + "\"");
+      }
+    }
+    std::vector<Entity> visibilities = reader.Section(root, "visibilities", "name", nullptr);
+    std::vector<Entity> categories = reader.Section(root, "categories", "name", "visibilities");
+    std::vector<Entity> products = reader.Section(root, "products", "description", "categories");
+
+    std::set<int32_t> fileVisibilities;
+    for (const auto& v : visibilities) fileVisibilities.insert(v.id);
+    std::set<int32_t> fileCategories;
+    for (const auto& c : categories) fileCategories.insert(c.id);
+
+    return RunTransactional([&] {
+      ConnectionPtr connection = GetKCatalogConnection();
+      const db::Dialect& d = connection->dialect();
+      const std::string p1 = d.Placeholder(1), p2 = d.Placeholder(2);
+      auto upsert = [&](const std::string& table, const std::string& key, const std::string& column,
+                        const Entity& e) {
+        connection->Execute("INSERT INTO " + table + " (" + key + ", " + column + ") VALUES (" + p1 + ", " + p2 +
+                                ") ON CONFLICT (" + key + ") DO UPDATE SET " + column + " = excluded." + column,
+                            {db::Value(e.id), db::Value(e.name)});
+      };
+      auto relink = [&](const std::string& table, const std::string& ownerKey, const std::string& targetKey,
+                        const Entity& e) {
+        connection->Execute("DELETE FROM " + table + " WHERE " + ownerKey + " = " + p1, {db::Value(e.id)});
+        for (int32_t target : e.links) {
+          connection->Execute("INSERT INTO " + table + " (" + ownerKey + ", " + targetKey + ") VALUES (" + p1 + ", " +
+                                  p2 + ")",
+                              {db::Value(e.id), db::Value(target)});
+        }
+      };
+
+      for (const auto& v : visibilities) upsert("VISIBILITIES", "VISIBILITYID", "NAME", v);
+      for (const auto& c : categories) {
+        for (int32_t v : c.links) {
+          if (!fileVisibilities.count(v) && !RowExists(*connection, "VISIBILITIES", "VISIBILITYID", v)) {
+            reader.Fail(c.where, "visibility " + std::to_string(v) + " is neither in the file nor in the catalog");
+          }
+        }
+        upsert("CATEGORIES", "CATEGORYID", "NAME", c);
+        relink("CATEGORYVISIBILITIES", "CATEGORYID", "VISIBILITYID", c);
+      }
+      for (const auto& p : products) {
+        for (int32_t c : p.links) {
+          if (!fileCategories.count(c) && !RowExists(*connection, "CATEGORIES", "CATEGORYID", c)) {
+            reader.Fail(p.where, "category " + std::to_string(c) + " is neither in the file nor in the catalog");
+          }
+        }
+        upsert("PRODUCTS", "PRODUCTID", "DESCRIPTION", p);
+        relink("PRODUCTSBYCATEGORY", "PRODUCTID", "CATEGORYID", p);
+      }
+      CloseConnection(connection);
+      CatalogLoadResult result;
+      result.visibilities = static_cast<int>(visibilities.size());
+      result.categories = static_cast<int>(categories.size());
+      result.products = static_cast<int>(products.size());
+      return result;
+    });
+  });
+}
+
+void RegisterCatalogComponents() {
+  Registry::Instance().Register(progid::Catalog, [] { return std::make_shared<Catalog>(); });
+  Registry::Instance().Register(progid::CatalogProduct, [] { return std::make_shared<CatalogProduct>(); });
+}
+
+}  // namespace tsa

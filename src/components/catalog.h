@@ -1,0 +1,81 @@
+// The catalog component: products, their categories and the visibilities
+// that categories grant, in the catalog database.
+//
+//   PRODUCTS (PRODUCTID, DESCRIPTION)
+//   CATEGORIES (CATEGORYID, NAME)
+//   VISIBILITIES (VISIBILITYID, NAME)
+//   PRODUCTSBYCATEGORY (CATEGORYID, PRODUCTID)
+//   CATEGORYVISIBILITIES (CATEGORYID, VISIBILITYID)
+//
+// "KCatalog.Catalog" answers which visibilities a set of categories grants;
+// "KCatalog.Product" describes one product. Both read through the catalog
+// connection, inside the caller's transaction when there is one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "runtime/components.h"
+#include "runtime/dictionary.h"
+
+namespace tsa {
+
+// "KCatalog.Catalog".
+class ICatalog : public Component {
+ public:
+  // The visibilities granted through any of the categories: keys are the
+  // visibility identifiers in decimal, in ascending order; items are the
+  // visibilities' names. Category identifiers must be decimal integers
+  // (error 1200 otherwise); an empty array gives an empty dictionary.
+  virtual StringDict GetVisibilitiesForCategories(const std::vector<std::string>& categoryIds) = 0;
+};
+
+// "KCatalog.Product".
+class ICatalogProduct : public Component {
+ public:
+  // The product's description; error 1210 for a product the catalog lacks.
+  virtual std::string GetProductDescription(int32_t productId) = 0;
+  // The product's category identifiers in decimal, ascending, items empty.
+  // Label "KCatalog.Product.GetProductCategoriesForProduct".
+  virtual StringDict GetProductCategoriesForProduct(int32_t productId) = 0;
+};
+
+class Catalog : public ICatalog {
+ public:
+  StringDict GetVisibilitiesForCategories(const std::vector<std::string>& categoryIds) override;
+};
+
+class CatalogProduct : public ICatalogProduct {
+ public:
+  std::string GetProductDescription(int32_t productId) override;
+  StringDict GetProductCategoriesForProduct(int32_t productId) override;
+};
+
+// What a catalog file load changed.
+struct CatalogLoadResult {
+  int visibilities = 0;
+  int categories = 0;
+  int products = 0;
+};
+
+// Fills the catalog database from a JSON file, in one transaction:
+//
+//   {"visibilities": [{"id": 1, "name": "Customers"}],
+//    "categories":   [{"id": 10, "name": "Printers", "visibilities": [1, 2]}],
+//    "products":     [{"id": 7, "description": "Laser printer 5", "categories": [10]}]}
+//
+// Every section is optional. Identifiers are non-negative 32-bit integers;
+// names and descriptions non-empty texts. Entries are inserted or updated by
+// identifier; the visibilities of a listed category and the categories of a
+// listed product become exactly those listed ([] when the key is absent).
+// A category or product may refer to visibilities or categories of the file
+// or already in the database. Entities not in the file stay as they are, so
+// loading the same file twice changes nothing. Any problem raises 1212 naming
+// the entry, and nothing is written; a missing file raises 53.
+CatalogLoadResult LoadCatalogFile(const std::string& path);
+
+// Registers "KCatalog.Catalog" and "KCatalog.Product".
+void RegisterCatalogComponents();
+
+}  // namespace tsa

@@ -1,0 +1,101 @@
+#include "runtime/context.h"
+
+namespace tsa {
+
+namespace {
+thread_local ObjectContext* t_current = nullptr;
+}
+
+ObjectContext::ObjectContext(bool readOnly) : readOnly_(readOnly) {}
+
+ObjectContext::~ObjectContext() {
+  // A context that was never ended (should not happen) rolls back.
+  if (!sessions_.empty() || !enlisted_.empty()) Rollback();
+}
+
+std::shared_ptr<Component> ObjectContext::CreateInstance(std::string_view progId) {
+  return Registry::Instance().Create(progId);
+}
+
+std::shared_ptr<TransactionalSession> ObjectContext::Join(
+    const std::string& uri, const std::function<std::shared_ptr<TransactionalSession>()>& open) {
+  for (auto& [u, s] : sessions_)
+    if (u == uri) return s;
+  auto session = open();
+  sessions_.emplace_back(uri, session);
+  return session;
+}
+
+std::shared_ptr<Enlistment> ObjectContext::Enlist(const std::string& key, std::shared_ptr<Enlistment> resource) {
+  if (auto existing = Enlisted(key)) return existing;
+  enlisted_.emplace_back(key, resource);
+  return resource;
+}
+
+std::shared_ptr<Enlistment> ObjectContext::Enlisted(const std::string& key) const {
+  for (const auto& [k, r] : enlisted_)
+    if (k == key) return r;
+  return nullptr;
+}
+
+void ObjectContext::Commit() {
+  try {
+    for (auto& [key, resource] : enlisted_) resource->Prepare(*this);
+    // With more than one database the commits are not atomic together; the
+    // engine writes all of its own rows through the service database.
+    for (auto& [uri, session] : sessions_) session->Commit();
+  } catch (...) {
+    Rollback();
+    throw;
+  }
+  auto enlisted = std::move(enlisted_);
+  enlisted_.clear();
+  sessions_.clear();
+  for (auto& [key, resource] : enlisted) resource->Committed();
+}
+
+void ObjectContext::Rollback() noexcept {
+  for (auto& [uri, session] : sessions_) session->Rollback();
+  sessions_.clear();
+  auto enlisted = std::move(enlisted_);
+  enlisted_.clear();
+  for (auto& [key, resource] : enlisted) resource->RolledBack();
+}
+
+ObjectContext* GetObjectContext() { return t_current; }
+
+void CompleteTransaction() {
+  if (auto* c = GetObjectContext()) c->SetComplete();
+}
+
+void AbortTransaction() {
+  if (auto* c = GetObjectContext()) c->SetAbort();
+}
+
+TransactionScope::TransactionScope(bool readOnly) : previous_(t_current) {
+  if (!t_current) {
+    owned_ = std::make_unique<ObjectContext>(readOnly);
+    t_current = owned_.get();
+  }
+}
+
+TransactionScope::~TransactionScope() {
+  if (!ended_) End(true);
+}
+
+void TransactionScope::End(bool failed) {
+  if (ended_) return;
+  ended_ = true;
+  if (!owned_) return;
+  t_current = previous_;
+  auto context = std::move(owned_);
+  Vote vote = context->LastVote();
+  bool commit = vote == Vote::Complete || (vote == Vote::None && !failed);
+  if (commit) {
+    context->Commit();
+  } else {
+    context->Rollback();
+  }
+}
+
+}  // namespace tsa
