@@ -19,7 +19,7 @@ answered must be in the tree after a restart.
 Exits non-zero when a target is missed: p99 above 100 ms, an exit later
 than 5 s or not with status 0, or an answered edit lost.
 """
-import json, os, selectors, signal, socket, subprocess, sys, threading, time, urllib.request
+import json, multiprocessing, os, selectors, signal, socket, subprocess, sys, threading, time, urllib.request
 
 BIN, DATA, CATALOG = sys.argv[1], sys.argv[2], sys.argv[3]
 PER_KIND = int(sys.argv[4]) if len(sys.argv) > 4 else 200
@@ -69,8 +69,10 @@ class Stallers:
         self.reopened = {k: 0 for k in self.KINDS}
         self.refused = 0
         self.readers = []
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self.run, daemon=True)
+        # A process of its own, so that the measuring client never waits for it.
+        self.stop = multiprocessing.Event()
+        self.ready = multiprocessing.Event()
+        self.thread = multiprocessing.Process(target=self.run, daemon=True)
 
     def open(self, kind):
         s = socket.socket()
@@ -108,6 +110,9 @@ class Stallers:
             for kind in self.KINDS:
                 while self.count[kind] < self.per_kind and not self.stop.is_set():
                     self.open(kind)
+            if not self.ready.is_set():
+                print("stalled connections:", dict(self.count), flush=True)
+                self.ready.set()
             now = time.monotonic()
             if now >= next_tick:
                 next_tick = now + 1.0
@@ -138,6 +143,8 @@ class Stallers:
                     self.close(key)
         for key in list(self.sel.get_map().values()):
             self.sel.unregister(key.fileobj); key.fileobj.close()
+        print("stalled connections:", dict(self.count), "reopened after the service closed them:",
+              dict(self.reopened), "503 answers:", self.refused, flush=True)
         for s in self.readers:
             s.close()
 
@@ -163,8 +170,9 @@ def measure(port, seconds):
                 else:
                     with urllib.request.urlopen(f"http://127.0.0.1:{port}/health", timeout=10) as r:
                         ok = r.status == 200; r.read()
-            except Exception:
+            except Exception as e:
                 ok = False
+                print(f"  {path} failed after {(time.monotonic() - t) * 1000:.0f} ms: {type(e).__name__}: {e}", flush=True)
             out.append((time.monotonic() - t) * 1000)
             failures += not ok
         time.sleep(0.02)
@@ -186,11 +194,9 @@ print(f"document: {size / 1e6:.1f} MB", flush=True)
 
 bad = False
 stallers = Stallers(port, PER_KIND); stallers.thread.start()
-time.sleep(3)
-print("stalled connections:", dict(stallers.count), flush=True)
+stallers.ready.wait(); time.sleep(2)
 health, calls, failures = measure(port, SECONDS)
-print("stalled connections:", dict(stallers.count), "reopened after the service closed them:",
-      dict(stallers.reopened), "503 answers:", stallers.refused, flush=True)
+stallers.stop.set(); stallers.thread.join()
 for name, v in (("/health", health), ("JSON-RPC call", calls)):
     p99 = percentile(v, 0.99)
     print(f"{name}: {len(v)} requests, p50 {percentile(v, 0.5):.1f} ms, p99 {p99:.1f} ms, max {max(v):.1f} ms", flush=True)
@@ -213,8 +219,10 @@ def editor(t):
             with lock: answered.append((r["result"], f"t{t}i{i}"))
 editors = [threading.Thread(target=editor, args=(t,)) for t in range(8)]
 for t in editors: t.start()
+stallers = Stallers(port, PER_KIND); stallers.thread.start()
+stallers.ready.wait()
 go.set(); time.sleep(2)
-print("before SIGTERM: stalled connections:", dict(stallers.count), "edits answered:", len(answered), flush=True)
+print("before SIGTERM: edits answered:", len(answered), flush=True)
 t0 = time.monotonic(); srv.send_signal(signal.SIGTERM)
 try:
     rc = srv.wait(timeout=60)

@@ -377,6 +377,16 @@ class Session : public std::enable_shared_from_this<Session> {
   // Sends an answer (on the strand).
   void Respond(Answer a);
 
+  // On a worker, before the engine work of a queued request: once the
+  // service stops, work that has not begun is dropped (unanswered and
+  // unapplied) and the connection closed, so that stopping waits only for
+  // the calls already running.
+  bool NotBegunBeforeStop() {
+    if (!server_.stopping.load()) return false;
+    asio::post(Executor(), [self = shared_from_this()] { self->Close(); });
+    return true;
+  }
+
  private:
   void SetDeadline(Clock::time_point t) {
     timedOut_ = false;
@@ -563,6 +573,7 @@ void Session::Dispatch() {
   }
   if (route_ == "/rpc") {
     server_.workers->Post([self, answer, body = std::move(req.body())] {
+      if (self->NotBegunBeforeStop()) return;
       Answer a;
       try {
         a = self->server_.ServeRpc(body);
@@ -581,6 +592,7 @@ void Session::Dispatch() {
       server_.ParseTreeRead(path_, q == std::string_view::npos ? std::string_view() : target.substr(q + 1), r);
   if (refusal) return Respond(std::move(*refusal));
   server_.workers->Post([self, answer, r = std::move(r)] {
+    if (self->NotBegunBeforeStop()) return;
     Answer a;
     try {
       a = self->server_.ServeTreeRead(r);

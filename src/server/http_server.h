@@ -115,8 +115,9 @@ class HttpService {
   void Start();
   // The bound port (after Start).
   int Port() const;
-  // Stops accepting, closes every connection that has no call in flight,
-  // lets the calls in flight finish and answers them (an answer still being
+  // Stops accepting, closes every connection that has no call running (a
+  // queued request is dropped unanswered and unapplied), lets the running
+  // calls finish and answers them (an answer still being
   // sent gets a few seconds), and returns when every thread has ended.
   // Idempotent.
   void Stop();
