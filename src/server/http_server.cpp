@@ -272,7 +272,8 @@ class HttpService::Impl {
   size_t counted = 0;   // connections that count against the caps
   size_t refusing = 0;  // connections being answered 503
 
-  std::unique_ptr<WorkerPool> workers;
+  std::unique_ptr<WorkerPool> workers;  // JSON-RPC calls
+  std::unique_ptr<WorkerPool> readers;  // tree reads: a flood of them never queues a call behind it
   std::unique_ptr<ReadinessProbe> readiness;
   asio::io_context ioc;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
@@ -591,7 +592,7 @@ void Session::Dispatch() {
   std::optional<Answer> refusal =
       server_.ParseTreeRead(path_, q == std::string_view::npos ? std::string_view() : target.substr(q + 1), r);
   if (refusal) return Respond(std::move(*refusal));
-  server_.workers->Post([self, answer, r = std::move(r)] {
+  server_.readers->Post([self, answer, r = std::move(r)] {
     if (self->NotBegunBeforeStop()) return;
     Answer a;
     try {
@@ -1068,6 +1069,7 @@ void HttpService::Start() {
   d.Listen();
   d.started = true;
   d.workers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads)));
+  d.readers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads / 2)));
   d.readiness = std::make_unique<ReadinessProbe>(d.options.dataDir, std::max(1, d.options.readinessTimeoutMs));
   d.work.emplace(d.ioc.get_executor());
   d.sweeper.emplace(d.ioc);
@@ -1099,6 +1101,7 @@ void HttpService::Stop() {
   // The calls in flight finish and their answers are handed to their
   // connections, which close once the answer is out (or its grace is over).
   d.workers->WaitIdle();
+  d.readers->WaitIdle();
   {
     std::unique_lock lock2(d.registryMutex);
     d.registryChanged.wait_until(lock2, Clock::now() + kStopSendGrace + std::chrono::milliseconds(500),
@@ -1115,6 +1118,7 @@ void HttpService::Stop() {
   for (auto& t : d.ioThreads)
     if (t.joinable()) t.join();
   d.workers->Shutdown();
+  d.readers->Shutdown();
   d.readiness.reset();
 }
 
