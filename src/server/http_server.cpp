@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -1091,12 +1092,16 @@ void HttpService::Stop() {
   if (!d.started || d.stopped) return;
   d.stopped = true;
   d.stopping = true;
-  // No new connections; every connection without a call in flight goes now.
-  asio::post(d.ioc, [&d] {
+  // No new connections (the listening socket is closed before anything else
+  // happens); every connection without a call in flight goes now.
+  std::promise<void> closed;
+  asio::post(d.ioc, [&d, &closed] {
     beast::error_code ignored;
     d.acceptor->close(ignored);
     d.acceptRetry->cancel();
+    closed.set_value();
   });
+  closed.get_future().wait();
   for (auto& s : d.LiveSessions()) asio::post(s->Executor(), [s] { s->OnStop(); });
   // The calls in flight finish and their answers are handed to their
   // connections, which close once the answer is out (or its grace is over).
