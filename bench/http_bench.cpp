@@ -11,7 +11,13 @@
 
 #include <httplib.h>
 
+#include <filesystem>
+
+#include "accounts/call_guard.h"
+#include "runtime/caller.h"
 #include "runtime/components.h"
+#include "runtime/settings.h"
+#include "storage/schema.h"
 #include "runtime/dispatch.h"
 #include "runtime/registry.h"
 #include "server/http_server.h"
@@ -61,13 +67,34 @@ void Measure(benchmark::State& state, Call&& call) {
   state.counters["p99_us"] = benchmark::Counter(at(0.99), benchmark::Counter::kAvgThreads);
 }
 
+constexpr const char* kServiceToken = "bench-service-token";
+
+// A data folder of its own: every call over the network is audited, in the
+// service database.
+struct ScratchData {
+  std::string dir;
+  ScratchData() {
+    char name[] = "/tmp/tsa-http-bench.XXXXXX";
+    dir = ::mkdtemp(name);
+    tsa::SetCurrentSettings(tsa::LoadSettings(dir + "/none.toml", dir));
+    tsa::RegisterAllComponents();
+    tsa::storage::CreateSchema(tsa::CurrentSettings().HelvixUri(), tsa::CurrentSettings().KCatalogUri());
+  }
+  ~ScratchData() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+};
+
 struct Fixture {
+  ScratchData data;
   tsa::ScopedRegistration adder{tsa::progid::TSDOM, [] { return std::make_shared<Adder>(); }};
   std::unique_ptr<tsa::server::HttpService> service;
 
   Fixture() {
     tsa::server::ServiceOptions o;
     o.threads = 8;
+    o.token = kServiceToken;
     o.accessLog = [](const std::string&) {};
     service = std::make_unique<tsa::server::HttpService>(o);
     service->Start();
@@ -91,6 +118,7 @@ void BM_JsonRpcWithoutTransport(benchmark::State& state) {
   Shared();
   tsa::server::RpcEndpoint endpoint({64, 1000});
   const std::string body = json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "TSDOM.Add"}, {"params", kParams}}.dump();
+  tsa::CallerScope caller(tsa::accounts::ServiceCaller());
   Measure(state, [&] { benchmark::DoNotOptimize(endpoint.Handle(body)); });
 }
 BENCHMARK(BM_JsonRpcWithoutTransport);
@@ -98,6 +126,7 @@ BENCHMARK(BM_JsonRpcWithoutTransport);
 void BM_HttpCall(benchmark::State& state) {
   Fixture& f = Shared();
   httplib::Client client("127.0.0.1", f.service->Port());
+  client.set_bearer_token_auth(kServiceToken);
   client.set_keep_alive(true);
   client.set_tcp_nodelay(true);
   const std::string body = json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "TSDOM.Add"}, {"params", kParams}}.dump();

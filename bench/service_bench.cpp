@@ -60,6 +60,7 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUser = "bench";
+constexpr const char* kServiceToken = "bench-service-token";
 constexpr int32_t kProductTree = tsa::storage::kProductTree;
 constexpr int kSizes[] = {100, 1000, 10000};
 constexpr int32_t kFirstProduct = 5001;  // one product per tree size
@@ -257,6 +258,7 @@ struct Harness {
       o.dataDir = b->dataDir();
       o.threads = 4;
       o.accessLog = [](const std::string&) {};
+      o.token = kServiceToken;  // the service account, acting for kUser
       service = std::make_unique<tsa::server::HttpService>(o);
       service->SetTreeReadHandler(tsa::server::ReadTree);
       service->Start();
@@ -333,6 +335,7 @@ void Run(benchmark::State& state, const std::string& label, const std::string& p
   }
   auto dom = tsa::CreateTSDOMObject();
   httplib::Client http("127.0.0.1", harness.service->Port());
+  http.set_bearer_token_auth(kServiceToken);
   http.set_keep_alive(true);
   http.set_tcp_nodelay(true);
   http.set_read_timeout(120, 0);

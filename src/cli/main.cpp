@@ -9,8 +9,11 @@
 
 #include <iterator>
 
+#include "accounts/call_guard.h"
+#include "cli/commands.h"
 #include "components/catalog.h"
 #include "platform/files/document_store.h"
+#include "runtime/caller.h"
 #include "runtime/error.h"
 #include "runtime/registry.h"
 #include "runtime/settings.h"
@@ -30,14 +33,18 @@ Commands:
   init        create the data folder and the databases with their schema
               (safe to run again; existing data is kept)
   serve       run the JSON-RPC service (POST /rpc) until SIGINT or SIGTERM
-  call METHOD [PARAMS] [--url URL] [--token TOKEN]
+  call METHOD [PARAMS] [--url URL] [--token TOKEN] [--as LOGIN]
               call a method, e.g. TSDOM.CheckOut, with arguments as JSON:
               named '{"i_lTreeType":1,"i_lID":7,"i_sUserId":"ann"}' or
               positional '[1,7,"ann"]' ("-" reads them from standard input);
-              in-process, or on a running service with --url
+              in-process (as the account LOGIN with --as, else as the local
+              administrator "local:<OS user>"), or on a running service with
+              --url (as the token's account)
   catalog load FILE
               load products, categories and visibilities from a JSON file
-  api-doc     print the API reference (Markdown)
+  user ...    accounts and personal tokens, with or without a running service:
+%USER%  audit ...   the audit trail:
+%AUDIT%  api-doc     print the API reference (Markdown)
   version     print the version
   help        print this text
 
@@ -47,6 +54,13 @@ Options:
   --data-dir DIR   data folder (default: $TSAUTHOR_DATA_DIR, else
                    $XDG_DATA_HOME/tsauthor, else ~/.local/share/tsauthor)
 )";
+
+std::string Usage() {
+  std::string text = kUsage;
+  text.replace(text.find("%USER%"), 6, tsa::cli::kUserUsage);
+  text.replace(text.find("%AUDIT%"), 7, tsa::cli::kAuditUsage);
+  return text;
+}
 
 struct Options {
   std::string configFile;
@@ -77,7 +91,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     } else if (o.command.empty() && (a == "-h" || a == "--help")) {
       o.command = "help";
     } else if (o.command.empty() && a.rfind("-", 0) == 0 && a != "-") {
-      std::fprintf(stderr, "tsauthor: unknown option %s\n%s", a.c_str(), kUsage);
+      std::fprintf(stderr, "tsauthor: unknown option %s\n%s", a.c_str(), Usage().c_str());
       return false;
     } else if (o.command.empty()) {
       o.command = a;
@@ -149,12 +163,12 @@ int CmdServe(const Options& o) {
 }
 
 int CmdCall(const Options& o) {
-  std::string method, paramsText, url, token;
+  std::string method, paramsText, url, token, as;
   for (size_t i = 0; i < o.args.size(); ++i) {
     const std::string& a = o.args[i];
-    if ((a == "--url" || a == "--token") && i + 1 < o.args.size()) {
-      (a == "--url" ? url : token) = o.args[++i];
-    } else if (a == "--url" || a == "--token") {
+    if ((a == "--url" || a == "--token" || a == "--as") && i + 1 < o.args.size()) {
+      (a == "--url" ? url : a == "--token" ? token : as) = o.args[++i];
+    } else if (a == "--url" || a == "--token" || a == "--as") {
       std::fprintf(stderr, "tsauthor: option %s needs a value\n", a.c_str());
       return 2;
     } else if (method.empty()) {
@@ -167,7 +181,11 @@ int CmdCall(const Options& o) {
     }
   }
   if (method.empty()) {
-    std::fprintf(stderr, "tsauthor: call needs a method, e.g. TSDOM.CheckOut\n%s", kUsage);
+    std::fprintf(stderr, "tsauthor: call needs a method, e.g. TSDOM.CheckOut\n%s", Usage().c_str());
+    return 2;
+  }
+  if (!as.empty() && !url.empty()) {
+    std::fprintf(stderr, "tsauthor: --as names the account of an in-process call; with --url the token decides\n");
     return 2;
   }
   if (paramsText == "-") paramsText.assign(std::istreambuf_iterator<char>(std::cin), {});
@@ -179,6 +197,8 @@ int CmdCall(const Options& o) {
   if (url.empty()) {
     Configure(o);
     tsa::RecoverDocumentStore();
+    // --- accounts glue: the identity of an in-process call (accounts/call_guard.h) ---
+    tsa::CallerScope caller(tsa::accounts::InProcessCaller(as));
     result = tsa::server::CallLocal(method, params);
   } else {
     result = tsa::server::CallRemote(url, method, params, token);
@@ -201,24 +221,34 @@ int CmdCatalog(const Options& o) {
   return 0;
 }
 
+// --- accounts glue: tsauthor user / audit (cli/user_commands.cpp, cli/audit_commands.cpp) ---
+int CmdAccounts(const Options& o) {
+  auto open = [&o] {
+    const tsa::Settings& s = Configure(o);
+    fs::create_directories(s.dataDir);
+    tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
+  };
+  return o.command == "user" ? tsa::cli::CmdUser(o.args, open) : tsa::cli::CmdAudit(o.args, open);
+}
+
 int main(int argc, char** argv) {
   Options o;
   if (!ParseOptions(argc, argv, o)) return 2;
   if (o.command.empty() || o.command == "help") {
-    std::fputs(kUsage, o.command.empty() ? stderr : stdout);
+    std::fputs(Usage().c_str(), o.command.empty() ? stderr : stdout);
     return o.command.empty() ? 2 : 0;
   }
   // "tsauthor <command> --help" explains rather than runs the command.
   for (const std::string& a : o.args) {
     if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(Usage().c_str(), stdout);
       return 0;
     }
   }
   if ((o.command == "init" || o.command == "serve" || o.command == "version" || o.command == "api-doc") &&
       !o.args.empty()) {
     std::fprintf(stderr, "tsauthor: %s takes no arguments; unexpected '%s'\n%s", o.command.c_str(),
-                 o.args[0].c_str(), kUsage);
+                 o.args[0].c_str(), Usage().c_str());
     return 2;
   }
   try {
@@ -230,12 +260,13 @@ int main(int argc, char** argv) {
     if (o.command == "serve") return CmdServe(o);
     if (o.command == "call") return CmdCall(o);
     if (o.command == "catalog") return CmdCatalog(o);
+    if (o.command == "user" || o.command == "audit") return CmdAccounts(o);
     if (o.command == "api-doc") {
       Configure(o);
       std::fputs(tsa::server::RenderApiReference().c_str(), stdout);
       return 0;
     }
-    std::fprintf(stderr, "tsauthor: unknown command '%s'\n%s", o.command.c_str(), kUsage);
+    std::fprintf(stderr, "tsauthor: unknown command '%s'\n%s", o.command.c_str(), Usage().c_str());
     return 2;
   } catch (...) {
     PrintError(tsa::CurrentError());

@@ -179,7 +179,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (fs::exists(s.configFile)) {
     ConfigFile file(s.configFile);
     const toml::table& t = file.Parse();
-    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server"});
+    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth"});
     // The data folder given on the command line or in the environment wins.
     if (auto v = file.Text(t, "", "data_dir"); v && dataDirOverride.empty() && Env("TSAUTHOR_DATA_DIR").empty()) {
       s.dataDir = fs::absolute(*v).lexically_normal().string();
@@ -232,6 +232,28 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
                                                                    1000000)
                                                            .value_or(int64_t(s.maxConnectionsPerAddress)));
     }
+    if (const toml::table* auth = file.Table(t, "", "auth")) {
+      file.Check(*auth, "auth",
+                 {"service_login", "service_role", "metrics_need_identity", "secure_cookies", "session_idle_minutes",
+                  "session_max_hours", "sign_in_failures_before_delay", "sign_in_delay_seconds",
+                  "audit_retention_days", "password_hash_cost"});
+      Settings::Auth& a = s.auth;
+      a.serviceLogin = file.Text(*auth, "auth", "service_login").value_or(a.serviceLogin);
+      a.serviceRole = file.Text(*auth, "auth", "service_role").value_or(a.serviceRole);
+      a.metricsNeedIdentity = file.Bool(*auth, "auth", "metrics_need_identity").value_or(a.metricsNeedIdentity);
+      a.secureCookies = file.Bool(*auth, "auth", "secure_cookies").value_or(a.secureCookies);
+      a.sessionIdleMinutes = static_cast<int>(
+          file.Number(*auth, "auth", "session_idle_minutes", 1, 525600).value_or(a.sessionIdleMinutes));
+      a.sessionMaxHours =
+          static_cast<int>(file.Number(*auth, "auth", "session_max_hours", 1, 8760).value_or(a.sessionMaxHours));
+      a.signInFailuresBeforeDelay = static_cast<int>(
+          file.Number(*auth, "auth", "sign_in_failures_before_delay", 1, 1000).value_or(a.signInFailuresBeforeDelay));
+      a.signInDelaySeconds = static_cast<int>(
+          file.Number(*auth, "auth", "sign_in_delay_seconds", 1, 86400).value_or(a.signInDelaySeconds));
+      a.auditRetentionDays = static_cast<int>(
+          file.Number(*auth, "auth", "audit_retention_days", 0, 36500).value_or(a.auditRetentionDays));
+      a.passwordHashCost = file.Text(*auth, "auth", "password_hash_cost").value_or(a.passwordHashCost);
+    }
   }
 
   // Environment overrides.
@@ -244,6 +266,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (auto v = Env("TSAUTHOR_PORT"); !v.empty()) s.port = ParseInt("TSAUTHOR_PORT", v);
   if (auto v = Env("TSAUTHOR_TOKEN"); !v.empty()) s.token = v;
   if (auto v = Env("TSAUTHOR_THREADS"); !v.empty()) s.threads = ParseInt("TSAUTHOR_THREADS", v);
+  if (auto v = Env("TSAUTHOR_PASSWORD_HASH_COST"); !v.empty()) s.auth.passwordHashCost = v;
 
   // Defaults: SQLite databases in the data folder.
   const fs::path data(s.dataDir);

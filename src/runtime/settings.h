@@ -34,6 +34,22 @@ struct Settings {
   size_t maxConnections = 2048;
   size_t maxConnectionsPerAddress = 256;
 
+  // Accounts, sign-in and the audit trail ([auth]; see src/accounts/).
+  struct Auth {
+    std::string serviceLogin = "service";  // the login of [server] token
+    std::string serviceRole = "admin";
+    bool metricsNeedIdentity = true;       // GET /metrics needs a signed-in caller
+    bool secureCookies = false;            // the service is reached over HTTPS: cookies get Secure
+    int sessionIdleMinutes = 30;           // a browser session ends after this long unused
+    int sessionMaxHours = 12;              // and this long after sign-in in any case
+    int signInFailuresBeforeDelay = 5;     // failed sign-ins per login or address before a pause
+    int signInDelaySeconds = 60;           // the pause
+    int auditRetentionDays = 365;          // older audit rows are removed; 0 keeps them all
+    // Argon2id cost of new password hashes: "interactive" (default),
+    // "moderate" or "sensitive"; "test-minimum" is for test suites only.
+    std::string passwordHashCost = "interactive";
+  } auth;
+
   std::string HelvixUri() const;
   std::string KCatalogUri() const;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "accounts/roles.h"
 #include "runtime/registry.h"
 
 namespace tsa::server {
@@ -74,7 +75,11 @@ std::string RenderApiReference(Audience audience) {
            "(`Content-Type: application/json`), or in process with `tsauthor call`. "
            "Name a method `Class.Member`; pass the arguments by name (an object) or in order (an array). "
            "An engine error is answered with its number as the error code and "
-           "`data` = `{number, source, description}`.\n";
+           "`data` = `{number, source, description}`.\n\n"
+           "Every call needs an identity (a personal token, the service token or a browser session; see the "
+           "README, \"Signing in\"), and the role each method names below or a higher one "
+           "(reader < author < publisher < admin). A user argument (`i_sUserId`) may be left out: it is the "
+           "signed-in account's login; naming another login is refused (1302) except for the service account.\n";
   } else {
     out += "Methods callable in process with `tsauthor call`: every member whose arguments and result are "
            "plain values. Name a method `Class.Member`; pass the arguments by name (an object) or in order "
@@ -112,6 +117,10 @@ std::string RenderApiReference(Audience audience) {
         out += "\n";
       }
       out += "Returns " + ResultText(*m) + ".\n";
+      if (audience == Audience::Network) {
+        out += "Needs the role `" +
+               std::string(accounts::RoleName(accounts::RuleFor(std::string(cls.name) + "." + m->name).role)) + "`.\n";
+      }
     }
   }
   return out;

@@ -29,6 +29,7 @@
 
 #include "runtime/error.h"
 #include "runtime/log.h"
+#include "server/access.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
 #include "server/readiness.h"
@@ -94,6 +95,7 @@ std::string Route(std::string_view path) {
   if (path == "/health" || path == "/health/live") return "/health";
   if (path == "/metrics") return "/metrics";
   if (path.rfind("/trees/", 0) == 0) return "/trees";
+  if (path.rfind("/auth/", 0) == 0) return "/auth";
   return "other";
 }
 
@@ -183,8 +185,19 @@ struct Answer {
   std::string rpcMethods;   // for the access log
 };
 
+
 std::shared_ptr<const std::string> Text(std::string text) {
   return std::make_shared<const std::string>(std::move(text));
+}
+
+// An answer of access control as an answer of the service.
+Answer FromWebReply(const WebReply& reply) {
+  Answer a;
+  a.status = reply.status;
+  a.contentType = reply.contentType;
+  a.body = Text(reply.body);
+  a.headers = reply.headers;
+  return a;
 }
 
 Answer JsonError(int status, const std::string& message) {
@@ -250,11 +263,14 @@ class Session;
 class HttpService::Impl {
  public:
   explicit Impl(ServiceOptions o)
-      : options(std::move(o)), rpc(RpcEndpoint::Limits{options.maxJsonDepth, options.maxBatch}, &metrics) {}
+      : options(std::move(o)),
+        rpc(RpcEndpoint::Limits{options.maxJsonDepth, options.maxBatch}, &metrics),
+        access(options.token, CurrentSettings().auth) {}
 
   ServiceOptions options;
   Metrics metrics;
   RpcEndpoint rpc;
+  AccessControl access;  // accounts glue: identities and /auth/* (server/access.h)
   TreeReadHandler treeRead;
   std::mutex mutex;  // Start and Stop
   bool started = false;
@@ -292,16 +308,19 @@ class HttpService::Impl {
   void StopAll();
 
   bool Authorized(const http::request<http::string_body>& req) const;
+  // accounts glue: the neutral view of a request that access control reads.
+  static RequestView View(const http::request<http::string_body>& req, const std::string& peer);
   // Every request passes here after its head and before its body is read:
   // its route, and the answer that refuses it, if any.
-  std::optional<Answer> Gate(const http::request<http::string_body>& req, bool chunked, std::string& route);
-  Answer ServeRpc(const std::string& body);
-  Answer ServeTreeRead(const TreeReadRequest& r);
+  std::optional<Answer> Gate(const http::request<http::string_body>& req, bool chunked, std::string& route,
+                             const std::string& peer, std::optional<Caller>& caller);
+  Answer ServeRpc(const std::string& body, const std::optional<Caller>& caller);
+  Answer ServeTreeRead(TreeReadRequest r, const std::optional<Caller>& caller);
   // The read request a /trees path asks for, or the answer that refuses it.
   std::optional<Answer> ParseTreeRead(std::string_view path, std::string_view query, TreeReadRequest& r);
   Answer HealthAnswer(const ReadinessReport& report, bool detailed) const;
   void WriteAccessLog(const std::string& method, std::string_view path, int status, double ms,
-                      const std::string& peer, const std::string& rpcMethods);
+                      const std::string& peer, const std::string& rpcMethods, const std::optional<Caller>& caller);
 
   Clock::duration HeadTimeout() const {
     return std::chrono::seconds(std::min(options.headerTimeoutSeconds, options.requestTimeoutSeconds));
@@ -435,6 +454,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool closeAfter_ = false;  // the client asked to close, or the request cannot be followed
   bool keepAlive10_ = false; // HTTP/1.0 with Connection: keep-alive
   bool quiet_ = false;       // no access log line (connections refused for a cap)
+  std::optional<Caller> caller_;  // accounts glue: who is calling (server/access.h)
 
   // The answer being sent.
   std::string head_text_;
@@ -459,6 +479,7 @@ void Session::ReadHead() {
   route_ = "other";
   version_ = 11;
   head_ = closeAfter_ = keepAlive10_ = false;
+  caller_.reset();
   http::async_read_header(socket_, buffer_, *parser_,
                           [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHead(ec); });
 }
@@ -501,7 +522,7 @@ void Session::OnHeadRead() {
   keepAlive10_ = version_ == 10 && req.keep_alive();
   if (req.count(http::field::host) > 1) return Fail(400, "More than one Host header", true);
 
-  std::optional<Answer> refusal = server_.Gate(req, parser_->chunked(), route_);
+  std::optional<Answer> refusal = server_.Gate(req, parser_->chunked(), route_, peer_, caller_);
   if (refusal) return Respond(std::move(*refusal));
   if (parser_->is_done()) return Dispatch();
 
@@ -578,7 +599,24 @@ void Session::Dispatch() {
       if (self->NotBegunBeforeStop()) return;
       Answer a;
       try {
-        a = self->server_.ServeRpc(body);
+        a = self->server_.ServeRpc(body, self->caller_);
+      } catch (...) {
+        a = JsonError(500, "Internal error: " + CurrentError().description);
+      }
+      answer(std::move(a));
+    });
+    return;
+  }
+  if (route_ == "/auth") {
+    // accounts glue: /auth/login, /auth/logout, /auth/me, /auth/setup (server/auth_endpoints.h).
+    // Sign-in hashes passwords and writes sessions: on a worker.
+    auto request = std::make_shared<http::request<http::string_body>>(std::move(req));
+    server_.workers->Post([self, answer, request] {
+      if (self->NotBegunBeforeStop()) return;
+      Answer a;
+      try {
+        a = FromWebReply(self->server_.access.AnswerAuth(self->server_.View(*request, self->peer_), request->body(),
+                                                         self->caller_));
       } catch (...) {
         a = JsonError(500, "Internal error: " + CurrentError().description);
       }
@@ -597,7 +635,7 @@ void Session::Dispatch() {
     if (self->NotBegunBeforeStop()) return;
     Answer a;
     try {
-      a = self->server_.ServeTreeRead(r);
+      a = self->server_.ServeTreeRead(r, self->caller_);
     } catch (...) {
       a = JsonError(500, "Internal error: " + CurrentError().description);
     }
@@ -649,7 +687,7 @@ void Session::Respond(Answer a) {
     // answer finds it there.
     server_.metrics.RecordHttp(route_, a.status);
     std::chrono::duration<double, std::milli> took = Clock::now() - arrival_;
-    server_.WriteAccessLog(method_, path_, a.status, took.count(), peer_, a.rpcMethods);
+    server_.WriteAccessLog(method_, path_, a.status, took.count(), peer_, a.rpcMethods, caller_);
   }
 
   phase_ = Phase::Writing;
@@ -848,9 +886,26 @@ bool HttpService::Impl::Authorized(const http::request<http::string_body>& req) 
   return ConstantTimeEquals(Trim(std::string_view(header).substr(kScheme.size())), options.token);
 }
 
+RequestView HttpService::Impl::View(const http::request<http::string_body>& req, const std::string& peer) {
+  RequestView v;
+  v.method = std::string(req.method_string());
+  std::string_view target = req.target();
+  const size_t q = target.find('?');
+  v.path = std::string(target.substr(0, q));
+  v.header = [&req](std::string_view name) { return std::string(req[name]); };
+  std::string query = q == std::string_view::npos ? std::string() : std::string(target.substr(q + 1));
+  v.query = [query](std::string_view name) {
+    auto values = QueryValues(query, name);
+    return values.empty() || !values[0] ? std::string() : *values[0];
+  };
+  v.peer = peer;
+  return v;
+}
+
 // Every request passes here after its head and before its body is read.
 std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_body>& req, bool chunked,
-                                              std::string& route) {
+                                              std::string& route, const std::string& peer,
+                                              std::optional<Caller>& caller) {
   std::string_view target = req.target();
   std::string_view path = target.substr(0, target.find('?'));
   route = Route(path);
@@ -872,7 +927,7 @@ std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_b
     a.headers.emplace_back("Allow", "POST");
     return a;
   }
-  if (route != "/rpc" && !isGet) {
+  if (route != "/rpc" && route != "/auth" && !isGet) {
     Answer a = refuse(405, "Use GET for " + route);
     a.headers.emplace_back("Allow", "GET, HEAD");
     return a;
@@ -883,10 +938,16 @@ std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_b
     auto host = req.find(http::field::host);
     if (host != req.end() && !IsLoopbackAddress(HostOf(host->value())))
       return refuse(403, "Requests to this service must name a loopback host");
-  } else if (route != "/health" && !Authorized(req)) {
-    Answer a = refuse(401, "A valid bearer token is required");
-    a.headers.emplace_back("WWW-Authenticate", "Bearer");
-    return a;
+  }
+  {
+    // accounts glue: the request's identity, or its refusal (server/access.h).
+    Admission admission = access.Admit(View(req, peer));
+    if (admission.refusal) {
+      Answer a = FromWebReply(*admission.refusal);
+      if (hasBody) a = Final(std::move(a), true);
+      return a;
+    }
+    caller = std::move(admission.caller);
   }
 
   if (chunked && hasLength) return refuse(400, "Both Content-Length and Transfer-Encoding given");
@@ -903,12 +964,13 @@ std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_b
       (req.count(http::field::transfer_encoding) > 1 ||
        !EqualsIgnoreCase(Trim(req[http::field::transfer_encoding]), "chunked")))
     return Final(JsonError(400, "Unsupported Transfer-Encoding"), true);
-  if (route == "/rpc" && !chunked && !hasLength) {
+  const bool posted = route == "/rpc" || (route == "/auth" && !isGet);
+  if (posted && !chunked && !hasLength) {
     // Without either the body would run to the end of the connection; what
     // the peer sent after the head cannot be told from a next request.
     return Final(JsonError(411, "A Content-Length or a chunked body is required"), true);
   }
-  if (route == "/rpc") {
+  if (posted) {
     std::string type(req[http::field::content_type]);
     type = Trim(type.substr(0, type.find(';')));
     // Browsers send other types across origins without asking first.
@@ -917,7 +979,9 @@ std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_b
   return std::nullopt;
 }
 
-Answer HttpService::Impl::ServeRpc(const std::string& body) {
+Answer HttpService::Impl::ServeRpc(const std::string& body, const std::optional<Caller>& caller) {
+  std::optional<CallerScope> scope;  // accounts glue
+  if (caller) scope.emplace(*caller);
   RpcReply reply = rpc.Handle(body);
   Answer a;
   a.rpcMethods = std::move(reply.methods);
@@ -925,6 +989,7 @@ Answer HttpService::Impl::ServeRpc(const std::string& body) {
     a.status = 204;
     return a;
   }
+  a.status = AccessControl::RpcHttpStatus(*reply.body);  // accounts glue: 403 for a refused call
   a.body = Text(std::move(*reply.body));
   return a;
 }
@@ -952,16 +1017,22 @@ std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, st
     r.nodeId = *nodeId;
   }
   auto users = QueryValues(query, "user");
-  if (users.size() != 1 || !users[0]) return JsonError(400, "Give the user once: ?user=LOGIN");
-  r.user = *users[0];
-  if (r.user.empty() || r.user.size() > kMaxUserLength ||
-      std::any_of(r.user.begin(), r.user.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
-    return JsonError(400, "The user must be a login of 1 to 256 printable characters");
+  if (users.size() > 1 || (users.size() == 1 && !users[0])) return JsonError(400, "Give the user once: ?user=LOGIN");
+  r.user = users.empty() ? std::string() : *users[0];
   if (!treeRead) return JsonError(501, "Reading trees over HTTP is not available in this build");
   return std::nullopt;
 }
 
-Answer HttpService::Impl::ServeTreeRead(const TreeReadRequest& r) {
+Answer HttpService::Impl::ServeTreeRead(TreeReadRequest r, const std::optional<Caller>& caller) {
+  // accounts glue: ?user= names the caller (the default) unless a publisher or admin reads.
+  if (!caller) return JsonError(401, "Sign in first");
+  if (auto refusal = access.CheckReadUser(*caller, r.user, r.nodeId ? "/trees/nodes" : "/trees/document",
+                                          r.treeType, r.id))
+    return FromWebReply(*refusal);
+  if (r.user.empty() || r.user.size() > kMaxUserLength ||
+      std::any_of(r.user.begin(), r.user.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
+    return JsonError(400, "The user must be a login of 1 to 256 printable characters");
+  CallerScope scope(*caller);
   try {
     HttpReply reply = treeRead(r);
     Answer a;
@@ -1007,13 +1078,15 @@ Answer HttpService::Impl::HealthAnswer(const ReadinessReport& report, bool detai
 }
 
 void HttpService::Impl::WriteAccessLog(const std::string& method, std::string_view path, int status, double ms,
-                                       const std::string& peer, const std::string& rpcMethods) {
+                                       const std::string& peer, const std::string& rpcMethods,
+                                       const std::optional<Caller>& caller) {
   std::string shown = path.size() > kMaxLoggedPath ? std::string(path.substr(0, kMaxLoggedPath)) + "..."
                                                    : std::string(path);
   json line = {{"time", NowIso8601()}, {"source", kSource}, {"method", method},
                {"path", shown},        {"status", status},  {"ms", std::round(ms * 1000) / 1000},
                {"remote", peer}};
   if (!rpcMethods.empty()) line["rpc"] = rpcMethods;
+  if (caller) line["login"] = caller->login;
   std::string text = DumpJson(line);
   if (options.accessLog) {
     options.accessLog(text);
@@ -1129,6 +1202,8 @@ void HttpService::Stop() {
 
 Metrics& HttpService::metrics() { return impl_->metrics; }
 
+AccessControl& HttpService::access() { return impl_->access; }
+
 namespace {
 
 // Enough file descriptors for the connection cap and the databases.
@@ -1184,12 +1259,23 @@ int RunServer(const Settings& settings) {
     }
     std::fprintf(stderr, "tsauthor: serving on http://%s:%d with %d threads%s\n", options.listenAddress.c_str(),
                  service.Port(), options.threads, options.token.empty() ? "" : " (bearer token required)");
+    // accounts glue: the first administrator's one-time setup link, and housekeeping.
+    service.access().StartHousekeeping();
+    const std::string base = "http://" + options.listenAddress + ":" + std::to_string(service.Port());
+    if (const std::string secret = service.access().OpenFirstAdminSetup(); !secret.empty()) {
+      std::fprintf(stderr,
+                   "tsauthor: no account exists yet. Create the first administrator with this one-time link\n"
+                   "tsauthor: (it works until an administrator exists; see the README, \"Signing in\"):\n"
+                   "  curl -s '%s/auth/setup?secret=%s' -H 'Content-Type: application/json' \\\n"
+                   "       -d '{\"login\":\"ann\",\"name\":\"Ann Author\",\"password\":\"choose a good one\"}'\n",
+                   base.c_str(), secret.c_str());
+    }
     std::fprintf(stderr,
-                 "tsauthor: try: curl -s -H 'Content-Type: application/json'%s http://%s:%d/rpc "
+                 "tsauthor: calls need an identity: tsauthor user token LOGIN prints a personal token, then\n"
+                 "tsauthor: try: curl -s -H 'Content-Type: application/json' -H \"Authorization: Bearer $TOKEN\" %s/rpc "
                  "-d '{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"TSDOM.CreateEmptyTree\","
                  "\"params\":{\"i_lTreeType\":1,\"i_lID\":1}}'\n",
-                 options.token.empty() ? "" : " -H 'Authorization: Bearer $TSAUTHOR_TOKEN'",
-                 options.listenAddress.c_str(), service.Port());
+                 base.c_str());
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
     }

@@ -7,6 +7,11 @@
 //   GET  /metrics                               Prometheus text
 //   GET  /trees/{type}/{id}/document?user=LOGIN        a tree's document as the user sees it
 //   GET  /trees/{type}/{id}/nodes/{nodeId}?user=LOGIN  one node of it
+//   POST /auth/login, /auth/logout, GET /auth/me, /auth/setup   sign-in (server/auth_endpoints.h)
+//
+// Every request but GET /health and the sign-in itself needs an identity
+// (server/access.h): a personal token, the service token or a browser
+// session.
 //
 // Safe by default: it listens on loopback unless told otherwise, refuses a
 // non-loopback address without a bearer token, checks the token in constant
@@ -35,6 +40,7 @@
 namespace tsa::server {
 
 class Metrics;
+class AccessControl;
 
 // A validated read request: tree type 1 or 2, identifiers in 32-bit range, a
 // non-empty user.
@@ -123,6 +129,8 @@ class HttpService {
   void Stop();
 
   Metrics& metrics();
+  // Identities, sign-in and the first-admin setup (server/access.h).
+  AccessControl& access();
 
   class Impl;  // the connections, threads and handlers (http_server.cpp)
 

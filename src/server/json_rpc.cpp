@@ -180,7 +180,7 @@ std::optional<json> RpcEndpoint::HandleCall(const json& request, std::string& me
   json result;
   try {
     Metrics::InFlight inFlight(metrics_);
-    result = Invoke(resolved, params);
+    result = Invoke(resolved, params, Audience::Network);
     failed = false;
   } catch (const InvalidParams& e) {
     record();

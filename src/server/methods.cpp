@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "accounts/admin_classes.h"
+#include "accounts/call_guard.h"
 #include "runtime/components.h"
 
 namespace tsa::server {
@@ -49,6 +51,8 @@ const std::vector<ClassEntry>& CallableClasses() {
       {"Repository", progid::Repository},
       {"Tree", progid::Tree},
       {"Node", progid::Node},
+      {"Audit", accounts::progid::Audit},
+      {"Admin", accounts::progid::Admin},
   };
   return classes;
 }
@@ -56,7 +60,7 @@ const std::vector<ClassEntry>& CallableClasses() {
 bool IsExposed(const ClassEntry& cls, const MethodSpec& method, Audience audience) {
   if (TakesOrGivesObjects(method)) return false;
   if (audience == Audience::Local) return true;
-  if (cls.name == "TSDOM" || cls.name == "Repository") return true;
+  if (cls.name == "TSDOM" || cls.name == "Repository" || cls.name == "Audit" || cls.name == "Admin") return true;
   if (cls.name == "Tree") {
     return std::any_of(std::begin(kNetworkTreeMembers), std::end(kNetworkTreeMembers),
                        [&](std::string_view m) { return m == method.name; });
@@ -81,7 +85,7 @@ std::pair<const ClassEntry*, std::string> ParseMethodName(std::string_view name)
   }
   Fail(LookupFailure::UnknownClass, err::CannotCreateObject,
        "Unknown class '" + Shown(prefix) + "' in method '" + Shown(name) +
-           "': the classes are TSDOM, Repository, Tree and Node");
+           "': the classes are TSDOM, Repository, Tree, Node, Audit and Admin");
 }
 
 ResolvedMethod ResolveMethod(std::string_view name, Audience audience) {
@@ -109,23 +113,28 @@ ResolvedMethod ResolveMethod(std::string_view name, Audience audience) {
   return r;
 }
 
-nlohmann::json Invoke(const ResolvedMethod& resolved, const nlohmann::json& params) {
-  // Bind once beforehand so that an argument that does not fit is told apart
-  // from an error the member raises itself; the call binds again.
-  try {
-    (void)BindArguments(*resolved.method, params);
-  } catch (const Error& e) {
-    throw InvalidParams(e.info());
-  }
-  // Every call from outside is one unit of work. The facade opens its own
-  // transaction anyway; Tree and Repository members run several statements
-  // and document changes (a check-out copies rows and a document) that must
-  // not be left half done when one of them fails.
-  return RunTransactional([&] { return CallByName(*resolved.instance, resolved.method->name, params); });
+nlohmann::json Invoke(const ResolvedMethod& resolved, const nlohmann::json& params, Audience audience) {
+  // --- accounts glue: role check, acting user and audit of every call (accounts/call_guard.h) ---
+  return accounts::GuardedCall(
+      resolved.QualifiedName(), *resolved.method, params, audience == Audience::Network,
+      [&](const nlohmann::json& settled) {
+        // Bind once beforehand so that an argument that does not fit is told
+        // apart from an error the member raises itself; the call binds again.
+        try {
+          (void)BindArguments(*resolved.method, settled);
+        } catch (const Error& e) {
+          throw InvalidParams(e.info());
+        }
+        // Every call from outside is one unit of work. The facade opens its
+        // own transaction anyway; Tree and Repository members run several
+        // statements and document changes (a check-out copies rows and a
+        // document) that must not be left half done when one of them fails.
+        return RunTransactional([&] { return CallByName(*resolved.instance, resolved.method->name, settled); });
+      });
 }
 
 nlohmann::json InvokeByName(std::string_view name, const nlohmann::json& params, Audience audience) {
-  return Invoke(ResolveMethod(name, audience), params);
+  return Invoke(ResolveMethod(name, audience), params, audience);
 }
 
 }  // namespace tsa::server

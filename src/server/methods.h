@@ -90,7 +90,12 @@ ResolvedMethod ResolveMethod(std::string_view name, Audience audience);
 // member raises passes through unchanged. The result is the member's return
 // value (null for none), or, for a member with in/out arguments, an object
 // with "return" and each in/out argument by name.
-nlohmann::json Invoke(const ResolvedMethod& resolved, const nlohmann::json& params);
+//
+// Around the call, for the caller of the current CallerScope: the role
+// check, the acting user and the audit row (accounts/call_guard.h). Network
+// calls without a caller are refused (1300).
+nlohmann::json Invoke(const ResolvedMethod& resolved, const nlohmann::json& params,
+                      Audience audience = Audience::Network);
 
 // ResolveMethod and Invoke in one.
 nlohmann::json InvokeByName(std::string_view name, const nlohmann::json& params, Audience audience);

@@ -2,6 +2,7 @@
 // its ProgID.
 #include <mutex>
 
+#include "accounts/admin_classes.h"
 #include "authoring/tsdom.h"
 #include "components/catalog.h"
 #include "components/file_handling.h"
@@ -34,6 +35,7 @@ void RegisterAllComponents() {
     RegisterNodeClass();
     RegisterTreeClass();
     RegisterRepositoryClass();
+    accounts::RegisterAccountsClasses();
   });
 }
 

@@ -67,9 +67,13 @@ json CallRemote(const std::string& url, std::string_view method, const json& par
     Fail(rpcerr::Unreachable, "Cannot call " + std::string(method) + " at " + url + ": " + httplib::to_string(res.error()));
   }
   if (res->status == 401) {
-    Fail(err::PermissionDenied, "The service at " + url + " refused the call: a valid bearer token is required");
+    Fail(err::PermissionDenied, "The service at " + url +
+                                    " refused the call: give a valid personal token (tsauthor user token LOGIN) "
+                                    "with --token or $TSAUTHOR_TOKEN");
   }
-  if (res->status != 200) {
+  // A call refused for the caller's role or acting user comes as 403 with its JSON-RPC error.
+  const bool refusedCall = res->status == 403 && res->body.find("\"jsonrpc\"") != std::string::npos;
+  if (res->status != 200 && !refusedCall) {
     Fail(rpcerr::BadResponse, "The service at " + url + " answered HTTP " + std::to_string(res->status) + ": " +
                                   Snippet(res->body));
   }

@@ -1,6 +1,7 @@
 #include "storage/schema.h"
 
 #include "platform/db/connection.h"
+#include "storage/accounts_schema.h"
 #include "runtime/error.h"
 
 namespace tsa::storage {
@@ -78,6 +79,8 @@ std::vector<std::string> ServiceSchema(const Dialect& d) {
   // apply (renames and deletions), finished at start-up after a crash.
   s.push_back("CREATE TABLE IF NOT EXISTS DOCUMENTINTENTS (" + Identity(d, "INTENTID") +
               ", BATCH TEXT NOT NULL, SEQ INTEGER NOT NULL, OPERATION TEXT NOT NULL, SOURCE TEXT, TARGET TEXT NOT NULL)");
+  // Accounts, tokens, sessions and the audit trail.
+  for (std::string& sql : AccountsSchema(d)) s.push_back(std::move(sql));
   return s;
 }
 

@@ -144,6 +144,8 @@ TEST_F(InjectionTest, HostileTextsInEveryTextArgument) {
       {"i_lDestTreeType", [] { return kProduct; }},
       {"i_lDestID", [] { return kRetired; }},
       {"o_lInvalidityReason", [] { return 0; }},
+      {"i_lPage", [] { return 1; }},  // Audit.List
+      {"i_lPageSize", [] { return 50; }},
   };
   std::map<std::string, std::string> texts = {
       {"i_sUserId", "alice"},       {"i_sVisibilities", ";1;"},     {"i_sFAQs", ";"},

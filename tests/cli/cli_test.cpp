@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/tool_process.h"
 #include "support/test_env.h"
 
@@ -31,10 +33,12 @@ class CliTest : public ::testing::Test {
  protected:
   // Runs the tool with `args`, the test's data folder and databases in its
   // environment plus `extraEnv` ("NAME=value").
-  Outcome Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
-    const fs::path out = scratch_ / "out", err = scratch_ / "err";
+  Outcome Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
+              const std::string& input = {}) {
+    const fs::path out = scratch_ / "out", err = scratch_ / "err", in = scratch_ / "in";
+    std::ofstream(in, std::ios::trunc) << input;
     Outcome o;
-    const pid_t pid = test::SpawnTool(args, dataDir_.string(), testEnv_, out, err, extraEnv);
+    const pid_t pid = test::SpawnTool(args, dataDir_.string(), testEnv_, out, err, extraEnv, in);
     if (pid > 0) {
       int status = 0;
       ::waitpid(pid, &status, 0);
@@ -120,6 +124,55 @@ TEST_F(CliTest, CallPrintsTheResultOrTheError) {
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
   EXPECT_NE(o.out.find_first_of("0123456789"), std::string::npos) << o.out;
+}
+
+TEST_F(CliTest, AccountsAreManagedWithoutAServiceAndInProcessCallsActAsTheirAccount) {
+  // Usage mistakes change nothing.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"user"}, {"user", "bogus"}, {"user", "add", "ann"}, {"audit", "--tree", "x"}, {"audit", "--bogus", "1"},
+           {"call", "TSDOM.Publish", "--as", "ann", "--url", "http://127.0.0.1:1"}}) {
+    Outcome o = Run(args);
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    EXPECT_EQ(o.status, 2) << shown << ": " << o.err;
+  }
+  EXPECT_FALSE(fs::exists(dataDir_));
+  // No terminal and no --password-stdin: nothing to read the password from.
+  EXPECT_EQ(Run({"user", "add", "ann", "--role", "author"}).status, 2);
+
+  Outcome o = Run({"user", "add", "ann", "--role", "author", "--name", "Ann Author", "--password-stdin"}, {},
+                  "correct horse\n");
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(Run({"user", "add", "ann", "--role", "author", "--password-stdin"}, {}, "correct horse\n").status, 1);
+  EXPECT_EQ(Run({"user", "add", "rita", "--role", "reader", "--password-stdin"}, {}, "reader pass 1\n").status, 0);
+  EXPECT_EQ(Run({"user", "role", "rita", "boss"}).status, 1);
+  o = Run({"user", "list"});
+  EXPECT_NE(o.out.find("ann"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("Ann Author"), std::string::npos) << o.out;
+  EXPECT_EQ(o.out.find("correct horse"), std::string::npos);
+
+  o = Run({"user", "token", "ann", "--label", "ci"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.rfind("tsa_", 0), 0u) << o.out;
+  EXPECT_NE(Run({"user", "tokens", "ann"}).out.find("ci"), std::string::npos);
+
+  // The reader may not create a tree; the author may, as herself.
+  o = Run({"call", "--as", "rita", "TSDOM.CreateEmptyTree", R"({"i_lTreeType":1,"i_lID":7})"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error 1301"), std::string::npos) << o.err;
+  EXPECT_EQ(Run({"call", "--as", "nobody", "TSDOM.CreateEmptyTree", "[1, 7]"}).status, 1);
+  o = Run({"call", "--as", "ann", "Repository.AddRepEntity", R"({"i_lRepType":2,"i_sSDesc":"On?","i_sLDesc":""})"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  o = Run({"call", "--as", "ann", "TSDOM.CheckOut", R"({"i_lTreeType":1,"i_lID":7,"i_sUserId":"rita"})"});
+  EXPECT_NE(o.err.find("error 1302"), std::string::npos) << o.err;
+
+  o = Run({"audit", "--login", "rita"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find("TSDOM.CreateEmptyTree"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("refused"), std::string::npos) << o.out;
+  o = Run({"audit", "--json", "--method", "Repository.AddRepEntity"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(nlohmann::json::parse(o.out).at(0).at("login"), "ann");
 }
 
 }  // namespace

@@ -29,10 +29,12 @@ inline std::string ReadAll(const std::filesystem::path& p) {
 
 // Starts the tool with `args`; `dataDir` and the databases of `testEnv` in
 // its environment, plus `extraEnv` ("NAME=value"). An empty `err` sends
-// standard error to /dev/null. Returns the process id, or -1.
+// standard error to /dev/null; standard input comes from `in`. Returns the
+// process id, or -1.
 inline pid_t SpawnTool(const std::vector<std::string>& args, const std::string& dataDir, const TestEnv& testEnv,
                        const std::filesystem::path& out, const std::filesystem::path& err,
-                       const std::vector<std::string>& extraEnv = {}) {
+                       const std::vector<std::string>& extraEnv = {},
+                       const std::filesystem::path& in = "/dev/null") {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string v = *e;
@@ -42,6 +44,7 @@ inline pid_t SpawnTool(const std::vector<std::string>& args, const std::string& 
   env.push_back("TSAUTHOR_DATA_DIR=" + dataDir);
   env.push_back("TSAUTHOR_HELVIX_URI=" + testEnv.HelvixUri());
   env.push_back("TSAUTHOR_KCATALOG_URI=" + testEnv.KCatalogUri());
+  env.push_back("TSAUTHOR_PASSWORD_HASH_COST=test-minimum");
   env.insert(env.end(), extraEnv.begin(), extraEnv.end());
 
   std::vector<std::string> argv{TSAUTHOR_BIN};
@@ -54,7 +57,7 @@ inline pid_t SpawnTool(const std::vector<std::string>& args, const std::string& 
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (err.empty()) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);

@@ -61,9 +61,12 @@ TEST_F(ConcurrencyTest, AuthorsOnTreesOfTheirOwnLoseNothing) {
   };
   std::vector<Outcome> outcomes(kClients);
   std::latch start(kClients);
+  // Each author calls with a personal token of their own.
+  std::vector<std::string> tokens;
+  for (int c = 0; c < kClients; ++c) tokens.push_back(PersonalToken(Login(c), "author"));
 
   auto work = [&](int c) {
-    ServiceClient http(Port());
+    ServiceClient http(Port(), tokens[c]);
     Outcome& out = outcomes[c];
     const int32_t id = kFirstProduct + c;
     const std::string user = Login(c);
@@ -160,8 +163,9 @@ TEST_F(ConcurrencyTest, AuthorsRacingForOneTreeGetOneHolderWhoseEditsAllLand) {
   std::latch ready(kClients);
   std::latch checkedOut(kClients);
 
+  // The service account, acting for each author in turn.
   auto work = [&](int c) {
-    ServiceClient http(Port());
+    ServiceClient http(Port(), ServiceToken());
     Outcome& out = outcomes[c];
     const std::string me = Login(c);
     ready.arrive_and_wait();

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "accounts/accounts.h"
+#include "accounts/tokens.h"
 #include "components/catalog.h"
 #include "server/json_rpc.h"
 #include "server/tree_reads.h"
@@ -31,7 +33,8 @@ std::string DemoCatalogPath() {
 
 }  // namespace
 
-ServiceClient::ServiceClient(int port) : http_("127.0.0.1", port) {
+ServiceClient::ServiceClient(int port, const std::string& token) : http_("127.0.0.1", port) {
+  http_.set_bearer_token_auth(token);
   http_.set_keep_alive(true);
   http_.set_tcp_nodelay(true);
   // A hung service fails the test instead of hanging it.
@@ -178,10 +181,16 @@ ServiceTest::ServiceTest() {
   // More workers than the tests' clients, each of which keeps a connection.
   o.threads = 16;
   o.accessLog = [](const std::string&) {};
+  o.token = serviceToken_;
   service_ = std::make_unique<server::HttpService>(std::move(o));
   service_->SetTreeReadHandler(server::ReadTree);
   service_->Start();
-  client_ = std::make_unique<ServiceClient>(service_->Port());
+  client_ = std::make_unique<ServiceClient>(service_->Port(), serviceToken_);
+}
+
+std::string ServiceTest::PersonalToken(const std::string& login, const std::string& role) {
+  accounts::CreateAccount(login, login, accounts::RequireRole(role), "");
+  return accounts::CreateToken(login, "e2e").token;
 }
 
 ServiceTest::~ServiceTest() {

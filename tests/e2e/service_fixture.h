@@ -32,7 +32,8 @@ inline constexpr int32_t kCopier = 9;
 // alive between calls).
 class ServiceClient {
  public:
-  explicit ServiceClient(int port);
+  // `token`: the bearer token every request carries.
+  ServiceClient(int port, const std::string& token);
 
   // Posts one call and returns the whole answer (an object with "result" or
   // "error"). A transport failure or an answer that is not HTTP 200 with a
@@ -84,12 +85,19 @@ class ServiceTest : public TreeTest {
   ~ServiceTest() override;
 
   int Port() const { return service_->Port(); }
+  // A client with the service token: the service account, which may act
+  // for any login named in a call's user argument.
   ServiceClient& client() { return *client_; }
+  const std::string& ServiceToken() const { return serviceToken_; }
+  // A personal token of a new account with that login and role
+  // ("reader", "author", "publisher" or "admin").
+  std::string PersonalToken(const std::string& login, const std::string& role);
 
   // Adds products to the catalog (in category 10, visibilities 1 and 2).
   void AddProducts(int32_t first, int count);
 
  private:
+  std::string serviceToken_ = "e2e-service-token";
   std::unique_ptr<server::HttpService> service_;
   std::unique_ptr<ServiceClient> client_;
 };

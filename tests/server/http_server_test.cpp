@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "accounts/accounts.h"
+#include "accounts/tokens.h"
 #include "fake_classes.h"
 #include "runtime/settings.h"
 #include "server/http_server.h"
@@ -92,6 +94,15 @@ std::string ReadToClose(int fd, bool* closed = nullptr) {
 
 class HttpServiceTest : public ::testing::Test {
  protected:
+  // Every request but /health needs an identity: the tests call as bob, an admin.
+  HttpServiceTest() {
+    accounts::CreateAccount("bob", "Bob", accounts::Role::Admin, "");
+    token = accounts::CreateToken("bob", "tests").token;
+  }
+
+  // The header that signs a raw request in.
+  std::string Auth() const { return "Authorization: Bearer " + token + "\r\n"; }
+
   void Start(ServiceOptions o = {}, TreeReadHandler treeRead = {}) {
     o.listenAddress = "127.0.0.1";
     o.port = 0;
@@ -105,10 +116,11 @@ class HttpServiceTest : public ::testing::Test {
     service->Start();
   }
 
-  httplib::Client Client() {
+  httplib::Client Client(bool signedIn = true) {
     httplib::Client c("127.0.0.1", service->Port());
     c.set_read_timeout(60, 0);
     c.set_tcp_nodelay(true);
+    if (signedIn) c.set_bearer_token_auth(token);
     return c;
   }
 
@@ -126,6 +138,7 @@ class HttpServiceTest : public ::testing::Test {
 
   test::TestEnv env;
   test::FakeClasses fakes;
+  std::string token;
   std::mutex logMutex;
   std::vector<std::string> logLines;
   std::unique_ptr<HttpService> service;
@@ -272,8 +285,8 @@ TEST_F(HttpServiceTest, OversizeBodiesAreRefusedUnreadAndDeepNestingBeforeParsin
   Start(o);
   // Only the headers are sent: the refusal must come without waiting for the body.
   std::string answer = RawExchange(service->Port(),
-                                   "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                                   "Content-Length: 100000000\r\n\r\n");
+                                   "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+                                       Auth() + "Content-Length: 100000000\r\n\r\n");
   EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
   EXPECT_NE(answer.find("Connection: close"), std::string::npos);
 
@@ -303,8 +316,8 @@ TEST_F(HttpServiceTest, APeerThatStopsSendingIsCutOff) {
   o.requestTimeoutSeconds = 1;
   Start(o);
   std::string partialBody = RawExchange(service->Port(),
-                                        "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                                        "Content-Length: 50\r\n\r\n{\"jsonrpc\"");
+                                        "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+                                            Auth() + "Content-Length: 50\r\n\r\n{\"jsonrpc\"");
   EXPECT_EQ(partialBody.rfind("HTTP/1.1 408", 0), 0u) << partialBody;
   std::string partialHeaders = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0");
   EXPECT_EQ(partialHeaders.find("200 OK"), std::string::npos) << partialHeaders;
@@ -350,8 +363,8 @@ TEST_F(HttpServiceTest, APostWithoutALengthIsRefusedAtOnce) {
   o.requestTimeoutSeconds = 3600;  // waiting for the end of the body would hang until the guard
   Start(o);
   std::string answer = RawExchange(service->Port(),
-                                   "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n\r\n"
-                                   "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"TSDOM.Add\",\"params\":[1,2]}");
+                                   "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+                                       Auth() + "\r\n{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"TSDOM.Add\",\"params\":[1,2]}");
   EXPECT_EQ(answer.rfind("HTTP/1.1 411", 0), 0u) << answer;
   EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
   EXPECT_EQ(CountResponses(answer), 1u) << answer;
@@ -369,8 +382,8 @@ TEST_F(HttpServiceTest, ConnectionCloseIsHonouredInAnyCaseAndEveryAnswerIsFramed
 
   // A refusal before the body is sent still says how long it is.
   std::string refused = RawExchange(service->Port(),
-                                    "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                                    "Expect: 100-continue\r\nContent-Length: 5000\r\n\r\n");
+                                    "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+                                        Auth() + "Expect: 100-continue\r\nContent-Length: 5000\r\n\r\n");
   EXPECT_EQ(refused.rfind("HTTP/1.1 413", 0), 0u) << refused;
   size_t end = refused.find("\r\n\r\n");
   ASSERT_NE(end, std::string::npos) << refused;
@@ -396,7 +409,7 @@ TEST_F(HttpServiceTest, WithATokenEveryRouteButHealthNeedsIt) {
   o.token = "s3cret-token";
   Start(o);
   std::string call = Request("TSDOM.Add", {1, 2}).dump();
-  httplib::Client c = Client();
+  httplib::Client c = Client(false);
   auto res = c.Post("/rpc", call, "application/json");
   EXPECT_EQ(res->status, 401);
   EXPECT_EQ(res->get_header_value("WWW-Authenticate"), "Bearer");
@@ -579,8 +592,10 @@ TEST_F(HttpServiceTest, TreeReadsAreValidatedAndHandedToTheHandler) {
   EXPECT_EQ(c.Get("/trees/1/x5/document?user=bob")->status, 400);
   EXPECT_EQ(c.Get("/trees/1/2147483648/document?user=bob")->status, 400);
   EXPECT_EQ(c.Get("/trees/1/5/nodes/-2147483649?user=bob")->status, 400);
-  EXPECT_EQ(c.Get("/trees/1/5/document")->status, 400);
-  EXPECT_EQ(c.Get("/trees/1/5/document?user=")->status, 400);
+  // Without ?user= (or with an empty one) the caller reads as themselves.
+  EXPECT_EQ(c.Get("/trees/1/5/document")->status, 501);
+  EXPECT_EQ(c.Get("/trees/1/5/document?user=")->status, 501);
+  EXPECT_EQ(c.Get("/trees/1/5/document?user=a&user=b")->status, 400);
   EXPECT_EQ(c.Get("/trees/1/5/elsewhere?user=bob")->status, 404);
   service->Stop();
 
@@ -649,6 +664,7 @@ TEST_F(HttpServiceTest, ConcurrentClientsAreAllAnsweredCorrectly) {
       c.set_keep_alive(true);
       c.set_tcp_nodelay(true);
       c.set_read_timeout(60, 0);
+      c.set_bearer_token_auth(token);
       for (int i = 0; i < kCalls; ++i) {
         json id = t * 1000 + i;
         auto res = c.Post("/rpc", Request("TSDOM.Add", {{"i_lA", t}, {"i_lB", i}}, id).dump(), "application/json");
@@ -772,15 +788,15 @@ TEST_F(HttpServiceTest, SlowClientsAreCutOffByTheirDeadlinesWhileOthersAreServed
     SendText(halfHead.back(), "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: appl");
     partialBody.push_back(Connect(port));
     SendText(partialBody.back(),
-             "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-             "Content-Length: 1000\r\n\r\n{\"jsonrpc\":");
+             "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" + Auth() +
+                 "Content-Length: 1000\r\n\r\n{\"jsonrpc\":");
   }
   // A reader that takes nothing of an 8 MiB answer.
   int slowReader = Connect(port, "127.0.0.1", 4096);
-  SendText(slowReader, "GET /trees/1/1/document?user=ann HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  SendText(slowReader, "GET /trees/1/1/document?user=bob HTTP/1.1\r\nHost: 127.0.0.1\r\n" + Auth() + "\r\n");
   // A kept-alive connection that goes quiet after its first answer.
   int idle = Connect(port);
-  SendText(idle, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  SendText(idle, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n" + Auth() + "\r\n");
 
   // Meanwhile everybody else is served.
   for (int i = 0; i < 5; ++i) {
@@ -875,15 +891,16 @@ TEST_F(HttpServiceTest, StopDropsStalledConnectionsAndAnswersTheCallInFlight) {
   for (int i = 0; i < 20; ++i) {
     stalled.push_back(Connect(port));
     SendText(stalled.back(), i % 2 ? "GET /health HTTP/1.1\r\nHost: 12"
-                                   : "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                                     "Content-Length: 100\r\n\r\n{");
+                                   : "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+                                         Auth() + "Content-Length: 100\r\n\r\n{");
   }
   int idle = Connect(port);
-  SendText(idle, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  SendText(idle, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n" + Auth() + "\r\n");
 
   int inFlight = Connect(port);
   const std::string call = Request("TSDOM.Wait", nullptr).dump();
-  SendText(inFlight, "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: " +
+  SendText(inFlight, "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" + Auth() +
+                         "Content-Length: " +
                          std::to_string(call.size()) + "\r\n\r\n" + call);
   fakes.gate().WaitForEntered(1);
 
@@ -921,7 +938,7 @@ TEST_F(HttpServiceTest, Http10RequestsGetHttp10Answers) {
 
   // Asked to, it keeps the connection for the next request.
   int fd = Connect(service->Port());
-  SendText(fd, "GET /metrics HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+  SendText(fd, "GET /metrics HTTP/1.0\r\nConnection: keep-alive\r\n" + Auth() + "\r\n");
   char buf[256] = {};
   ASSERT_GT(::recv(fd, buf, sizeof buf - 1, MSG_PEEK), 0);
   EXPECT_EQ(std::string(buf).rfind("HTTP/1.0 200", 0), 0u) << buf;
@@ -940,6 +957,7 @@ TEST_F(HttpServiceTest, StopLetsTheCallInFlightFinish) {
   std::thread caller([&] {
     httplib::Client c("127.0.0.1", port);
     c.set_read_timeout(120, 0);
+    c.set_bearer_token_auth(token);
     if (auto res = c.Post("/rpc", Request("TSDOM.Wait", nullptr).dump(), "application/json")) {
       answerStatus = res->status;
       answerBody = res->body;

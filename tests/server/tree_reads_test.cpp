@@ -17,6 +17,7 @@ class TreeReadsTest : public test::TreeTest {
   void SetUp() override {
     ServiceOptions o;
     o.accessLog = [](const std::string&) {};
+    o.token = "reads-token";  // the service account, which reads every user's view
     service = std::make_unique<HttpService>(std::move(o));
     service->SetTreeReadHandler(ReadTree);
     service->Start();
@@ -24,6 +25,7 @@ class TreeReadsTest : public test::TreeTest {
   void TearDown() override { service->Stop(); }
   httplib::Result Get(const std::string& path) {
     httplib::Client c("127.0.0.1", service->Port());
+    c.set_bearer_token_auth("reads-token");
     return c.Get(path.c_str());
   }
   std::unique_ptr<HttpService> service;
@@ -84,6 +86,7 @@ TEST_F(TreeReadsTest, ReadsDoNotWaitForAWriter) {
   writer->Execute("UPDATE DIAGNOSTICS_TEMP SET SEQUENCE = SEQUENCE WHERE PRODUCTID = 7");
 
   httplib::Client c("127.0.0.1", service->Port());
+  c.set_bearer_token_auth("reads-token");
   c.set_read_timeout(5, 0);  // a read that waited for the writer would not answer in time
   auto document = c.Get("/trees/1/7/document?user=ann");
   ASSERT_TRUE(document) << httplib::to_string(document.error());

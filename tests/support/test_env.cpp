@@ -46,6 +46,8 @@ TestEnv::TestEnv() {
     s.installDir = dataDir_;
     s.logFile = (fs::path(dataDir_) / "logs" / "tsauthor.log").string();
     s.logToStderr = false;
+    // Cheap password hashes: suites create many accounts.
+    s.auth.passwordHashCost = "test-minimum";
 
     if (IsPostgres()) {
       // One schema per database on the test server, reached through URIs

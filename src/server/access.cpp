@@ -1,0 +1,209 @@
+#include "server/access.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "accounts/accounts.h"
+#include "accounts/audit.h"
+#include "accounts/call_guard.h"
+#include "accounts/errors.h"
+#include "accounts/roles.h"
+#include "accounts/secrets.h"
+#include "accounts/tokens.h"
+#include "runtime/context.h"
+#include "runtime/error.h"
+#include "server/json_rpc.h"
+
+namespace tsa::server {
+
+namespace {
+
+using nlohmann::json;
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+std::string Trim(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+WebReply Refusal(int status, int32_t number, const std::string& message) {
+  WebReply r;
+  r.status = status;
+  r.body = DumpJson(json{{"error", json{{"status", status}, {"number", number}, {"message", message}}}});
+  return r;
+}
+
+// "http://host:port" -> "host:port".
+std::string AuthorityOf(std::string_view origin) {
+  size_t scheme = origin.find("://");
+  std::string_view rest = scheme == std::string_view::npos ? origin : origin.substr(scheme + 3);
+  return std::string(rest.substr(0, rest.find('/')));
+}
+
+}  // namespace
+
+std::string CookieValue(std::string_view header, std::string_view name) {
+  size_t at = 0;
+  while (at < header.size()) {
+    size_t end = header.find(';', at);
+    if (end == std::string_view::npos) end = header.size();
+    std::string item = Trim(header.substr(at, end - at));
+    size_t eq = item.find('=');
+    if (eq != std::string::npos && item.compare(0, eq, name) == 0 && eq == name.size()) return item.substr(eq + 1);
+    at = end + 1;
+  }
+  return {};
+}
+
+AccessControl::AccessControl(std::string serviceToken, Settings::Auth auth)
+    : serviceToken_(std::move(serviceToken)),
+      auth_(std::move(auth)),
+      limits_{std::chrono::minutes(auth_.sessionIdleMinutes), std::chrono::hours(auth_.sessionMaxHours)},
+      throttle_(auth_.signInFailuresBeforeDelay, std::chrono::seconds(auth_.signInDelaySeconds)) {}
+
+AccessControl::~AccessControl() {
+  {
+    std::lock_guard lock(houseMutex_);
+    stopping_ = true;
+  }
+  houseWake_.notify_all();
+  if (house_.joinable()) house_.join();
+}
+
+std::optional<Caller> AccessControl::FromBearer(const std::string& token) {
+  if (!serviceToken_.empty() && accounts::SecretsEqual(accounts::HashSecret(token), accounts::HashSecret(serviceToken_))) {
+    return accounts::ServiceCaller();
+  }
+  if (auto account = accounts::AccountForToken(token)) return Caller{account->login, account->role, ""};
+  return std::nullopt;
+}
+
+Admission AccessControl::Admit(const RequestView& request) {
+  Admission a;
+  const std::string& path = request.path;
+  const bool safe = request.method == "GET" || request.method == "HEAD";
+  const bool open = path == "/health" || path == "/auth/login" || path == "/auth/setup" ||
+                    (path == "/metrics" && !auth_.metricsNeedIdentity);
+  if (!safe) {
+    // A page of another site may post forms and fetches here: what it sends
+    // names its own origin.
+    const std::string origin = request.header("Origin");
+    if (!origin.empty() && origin != "null" && !EqualsIgnoreCase(AuthorityOf(origin), Trim(request.header("Host")))) {
+      a.refusal = Refusal(403, accounts::err::CsrfProofMissing, "Requests from another site are refused");
+      return a;
+    }
+  }
+  try {
+    const std::string authorization = Trim(request.header("Authorization"));
+    if (!authorization.empty()) {
+      constexpr std::string_view kScheme = "Bearer ";
+      if (authorization.size() > kScheme.size() &&
+          EqualsIgnoreCase(std::string_view(authorization).substr(0, kScheme.size()), kScheme)) {
+        a.caller = FromBearer(Trim(std::string_view(authorization).substr(kScheme.size())));
+      }
+      if (!a.caller && !open) {
+        a.refusal = Refusal(401, accounts::err::NotSignedIn, "The bearer token is not valid (any more): sign in again");
+        a.refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
+      }
+      return a;
+    }
+    const std::string cookie = CookieValue(request.header("Cookie"), accounts::kSessionCookie);
+    if (!cookie.empty()) {
+      if (auto account = accounts::SessionAccount(cookie, limits_, accounts::EpochSeconds())) {
+        if (!safe && !accounts::SecretsEqual(Trim(request.header(accounts::kCsrfHeader)), accounts::CsrfProof(cookie))) {
+          a.refusal = Refusal(403, accounts::err::CsrfProofMissing,
+                              std::string("A change made with a browser session needs the header ") +
+                                  accounts::kCsrfHeader + " from GET /auth/me");
+          return a;
+        }
+        a.caller = Caller{account->login, account->role, ""};
+        return a;
+      }
+      if (!open) a.refusal = Refusal(401, accounts::err::NotSignedIn, "The session has ended: sign in again");
+      return a;
+    }
+  } catch (...) {
+    const ErrorInfo e = CurrentError();
+    a.caller.reset();
+    // An open endpoint (/health above all) still answers without the database.
+    if (!open) a.refusal = Refusal(503, e.number, "The identity could not be checked: the service database does not answer");
+    return a;
+  }
+  if (!open) {
+    a.refusal = Refusal(401, accounts::err::NotSignedIn,
+                        "Sign in first: send Authorization: Bearer <token>, or sign in at POST /auth/login");
+    a.refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
+  }
+  return a;
+}
+
+std::optional<WebReply> AccessControl::CheckReadUser(const Caller& caller, std::string& user, const std::string& what,
+                                                     int32_t treeType, int32_t treeId) {
+  if (user.empty() || user == caller.login) {
+    user = caller.login;
+    return std::nullopt;
+  }
+  if (accounts::RoleAllows(caller.role, accounts::Role::Publisher) || accounts::MayActForOthers(caller)) {
+    return std::nullopt;
+  }
+  accounts::AuditEntry e;
+  e.login = caller.login;
+  e.method = "GET " + what;
+  e.treeType = treeType;
+  e.treeId = treeId;
+  e.args = accounts::SummariseArguments(json{{"user", user}});
+  e.outcome = accounts::kOutcomeRefused;
+  e.errorNumber = accounts::err::ActingForOther;
+  e.detail = "read another user's view";
+  accounts::WriteAuditAlone(std::move(e));
+  return Refusal(403, accounts::err::ActingForOther,
+                 "?user= may name only yourself ('" + caller.login + "') unless you are a publisher or an admin");
+}
+
+int AccessControl::RpcHttpStatus(std::string_view body) {
+  if (body.empty() || body.front() != '{' || body.find("\"number\":130") == std::string_view::npos) return 200;
+  const json answer = json::parse(body, nullptr, false);
+  if (!answer.is_object() || !answer.contains("error")) return 200;
+  const int number = answer["error"].value("data", json::object()).value("number", 0);
+  return number == accounts::err::RoleRefused || number == accounts::err::ActingForOther ? 403 : 200;
+}
+
+void AccessControl::StartHousekeeping() {
+  std::lock_guard lock(houseMutex_);
+  if (house_.joinable() || stopping_) return;
+  house_ = std::thread([this] { Housekeeping(); });
+}
+
+void AccessControl::Housekeeping() {
+  constexpr auto kPeriod = std::chrono::minutes(10);
+  constexpr int kBatch = 500;
+  std::unique_lock lock(houseMutex_);
+  while (!houseWake_.wait_for(lock, std::chrono::seconds(5), [&] { return stopping_; })) {
+    lock.unlock();
+    try {
+      RunTransactional([&] { accounts::PruneSessions(limits_, accounts::EpochSeconds()); });
+      if (auth_.auditRetentionDays > 0) {
+        const std::string before = accounts::DaysAgo(auth_.auditRetentionDays);
+        // Small batches, each its own transaction, so writers are never held up long.
+        for (int i = 0; i < 100; ++i) {
+          if (RunTransactional([&] { return accounts::PruneAudit(before, kBatch); }) < kBatch) break;
+          std::lock_guard check(houseMutex_);
+          if (stopping_) break;
+        }
+      }
+    } catch (...) {
+      LogError("tsauthor.accounts housekeeping");
+    }
+    lock.lock();
+    if (houseWake_.wait_for(lock, kPeriod, [&] { return stopping_; })) break;
+  }
+}
+
+}  // namespace tsa::server

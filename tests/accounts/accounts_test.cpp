@@ -1,0 +1,206 @@
+// Accounts, tokens, sessions, sign-in throttling and the audit trail's own
+// rules, on the database under test.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "accounts/accounts.h"
+#include "accounts/audit.h"
+#include "accounts/errors.h"
+#include "accounts/roles.h"
+#include "accounts/secrets.h"
+#include "accounts/sessions.h"
+#include "accounts/throttle.h"
+#include "accounts/tokens.h"
+#include "runtime/context.h"
+#include "runtime/settings.h"
+#include "support/test_env.h"
+
+namespace tsa::accounts {
+namespace {
+
+class AccountsTest : public ::testing::Test {
+ protected:
+  std::vector<AuditEntry> Trail(const std::string& method = {}) {
+    AuditFilter f;
+    f.method = method;
+    f.pageSize = 1000;
+    return ListAudit(f).rows;
+  }
+  test::TestEnv env;
+};
+
+int32_t NumberOf(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const Error& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST_F(AccountsTest, PasswordsAreHashedVerifiedAndRehashedAtANewCost) {
+  CreateAccount("ann", "Ann", Role::Author, "correct horse");
+  EXPECT_EQ(CheckPassword("ann", "correct horse")->role, "author");
+  EXPECT_FALSE(CheckPassword("ann", "correct horsE"));
+  EXPECT_FALSE(CheckPassword("nobody", "correct horse"));
+  EXPECT_EQ(NumberOf([] { CreateAccount("ann", "", Role::Reader, "another one"); }), err::AccountExists);
+  EXPECT_EQ(NumberOf([] { CreateAccount("x y", "", Role::Reader, "another one"); }), tsa::err::InvalidArgument);
+  EXPECT_EQ(NumberOf([] { CreateAccount("service", "", Role::Reader, "another one"); }), tsa::err::InvalidArgument);
+  EXPECT_EQ(NumberOf([] { CreateAccount("carl", "", Role::Reader, "short"); }), tsa::err::InvalidArgument);
+  const std::string hash = HashPassword("correct horse");
+  EXPECT_EQ(hash.rfind("$argon2id$", 0), 0u) << hash;
+  EXPECT_FALSE(PasswordNeedsRehash(hash));
+
+  // A stronger cost applies to the next sign-in; the old hash still verifies.
+  Settings s = CurrentSettings();
+  s.auth.passwordHashCost = "interactive";
+  SetCurrentSettings(s);
+  EXPECT_TRUE(PasswordNeedsRehash(hash));
+  EXPECT_TRUE(CheckPassword("ann", "correct horse"));
+  s.auth.passwordHashCost = "bogus";
+  SetCurrentSettings(s);
+  EXPECT_EQ(NumberOf([] { HashPassword("whatever it is"); }), tsa::err::InvalidArgument);
+  s.auth.passwordHashCost = "test-minimum";
+  SetCurrentSettings(s);
+
+  SetDisabled("ann", true);
+  EXPECT_FALSE(CheckPassword("ann", "correct horse"));
+  SetDisabled("ann", false);
+  SetPassword("ann", "battery staple");
+  EXPECT_FALSE(CheckPassword("ann", "correct horse"));
+  EXPECT_TRUE(CheckPassword("ann", "battery staple"));
+  EXPECT_EQ(NumberOf([] { SetRole("nobody", Role::Admin); }), err::AccountNotFound);
+}
+
+TEST_F(AccountsTest, TokensWorkUntilRevokedOrTheAccountIsDisabled) {
+  CreateAccount("ann", "Ann", Role::Author, "");
+  const NewToken t = CreateToken("ann", "laptop");
+  const NewToken u = CreateToken("ann", "ci");
+  EXPECT_NE(t.token, u.token);
+  EXPECT_GE(t.token.size(), 4 + 16 + 1 + 43u);
+  EXPECT_EQ(AccountForToken(t.token)->login, "ann");
+  // A token that differs anywhere, or has no such identifier, is nothing.
+  std::string changed = t.token;
+  changed.back() = changed.back() == 'A' ? 'B' : 'A';
+  EXPECT_FALSE(AccountForToken(changed));
+  EXPECT_FALSE(AccountForToken("tsa_0000000000000000_" + t.token.substr(22)));
+  EXPECT_FALSE(AccountForToken("garbage"));
+
+  RevokeToken(t.id);
+  EXPECT_FALSE(AccountForToken(t.token));
+  EXPECT_EQ(NumberOf([&] { RevokeToken(t.id); }), err::TokenNotFound);
+  EXPECT_TRUE(AccountForToken(u.token));
+  SetDisabled("ann", true);
+  EXPECT_FALSE(AccountForToken(u.token));
+
+  const auto tokens = ListTokens("ann");
+  ASSERT_EQ(tokens.size(), 2u);
+  // Only hashes are stored: no row holds a token's secret.
+  for (const AuditEntry& e : Trail()) {
+    EXPECT_EQ(e.args.find(t.token.substr(22)), std::string::npos);
+    EXPECT_EQ(e.detail.find(t.token.substr(22)), std::string::npos);
+  }
+  EXPECT_EQ(Trail("Tokens.Create").size(), 2u);
+  EXPECT_EQ(Trail("Tokens.Revoke").size(), 2u);  // the second one failed
+  EXPECT_EQ(Trail("Tokens.Revoke")[0].outcome, kOutcomeFailed);
+}
+
+TEST_F(AccountsTest, SessionsEndWhenIdleWhenOldAtSignOutAndWithANewPassword) {
+  CreateAccount("ann", "Ann", Role::Author, "correct horse");
+  const SessionLimits limits{std::chrono::seconds(600), std::chrono::seconds(3600)};
+  const int64_t now = EpochSeconds();
+  const std::string cookie = StartSession("ann");
+  EXPECT_EQ(SessionAccount(cookie, limits, now)->login, "ann");
+  EXPECT_FALSE(SessionAccount(cookie + "x", limits, now));
+  // Used within the idle time, it lives on up to the absolute limit.
+  EXPECT_TRUE(SessionAccount(cookie, limits, now + 500));
+  EXPECT_TRUE(SessionAccount(cookie, limits, now + 1000));
+  EXPECT_FALSE(SessionAccount(cookie, limits, now + 3700));
+  EXPECT_FALSE(SessionAccount(cookie, limits, now)) << "an expired session was removed";
+
+  const std::string idle = StartSession("ann");
+  EXPECT_FALSE(SessionAccount(idle, limits, now + 700));
+
+  const std::string ended = StartSession("ann");
+  EXPECT_TRUE(EndSession(ended));
+  EXPECT_FALSE(SessionAccount(ended, limits, now));
+
+  const std::string before = StartSession("ann");
+  SetPassword("ann", "battery staple");
+  EXPECT_FALSE(SessionAccount(before, limits, now));
+  EXPECT_NE(CsrfProof(before), CsrfProof(cookie));
+}
+
+TEST(SignInThrottle, FailuresPerLoginAndPerAddressPauseFurtherAttempts) {
+  SignInThrottle t(3, std::chrono::seconds(60));
+  const auto now = SignInThrottle::Clock::now();
+  for (int i = 0; i < 2; ++i) t.Failed("ann", "10.0.0.1", now);
+  EXPECT_EQ(t.Wait("ann", "10.0.0.9", now).count(), 0);
+  t.Failed("ann", "10.0.0.1", now);
+  EXPECT_GT(t.Wait("ann", "10.0.0.9", now).count(), 0);   // the login
+  EXPECT_GT(t.Wait("bob", "10.0.0.1", now).count(), 0);   // the address
+  EXPECT_EQ(t.Wait("bob", "10.0.0.9", now).count(), 0);
+  EXPECT_EQ(t.Wait("ann", "10.0.0.9", now + std::chrono::seconds(61)).count(), 0);
+  t.Succeeded("ann", "10.0.0.1");
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", now).count(), 0);
+}
+
+TEST(Roles, TheTableIsCaseBlindAndRefusesUnlistedMembersToAllButAdmins) {
+  EXPECT_EQ(RuleFor("tsdom.publish").role, Role::Publisher);
+  EXPECT_EQ(RuleFor("TSDOM.CheckOut").role, Role::Author);
+  EXPECT_FALSE(RuleFor("Repository.getRepEntityDetails").changes);
+  const MemberRule unknown = RuleFor("Versions.Restore");
+  EXPECT_EQ(unknown.role, Role::Admin);
+  EXPECT_TRUE(unknown.changes);
+  EXPECT_TRUE(RoleAllows("publisher", Role::Author));
+  EXPECT_FALSE(RoleAllows("author", Role::Publisher));
+  EXPECT_FALSE(RoleAllows("superuser", Role::Reader));
+}
+
+TEST_F(AccountsTest, TheTrailIsFilteredPagedNewestFirstAndPrunedInBatches) {
+  for (int i = 0; i < 7; ++i) {
+    AuditEntry e;
+    e.at = "2020-01-0" + std::to_string(i + 1) + "T00:00:00.000000Z";
+    e.login = i % 2 ? "ann" : "bob";
+    e.method = "TSDOM.SaveNode";
+    e.treeType = 1;
+    e.treeId = i < 4 ? 7 : 8;
+    e.args = SummariseArguments(nlohmann::json{{"i_sSDesc", std::string(300, 'x')}});
+    WriteAudit(e);
+  }
+  AuditFilter f;
+  f.treeType = 1;
+  f.treeId = 7;
+  f.pageSize = 3;
+  AuditPage p = ListAudit(f);
+  ASSERT_EQ(p.rows.size(), 3u);
+  EXPECT_TRUE(p.more);
+  EXPECT_EQ(p.rows[0].at.substr(0, 10), "2020-01-04");
+  EXPECT_LT(p.rows[0].args.size(), 120u) << "texts are cut short";
+  f.page = 2;
+  p = ListAudit(f);
+  ASSERT_EQ(p.rows.size(), 1u);
+  EXPECT_FALSE(p.more);
+  AuditFilter byLogin;
+  byLogin.login = "ann";
+  byLogin.since = "2020-01-03";
+  byLogin.until = "2020-01-07";
+  EXPECT_EQ(ListAudit(byLogin).rows.size(), 2u);  // days 4 and 6
+
+  EXPECT_EQ(RunTransactional([] { return PruneAudit("2020-01-06", 2); }), 2);
+  EXPECT_EQ(RunTransactional([] { return PruneAudit("2020-01-06", 2); }), 2);
+  EXPECT_EQ(RunTransactional([] { return PruneAudit("2020-01-06", 2); }), 1);
+  EXPECT_EQ(ListAudit(AuditFilter{}).rows.size(), 2u);
+}
+
+TEST_F(AccountsTest, TheFirstAdministratorCanBeMadeOnlyOnce) {
+  CreateFirstAdmin("root", "Root", "correct horse");
+  EXPECT_EQ(FindAccount("root")->role, "admin");
+  EXPECT_EQ(NumberOf([] { CreateFirstAdmin("eve", "Eve", "correct horse"); }), err::SetupClosed);
+  EXPECT_FALSE(FindAccount("eve"));
+}
+
+}  // namespace
+}  // namespace tsa::accounts
