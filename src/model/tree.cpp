@@ -18,6 +18,18 @@
 
 namespace tsa {
 
+std::string PublishedFileName(const FileNameDict& names, int32_t treeType, int32_t id) {
+  try {
+    return CurrentFileName(names, storage::DocumentCategory(treeType, false));
+  } catch (const Error& e) {
+    if (e.number() != err::SubscriptOutOfRange) throw;
+    Raise(err::TreeLoadFailed, {},
+          "The tree document could not be loaded: there is no " +
+              std::string(treeType == storage::kProductTree ? "product tree " : "template ") + std::to_string(id) +
+              " (" + e.description() + "(" + std::to_string(e.number()) + "))");
+  }
+}
+
 void Tree::LockTree(int32_t treeType, int32_t id) { storage::LockTree(treeType, id); }
 
 namespace {
@@ -101,7 +113,7 @@ void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId
         FileNameDict names = files->GetFileNames(i_lID, {enduserCategory, managerCategory});
         std::string managerName;
         if (checkedout_) managerName = CurrentFileName(names, managerCategory);
-        std::string enduserName = CurrentFileName(names, enduserCategory);
+        std::string enduserName = PublishedFileName(names, i_lTreeType, i_lID);
 
         std::optional<std::string> sharedLocation = GetWebFarmLocation();
         std::string managerPath = storage::GetXMLPath(i_lTreeType, managerName, true);

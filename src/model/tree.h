@@ -11,11 +11,18 @@
 #include <nlohmann/json.hpp>
 
 #include "model/node.h"
+#include "components/file_handling.h"
 #include "runtime/registry.h"
 #include "storage/xml.h"
 #include "versions/version_store.h"
 
 namespace tsa {
+
+// The file name of a tree's published document among `names` (as the
+// file-handling service gives them). A tree that was never created, or was
+// deleted, has none: error 1002 saying that the tree does not exist, with
+// the file-handling service's report (9) inside.
+std::string PublishedFileName(const FileNameDict& names, int32_t treeType, int32_t id);
 
 class Tree : public Component {
  public:

@@ -83,7 +83,7 @@ void Tree::CheckOut(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUs
 
         const int32_t enduserCategory = storage::DocumentCategory(i_lTreeType, false);
         files = CreateInContext<IFileHandling>(progid::FileHandling);
-        std::string enduserName = CurrentFileName(files->GetFileNames(i_lID, {enduserCategory}), enduserCategory);
+        std::string enduserName = PublishedFileName(files->GetFileNames(i_lID, {enduserCategory}), i_lTreeType, i_lID);
         std::string managerName = storage::IncrementFileVersion(enduserName);
         std::string enduserPath = storage::GetXMLPath(i_lTreeType, enduserName, false);
         std::string managerPath = storage::GetXMLPath(i_lTreeType, managerName, true);

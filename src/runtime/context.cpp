@@ -6,7 +6,7 @@ namespace {
 thread_local ObjectContext* t_current = nullptr;
 }
 
-ObjectContext::ObjectContext() = default;
+ObjectContext::ObjectContext(bool readOnly) : readOnly_(readOnly) {}
 
 ObjectContext::~ObjectContext() {
   // A context that was never ended (should not happen) rolls back.
@@ -72,9 +72,9 @@ void AbortTransaction() {
   if (auto* c = GetObjectContext()) c->SetAbort();
 }
 
-TransactionScope::TransactionScope() : previous_(t_current) {
+TransactionScope::TransactionScope(bool readOnly) : previous_(t_current) {
   if (!t_current) {
-    owned_ = std::make_unique<ObjectContext>();
+    owned_ = std::make_unique<ObjectContext>(readOnly);
     t_current = owned_.get();
   }
 }

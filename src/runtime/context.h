@@ -51,7 +51,9 @@ enum class Vote { None, Complete, Abort };
 
 class ObjectContext {
  public:
-  ObjectContext();
+  // A read-only context begins its database transactions as reads (they
+  // never wait for writers) and takes no key locks.
+  explicit ObjectContext(bool readOnly = false);
   ~ObjectContext();
   ObjectContext(const ObjectContext&) = delete;
   ObjectContext& operator=(const ObjectContext&) = delete;
@@ -59,6 +61,7 @@ class ObjectContext {
   void SetComplete() { vote_ = Vote::Complete; }
   void SetAbort() { vote_ = Vote::Abort; }
   Vote LastVote() const { return vote_; }
+  bool ReadOnly() const { return readOnly_; }
 
   // Creates a component within this context (same as by ProgID here).
   std::shared_ptr<Component> CreateInstance(std::string_view progId);
@@ -80,6 +83,7 @@ class ObjectContext {
 
  private:
   Vote vote_ = Vote::None;
+  bool readOnly_ = false;
   std::vector<std::pair<std::string, std::shared_ptr<TransactionalSession>>> sessions_;
   std::vector<std::pair<std::string, std::shared_ptr<Enlistment>>> enlisted_;
 };
@@ -95,7 +99,9 @@ void AbortTransaction();
 // scope. The root's End() commits or rolls back according to the votes.
 class TransactionScope {
  public:
-  TransactionScope();
+  // `readOnly`: a root context opened here only reads (a joined context
+  // stays what it is).
+  explicit TransactionScope(bool readOnly = false);
   ~TransactionScope();
   TransactionScope(const TransactionScope&) = delete;
   TransactionScope& operator=(const TransactionScope&) = delete;
@@ -111,10 +117,9 @@ class TransactionScope {
   bool ended_ = false;
 };
 
-// Runs `body` as one transactional call.
+// Runs `body` in `scope`, ending the scope with the outcome.
 template <class Body>
-auto RunTransactional(Body&& body) -> decltype(body()) {
-  TransactionScope scope;
+auto RunInScope(TransactionScope& scope, Body&& body) -> decltype(body()) {
   try {
     if constexpr (std::is_void_v<decltype(body())>) {
       body();
@@ -128,6 +133,21 @@ auto RunTransactional(Body&& body) -> decltype(body()) {
     scope.End(true);
     throw;
   }
+}
+
+// Runs `body` as one transactional call.
+template <class Body>
+auto RunTransactional(Body&& body) -> decltype(body()) {
+  TransactionScope scope;
+  return RunInScope(scope, std::forward<Body>(body));
+}
+
+// Runs `body` as one transaction that only reads: one consistent view of
+// the rows, no write lock and no key lock, so it never waits for writers.
+template <class Body>
+auto RunReadOnly(Body&& body) -> decltype(body()) {
+  TransactionScope scope(true);
+  return RunInScope(scope, std::forward<Body>(body));
 }
 
 // Creates a platform component within the current context when there is

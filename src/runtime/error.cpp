@@ -1,5 +1,7 @@
 #include "runtime/error.h"
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <new>
 #include <stdexcept>
@@ -97,15 +99,29 @@ std::string ComposeDescription(std::string_view label, const ErrorInfo& e, const
 
 namespace {
 
+std::atomic<uint64_t> g_failedLogWrites{0};
+
 void WriteLog(std::string_view label, const ErrorInfo& e, const std::optional<std::string>& info) {
   std::string text(label);
   text += " caught: " + e.description + "(" + std::to_string(e.number) + ").";
   if (info) text += " Additional information: " + *info;
-  auto log = CreateInContext<ILog>(progid::Log);
-  log->WriteEntry(e.source, text, 0);
+  try {
+    auto log = CreateInContext<ILog>(progid::Log);
+    log->WriteEntry(e.source, text, 0);
+  } catch (...) {
+    // A full disk or a read-only log folder must not turn the error being
+    // reported into a log error.
+    if (g_failedLogWrites.fetch_add(1) == 0) {
+      ErrorInfo why = CurrentError();
+      std::fprintf(stderr, "tsauthor: cannot write the log (further failures are only counted): %s (%d)\n",
+                   why.description.c_str(), static_cast<int>(why.number));
+    }
+  }
 }
 
 }  // namespace
+
+uint64_t FailedLogWrites() { return g_failedLogWrites.load(); }
 
 void LogError(std::string_view label, const std::optional<std::string>& info) {
   WriteLog(label, CurrentError(), info);

@@ -110,6 +110,12 @@ ErrorInfo CurrentError();
 std::string ComposeDescription(std::string_view label, const ErrorInfo& e,
                                const std::optional<std::string>& info = std::nullopt);
 
+// Log entries that could not be written since the process started. A log
+// write that fails never changes the outcome of what it reports: it is
+// counted here, the first one is reported on stderr, and the caller gets the
+// error that really happened.
+uint64_t FailedLogWrites();
+
 // Logs the current error under `label`, with optional additional information.
 void LogError(std::string_view label, const std::optional<std::string>& info = std::nullopt);
 

@@ -209,7 +209,9 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     }
     if (const toml::table* server = file.Table(t, "", "server")) {
       file.Check(*server, "server",
-                 {"listen", "port", "token", "threads", "max_body_bytes", "max_json_depth", "request_timeout_seconds"});
+                 {"listen", "port", "token", "threads", "max_body_bytes", "max_json_depth", "request_timeout_seconds",
+                  "header_timeout_seconds", "keep_alive_timeout_seconds", "send_timeout_seconds",
+                  "min_send_bytes_per_second", "max_connections", "max_connections_per_address"});
       s.listenAddress = file.Text(*server, "server", "listen").value_or(s.listenAddress);
       s.port = static_cast<int>(file.Number(*server, "server", "port", 1, 65535).value_or(s.port));
       s.token = file.Text(*server, "server", "token").value_or(std::string());
@@ -219,6 +221,20 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
       s.maxJsonDepth = static_cast<int>(file.Number(*server, "server", "max_json_depth", 1, 100000).value_or(s.maxJsonDepth));
       s.requestTimeoutSeconds = static_cast<int>(
           file.Number(*server, "server", "request_timeout_seconds", 1, 86400).value_or(s.requestTimeoutSeconds));
+      s.headerTimeoutSeconds = static_cast<int>(
+          file.Number(*server, "server", "header_timeout_seconds", 1, 86400).value_or(s.headerTimeoutSeconds));
+      s.keepAliveTimeoutSeconds = static_cast<int>(
+          file.Number(*server, "server", "keep_alive_timeout_seconds", 1, 86400).value_or(s.keepAliveTimeoutSeconds));
+      s.sendTimeoutSeconds = static_cast<int>(
+          file.Number(*server, "server", "send_timeout_seconds", 1, 86400).value_or(s.sendTimeoutSeconds));
+      s.minSendBytesPerSecond = static_cast<size_t>(file.Number(*server, "server", "min_send_bytes_per_second", 1,
+                                                                int64_t{1} << 40)
+                                                        .value_or(int64_t(s.minSendBytesPerSecond)));
+      s.maxConnections = static_cast<size_t>(
+          file.Number(*server, "server", "max_connections", 1, 1000000).value_or(int64_t(s.maxConnections)));
+      s.maxConnectionsPerAddress = static_cast<size_t>(file.Number(*server, "server", "max_connections_per_address", 1,
+                                                                   1000000)
+                                                           .value_or(int64_t(s.maxConnectionsPerAddress)));
     }
     if (const toml::table* auth = file.Table(t, "", "auth")) {
       file.Check(*auth, "auth",

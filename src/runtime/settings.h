@@ -26,7 +26,13 @@ struct Settings {
   int threads = 8;
   size_t maxBodyBytes = 1 << 20;
   int maxJsonDepth = 64;
-  int requestTimeoutSeconds = 30;
+  int requestTimeoutSeconds = 30;    // a whole request, from its first byte
+  int headerTimeoutSeconds = 10;     // its request line and headers
+  int keepAliveTimeoutSeconds = 5;   // idle between requests
+  int sendTimeoutSeconds = 10;       // an answer: this, plus its size at the minimum rate
+  size_t minSendBytesPerSecond = 64 * 1024;
+  size_t maxConnections = 2048;
+  size_t maxConnectionsPerAddress = 256;
 
   // Accounts, sign-in and the audit trail ([auth]; see src/accounts/).
   struct Auth {

@@ -1,83 +1,71 @@
 #include "server/http_server.h"
 
-#include "server/tree_reads.h"
-
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
+#include <future>
+#include <limits>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <utility>  // before Asio: its coroutine support uses std::exchange without it
+#include <vector>
 
-#include <httplib.h>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
-#include "components/connections.h"
-#include "components/value_formatting.h"
 #include "runtime/error.h"
 #include "runtime/log.h"
 #include "server/access.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
+#include "server/readiness.h"
+#include "server/tree_reads.h"
+#include "server/worker_pool.h"
 
 namespace tsa::server {
 
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSource = "tsauthor.http";
 constexpr size_t kMaxUserLength = 256;
 constexpr size_t kMaxLoggedPath = 200;
+// The most a request line and headers may take together.
+constexpr uint32_t kMaxHeadBytes = 64 * 1024;
 // After refusing a request whose body was not read: how long and how much to
 // drain before closing, so that the peer reads the refusal instead of a reset.
 constexpr auto kLingerTime = std::chrono::milliseconds(1000);
 constexpr size_t kLingerBytes = 256 * 1024;
-// How often an idle connection looks whether the service is stopping.
-constexpr int kIdleSliceMs = 50;
-// How long a kept-alive connection must have been idle before it gives its
-// worker up to a connection that waits for one. A client that sends its next
-// request at once is never cut off between two requests.
-constexpr auto kYieldAfterIdle = std::chrono::milliseconds(100);
-// The most a request line and headers may take together.
-constexpr size_t kMaxHeadBytes = 64 * 1024;
-
-// What the request being served on this thread has gathered for the access
-// log and the connection loop.
-struct RequestState {
-  Clock::time_point start = Clock::now();
-  std::string route = "other";
-  std::string rpcMethods;
-  bool closeConnection = false;  // close after this response
-  bool bodyUnread = false;       // refused before its body was read
-  bool headRead = false;         // the request line and headers were parsed
-  bool headTooLarge = false;     // they went past kMaxHeadBytes
-  std::string peer;              // the peer's address, also for requests that could not be parsed
-  std::optional<Caller> caller;  // accounts glue: who is calling (server/access.h)
-};
-
-thread_local RequestState* t_request = nullptr;
-
-RequestState& CurrentRequest() {
-  static thread_local RequestState spare;
-  return t_request ? *t_request : spare;
-}
+// How often the deadlines of all connections are looked at.
+constexpr auto kSweepInterval = std::chrono::milliseconds(50);
+// On stop: how long an answer already being sent, or the answer to a call
+// in flight, may still take to leave.
+constexpr auto kStopSendGrace = std::chrono::seconds(2);
+// Connections answered 503 at a time (beyond, further ones are closed
+// unanswered until these have gone).
+constexpr size_t kMaxRefusing = 256;
+// What a 503 for a full service asks the client to wait.
+constexpr int kRetryAfterSeconds = 1;
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
@@ -102,40 +90,17 @@ bool ConstantTimeEquals(std::string_view presented, std::string_view expected) {
   return diff == 0;
 }
 
-std::string Route(const std::string& path) {
+std::string Route(std::string_view path) {
   if (path == "/rpc") return "/rpc";
-  if (path == "/health") return "/health";
+  if (path == "/health" || path == "/health/live") return "/health";
   if (path == "/metrics") return "/metrics";
   if (path.rfind("/trees/", 0) == 0) return "/trees";
   if (path.rfind("/auth/", 0) == 0) return "/auth";
   return "other";
 }
 
-
-void SetJsonError(httplib::Response& res, int status, const std::string& message) {
-  res.status = status;
-  res.set_content(DumpJson(json{{"error", json{{"status", status}, {"message", message}}}}), "application/json");
-}
-
-// --- accounts glue: the neutral view of a request and the answers of access control ---
-RequestView View(const httplib::Request& req, const RequestState& state) {
-  RequestView v;
-  v.method = req.method;
-  v.path = req.path;
-  v.header = [&req](std::string_view name) { return req.get_header_value(std::string(name)); };
-  v.query = [&req](std::string_view name) { return req.get_param_value(std::string(name)); };
-  v.peer = req.remote_addr.empty() ? state.peer : req.remote_addr;
-  return v;
-}
-
-void Apply(const WebReply& reply, httplib::Response& res) {
-  res.status = reply.status;
-  for (const auto& [name, value] : reply.headers) res.set_header(name, value);
-  res.set_content(reply.body, reply.contentType);
-}
-
 // The host part of a Host header: "[::1]:8470" -> "::1", "localhost:8470" -> "localhost".
-std::string HostOf(const std::string& header) {
+std::string HostOf(std::string_view header) {
   std::string h = Trim(header);
   if (!h.empty() && h.front() == '[') {
     size_t close = h.find(']');
@@ -147,7 +112,7 @@ std::string HostOf(const std::string& header) {
 }
 
 // A decimal 32-bit integer, nothing else.
-std::optional<int32_t> ParseInt32(const std::string& text) {
+std::optional<int32_t> ParseInt32(std::string_view text) {
   size_t i = 0;
   bool negative = false;
   if (i < text.size() && text[i] == '-') {
@@ -165,287 +130,92 @@ std::optional<int32_t> ParseInt32(const std::string& text) {
   return static_cast<int32_t>(v);
 }
 
-// A connection's byte stream: buffered reads (the request parser reads a
-// byte at a time), every read bounded by the read timeout and the request's
-// deadline, every write by the write timeout.
-class ConnectionStream final : public httplib::Stream {
- public:
-  ConnectionStream(int sock, int readTimeoutMs, int writeTimeoutMs)
-      : sock_(sock), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
-
-  // A new request begins: its deadline, and the state that tells whether its
-  // head is still being read (and so counts against kMaxHeadBytes).
-  void BeginRequest(Clock::time_point deadline, RequestState* request) {
-    deadline_ = deadline;
-    request_ = request;
-    headBytes_ = 0;
-  }
-  bool HasBuffered() const { return pos_ < len_; }
-  // A read timed out or the peer went away: the connection cannot go on.
-  bool ReadFailed() const { return readFailed_; }
-
-  bool is_readable() const override { return HasBuffered() || WaitReadable(); }
-  bool is_writable() const override { return Poll(POLLOUT, writeTimeoutMs_) > 0; }
-
-  ssize_t read(char* ptr, size_t size) override {
-    ssize_t n = ReadBounded(ptr, size);
-    if (n > 0 && request_ && !request_->headRead) {
-      headBytes_ += static_cast<size_t>(n);
-      if (headBytes_ > kMaxHeadBytes) {
-        // The parser would take an endless line or endless headers.
-        request_->headTooLarge = true;
-        readFailed_ = true;
-        return -1;
-      }
-    }
-    return n;
-  }
-
-  ssize_t ReadBounded(char* ptr, size_t size) {
-    if (HasBuffered()) return TakeBuffered(ptr, size);
-    if (!WaitReadable()) {
-      readFailed_ = true;
-      return -1;
-    }
-    if (size >= sizeof buffer_) {
-      ssize_t n = Recv(ptr, size);
-      if (n <= 0) readFailed_ = true;
-      return n;
-    }
-    ssize_t n = Recv(buffer_, sizeof buffer_);
-    if (n <= 0) {
-      readFailed_ = true;
-      return n;
-    }
-    pos_ = 0;
-    len_ = static_cast<size_t>(n);
-    return TakeBuffered(ptr, size);
-  }
-
-  ssize_t write(const char* ptr, size_t size) override {
-    if (Poll(POLLOUT, writeTimeoutMs_) <= 0) return -1;
-    for (;;) {
-      ssize_t n = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      return n;
+// A query component with "%XX" and "+" decoded; nothing for a broken escape.
+std::optional<std::string> DecodeQueryComponent(std::string_view text) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] == '%') {
+      if (i + 2 >= text.size()) return std::nullopt;
+      int h = hex(text[i + 1]), l = hex(text[i + 2]);
+      if (h < 0 || l < 0) return std::nullopt;
+      out += static_cast<char>(h * 16 + l);
+      i += 2;
+    } else {
+      out += text[i];
     }
   }
+  return out;
+}
 
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (::getpeername(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) Describe(addr, ip, port);
+// The values a query gives a name, decoded.
+std::vector<std::optional<std::string>> QueryValues(std::string_view query, std::string_view name) {
+  std::vector<std::optional<std::string>> values;
+  size_t start = 0;
+  while (start <= query.size()) {
+    size_t end = query.find('&', start);
+    if (end == std::string_view::npos) end = query.size();
+    std::string_view pair = query.substr(start, end - start);
+    size_t eq = pair.find('=');
+    std::string_view key = pair.substr(0, eq);
+    if (DecodeQueryComponent(key) == std::optional<std::string>(std::string(name)))
+      values.push_back(eq == std::string_view::npos ? std::optional<std::string>(std::string())
+                                                      : DecodeQueryComponent(pair.substr(eq + 1)));
+    start = end + 1;
   }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if (::getsockname(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) Describe(addr, ip, port);
-  }
-  socket_t socket() const override { return sock_; }
+  return values;
+}
 
- private:
-  static void Describe(const sockaddr_storage& addr, std::string& ip, int& port) {
-    char buf[INET6_ADDRSTRLEN] = {};
-    if (addr.ss_family == AF_INET) {
-      const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-      ::inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf);
-      port = ntohs(a->sin_port);
-    } else if (addr.ss_family == AF_INET6) {
-      const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-      ::inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
-      port = ntohs(a->sin6_port);
-    }
-    ip = buf;
-  }
-
-  ssize_t TakeBuffered(char* ptr, size_t size) {
-    size_t n = std::min(size, len_ - pos_);
-    std::memcpy(ptr, buffer_ + pos_, n);
-    pos_ += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  ssize_t Recv(char* ptr, size_t size) {
-    for (;;) {
-      ssize_t n = ::recv(sock_, ptr, size, 0);
-      if (n < 0 && errno == EINTR) continue;
-      return n;
-    }
-  }
-
-  bool WaitReadable() const {
-    int timeout = readTimeoutMs_;
-    if (deadline_) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
-      if (left <= 0) return false;
-      timeout = static_cast<int>(std::min<int64_t>(timeout, left));
-    }
-    return Poll(POLLIN, timeout) > 0;
-  }
-
-  int Poll(short events, int timeoutMs) const {
-    pollfd p{sock_, events, 0};
-    for (;;) {
-      int r = ::poll(&p, 1, timeoutMs);
-      if (r < 0 && errno == EINTR) continue;
-      return r;
-    }
-  }
-
-  int sock_;
-  int readTimeoutMs_;
-  int writeTimeoutMs_;
-  std::optional<Clock::time_point> deadline_;
-  RequestState* request_ = nullptr;
-  size_t headBytes_ = 0;
-  char buffer_[16 * 1024];
-  size_t pos_ = 0;
-  size_t len_ = 0;
-  bool readFailed_ = false;
+// One answer, ready to be sent.
+struct Answer {
+  int status = 200;
+  std::string contentType = "application/json";
+  std::shared_ptr<const std::string> body;
+  std::vector<std::pair<std::string, std::string>> headers;
+  bool close = false;       // close the connection after it
+  bool bodyUnread = false;  // the request's body was not read: drain before closing
+  std::string rpcMethods;   // for the access log
 };
 
-// The library's thread pool, counting the connections that wait for a worker.
-class CountingPool final : public httplib::TaskQueue {
- public:
-  CountingPool(size_t threads, std::atomic<size_t>& waiting, std::atomic<size_t>& busy)
-      : pool_(threads), waiting_(waiting), busy_(busy) {}
 
-  void enqueue(std::function<void()> fn) override {
-    waiting_.fetch_add(1);
-    pool_.enqueue([this, fn = std::move(fn)] {
-      busy_.fetch_add(1);
-      waiting_.fetch_sub(1);
-      fn();
-      busy_.fetch_sub(1);
-    });
-  }
-  void shutdown() override { pool_.shutdown(); }
+std::shared_ptr<const std::string> Text(std::string text) {
+  return std::make_shared<const std::string>(std::move(text));
+}
 
- private:
-  httplib::ThreadPool pool_;
-  std::atomic<size_t>& waiting_;
-  std::atomic<size_t>& busy_;
-};
+// An answer of access control as an answer of the service.
+Answer FromWebReply(const WebReply& reply) {
+  Answer a;
+  a.status = reply.status;
+  a.contentType = reply.contentType;
+  a.body = Text(reply.body);
+  a.headers = reply.headers;
+  return a;
+}
 
-// The library's server with our own connection loop: one buffered stream per
-// connection, a deadline per request, idle connections that notice a stop,
-// and a connection closed (after draining) when a request was refused before
-// its body was read.
-class GuardedServer : public httplib::Server {
- public:
-  std::atomic<bool> stopping{false};
-  int readTimeoutMs = 30000;
-  int writeTimeoutMs = 30000;
-  int keepAliveTimeoutMs = 5000;
-  size_t keepAliveMaxRequests = 1000;
-  std::atomic<size_t> waitingConnections{0};
-  std::atomic<size_t> busyWorkers{0};
-  size_t workers = 1;
-  CountingPool* pool = nullptr;  // the queue of the running accept loop
+Answer JsonError(int status, const std::string& message) {
+  Answer a;
+  a.status = status;
+  a.body = Text(DumpJson(json{{"error", json{{"status", status}, {"message", message}}}}));
+  return a;
+}
 
-  // Whether a connection waits in the queue with no free worker to take it
-  // (a worker that holds an idle connection counts as busy).
-  bool Starved() const {
-    const size_t busy = busyWorkers.load();
-    const size_t idle = busy < workers ? workers - busy : 0;
-    return waitingConnections.load() > idle;
-  }
+// A refusal of a request that cannot be followed by another on its
+// connection: its rest is still on the way or cannot be told from a next one.
+Answer Final(Answer a, bool bodyUnread) {
+  a.close = true;
+  a.bodyUnread = bodyUnread;
+  return a;
+}
 
- private:
-  bool process_and_close_socket(socket_t sock) override {
-    int one = 1;
-    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return ServeConnection(sock, Clock::now() + std::chrono::milliseconds(readTimeoutMs));
-  }
-
-  // Serves a connection whose first request must begin by `firstDeadline`.
-  bool ServeConnection(int sock, Clock::time_point firstDeadline) {
-    switch (WaitForFirstRequest(sock, firstDeadline)) {
-      case FirstRequest::Arrived:
-        break;
-      case FirstRequest::Requeue:
-        // Nothing sent yet and others wait for a worker: this connection
-        // goes to the back of the queue instead of holding its worker.
-        pool->enqueue([this, sock, firstDeadline] { ServeConnection(sock, firstDeadline); });
-        return true;
-      case FirstRequest::Close:
-        ::shutdown(sock, SHUT_RDWR);
-        ::close(sock);
-        return false;
-    }
-    ConnectionStream stream(sock, readTimeoutMs, writeTimeoutMs);
-    bool ok = true;
-    bool linger = false;
-    for (size_t served = 0; served < keepAliveMaxRequests; ++served) {
-      if (served > 0 && !WaitForRequest(sock, stream)) break;
-      RequestState state;
-      t_request = &state;
-      stream.BeginRequest(state.start + std::chrono::milliseconds(readTimeoutMs), &state);
-      int peerPort = 0;
-      stream.get_remote_ip_and_port(state.peer, peerPort);
-      const bool lastOne = served + 1 == keepAliveMaxRequests || stopping.load();
-      bool connectionClosed = false;
-      ok = process_request(stream, lastOne, connectionClosed, nullptr);
-      t_request = nullptr;
-      stream.BeginRequest(Clock::now(), nullptr);
-      linger = state.bodyUnread;
-      if (!ok || connectionClosed || state.closeConnection || lastOne || stream.ReadFailed()) break;
-    }
-    if (linger) Drain(sock);
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
-    return ok;
-  }
-
-  enum class FirstRequest { Arrived, Requeue, Close };
-
-  // Waits for the first request on a new connection. A connection accepted
-  // before the stop is still served when its request is already there.
-  FirstRequest WaitForFirstRequest(int sock, Clock::time_point deadline) const {
-    pollfd p{sock, POLLIN, 0};
-    for (;;) {
-      int r = ::poll(&p, 1, stopping.load() ? 0 : kIdleSliceMs);
-      if (r > 0) return FirstRequest::Arrived;
-      if (r < 0 && errno != EINTR) return FirstRequest::Close;
-      if (r < 0) continue;
-      if (stopping.load() || Clock::now() >= deadline) return FirstRequest::Close;
-      if (pool && Starved()) return FirstRequest::Requeue;
-    }
-  }
-
-  // Waits for a further request on a kept-alive connection. A connection
-  // idle for a moment gives its worker up when another connection waits and
-  // no worker is free, and at once when the service stops.
-  bool WaitForRequest(int sock, const ConnectionStream& stream) const {
-    if (stream.HasBuffered()) return true;
-    const auto idleSince = Clock::now();
-    const auto deadline = idleSince + std::chrono::milliseconds(keepAliveTimeoutMs);
-    pollfd p{sock, POLLIN, 0};
-    for (;;) {
-      const bool stop = stopping.load();
-      const bool yield = Clock::now() - idleSince >= kYieldAfterIdle && Starved();
-      int r = ::poll(&p, 1, stop || yield ? 0 : kIdleSliceMs);
-      if (r > 0) return !stop;
-      if (r < 0 && errno != EINTR) return false;
-      if (stop || yield || Clock::now() >= deadline) return false;
-    }
-  }
-
-  static void Drain(int sock) {
-    ::shutdown(sock, SHUT_WR);
-    const auto until = Clock::now() + kLingerTime;
-    char buf[4096];
-    size_t drained = 0;
-    pollfd p{sock, POLLIN, 0};
-    while (drained < kLingerBytes) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      ssize_t n = ::recv(sock, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      drained += static_cast<size_t>(n);
-    }
-  }
-};
+int64_t Ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
 
 }  // namespace
 
@@ -477,10 +247,18 @@ ServiceOptions ServiceOptions::FromSettings(const Settings& s) {
   o.threads = std::max(1, s.threads);
   o.maxBodyBytes = s.maxBodyBytes;
   o.maxJsonDepth = std::max(1, s.maxJsonDepth);
+  o.headerTimeoutSeconds = std::max(1, s.headerTimeoutSeconds);
   o.requestTimeoutSeconds = std::max(1, s.requestTimeoutSeconds);
+  o.keepAliveTimeoutSeconds = std::max(1, s.keepAliveTimeoutSeconds);
+  o.sendTimeoutSeconds = std::max(1, s.sendTimeoutSeconds);
+  o.minSendBytesPerSecond = std::max<size_t>(1, s.minSendBytesPerSecond);
+  o.maxConnections = std::max<size_t>(1, s.maxConnections);
+  o.maxConnectionsPerAddress = std::max<size_t>(1, s.maxConnectionsPerAddress);
   o.dataDir = s.dataDir;
   return o;
 }
+
+class Session;
 
 class HttpService::Impl {
  public:
@@ -493,271 +271,831 @@ class HttpService::Impl {
   Metrics metrics;
   RpcEndpoint rpc;
   AccessControl access;  // accounts glue: identities and /auth/* (server/access.h)
-  GuardedServer server;
   TreeReadHandler treeRead;
-  std::thread listener;
-  std::atomic<bool> listenerDone{false};
-  std::mutex mutex;
+  std::mutex mutex;  // Start and Stop
   bool started = false;
   bool stopped = false;
   int port = -1;
-  std::atomic<uint64_t> probeCounter{0};
+  std::atomic<bool> stopping{false};
   std::mutex logMutex;
 
-  void Configure();
-  bool Authorized(const httplib::Request& req) const;
-  httplib::Server::HandlerResponse Gate(const httplib::Request& req, httplib::Response& res);
-  void ServeRpc(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader);
-  void ServeHealth(const httplib::Request& req, httplib::Response& res);
-  void ServeTreeRead(const httplib::Request& req, httplib::Response& res, bool node);
-  void ServeAuth(const httplib::Request& req, httplib::Response& res);
-  void WriteAccessLog(const httplib::Request& req, const httplib::Response& res);
+  // Every open connection, and how many each peer address holds. Declared
+  // before the I/O context: connections still queued in it unregister here
+  // when it is destroyed.
+  std::mutex registryMutex;
+  std::condition_variable registryChanged;
+  std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
+  std::unordered_map<std::string, size_t> perAddress;
+  size_t counted = 0;   // connections that count against the caps
+  size_t refusing = 0;  // connections being answered 503
+
+  std::unique_ptr<WorkerPool> workers;  // JSON-RPC calls
+  std::unique_ptr<WorkerPool> readers;  // tree reads: a flood of them never queues a call behind it
+  std::unique_ptr<ReadinessProbe> readiness;
+  asio::io_context ioc;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+  std::optional<tcp::acceptor> acceptor;
+  std::optional<asio::steady_timer> sweeper;
+  std::optional<asio::steady_timer> acceptRetry;
+  std::vector<std::thread> ioThreads;
+
+  void Listen();
+  void Accept();
+  void OnAccept(beast::error_code ec, tcp::socket socket);
+  void Sweep();
+  void Unregister(Session* s, const std::string& address, bool countedAgainstCaps);
+  std::vector<std::shared_ptr<Session>> LiveSessions();
+  void StopAll();
+
+  bool Authorized(const http::request<http::string_body>& req) const;
+  // accounts glue: the neutral view of a request that access control reads.
+  static RequestView View(const http::request<http::string_body>& req, const std::string& peer);
+  // Every request passes here after its head and before its body is read:
+  // its route, and the answer that refuses it, if any.
+  std::optional<Answer> Gate(const http::request<http::string_body>& req, bool chunked, std::string& route,
+                             const std::string& peer, std::optional<Caller>& caller);
+  Answer ServeRpc(const std::string& body, const std::optional<Caller>& caller);
+  Answer ServeTreeRead(TreeReadRequest r, const std::optional<Caller>& caller);
+  // The read request a /trees path asks for, or the answer that refuses it.
+  std::optional<Answer> ParseTreeRead(std::string_view path, std::string_view query, TreeReadRequest& r);
+  Answer HealthAnswer(const ReadinessReport& report, bool detailed) const;
+  void WriteAccessLog(const std::string& method, std::string_view path, int status, double ms,
+                      const std::string& peer, const std::string& rpcMethods, const std::optional<Caller>& caller);
+
+  Clock::duration HeadTimeout() const {
+    return std::chrono::seconds(std::min(options.headerTimeoutSeconds, options.requestTimeoutSeconds));
+  }
+  Clock::duration SendTime(size_t bytes) const {
+    const double seconds = options.sendTimeoutSeconds +
+                           static_cast<double>(bytes) / static_cast<double>(std::max<size_t>(1, options.minSendBytesPerSecond));
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  }
 };
 
-bool HttpService::Impl::Authorized(const httplib::Request& req) const {
+// One connection. Its handlers run on its strand, one at a time; the only
+// state touched from elsewhere is the deadline, which the sweeper reads.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  enum class Phase { Head, Body, Working, Writing, Idle, Lingering, Closed };
+
+  Session(HttpService::Impl& server, tcp::socket socket, std::string peer, bool counted, Clock::time_point arrival)
+      : server_(server), socket_(std::move(socket)), peer_(std::move(peer)), counted_(counted), arrival_(arrival) {}
+
+  ~Session() { server_.Unregister(this, peer_, counted_); }
+
+  const std::string& Peer() const { return peer_; }
+  int64_t Deadline() const { return deadline_.load(std::memory_order_relaxed); }
+  auto Executor() { return socket_.get_executor(); }
+
+  // The first request's head is due from the moment of the accept.
+  void Start() {
+    SetDeadline(arrival_ + server_.HeadTimeout());
+    ReadHead();
+  }
+
+  // A connection beyond a cap: 503 at once, then closed.
+  void Refuse(const std::string& why) {
+    Answer a = JsonError(503, why);
+    a.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
+    quiet_ = true;
+    Respond(Final(std::move(a), true));
+  }
+
+  // The sweeper found the deadline passed.
+  void OnDeadline() {
+    const int64_t d = Deadline();
+    if (phase_ == Phase::Closed || d == 0 || Ticks(Clock::now()) < d) return;
+    timedOut_ = true;
+    beast::error_code ec;
+    socket_.cancel(ec);
+  }
+
+  // The service stops: a connection without a call in flight goes at once;
+  // an answer being sent gets a short grace.
+  void OnStop() {
+    switch (phase_) {
+      case Phase::Working:
+        break;  // its answer says Connection: close
+      case Phase::Writing: {
+        const int64_t grace = Ticks(Clock::now() + kStopSendGrace);
+        if (Deadline() == 0 || Deadline() > grace) deadline_.store(grace, std::memory_order_relaxed);
+        break;
+      }
+      default:
+        Close();
+    }
+  }
+
+  void Close() {
+    if (phase_ == Phase::Closed) return;
+    phase_ = Phase::Closed;
+    deadline_.store(0, std::memory_order_relaxed);
+    beast::error_code ec;
+    socket_.shutdown(tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+  }
+
+  // Sends an answer (on the strand).
+  void Respond(Answer a);
+
+  // On a worker, before the engine work of a queued request: once the
+  // service stops, work that has not begun is dropped (unanswered and
+  // unapplied) and the connection closed, so that stopping waits only for
+  // the calls already running.
+  bool NotBegunBeforeStop() {
+    if (!server_.stopping.load()) return false;
+    asio::post(Executor(), [self = shared_from_this()] { self->Close(); });
+    return true;
+  }
+
+ private:
+  void SetDeadline(Clock::time_point t) {
+    timedOut_ = false;
+    deadline_.store(Ticks(t), std::memory_order_relaxed);
+  }
+  void ClearDeadline() {
+    timedOut_ = false;
+    deadline_.store(0, std::memory_order_relaxed);
+  }
+
+  void ReadHead();
+  void OnHead(beast::error_code ec);
+  void OnHeadRead();
+  void ReadBody();
+  void OnBody(beast::error_code ec);
+  void Dispatch();
+  void AwaitNextRequest();
+  void OnWritten(beast::error_code ec);
+  void Linger();
+  void OnLinger(beast::error_code ec, size_t n);
+  // Answers a request that went wrong and ends the connection.
+  void Fail(int status, const std::string& message, bool bodyUnread) {
+    Respond(Final(JsonError(status, message), bodyUnread));
+  }
+
+  HttpService::Impl& server_;
+  tcp::socket socket_;
+  std::string peer_;
+  bool counted_;
+  Clock::time_point arrival_;  // the current request began to arrive
+  std::atomic<int64_t> deadline_{0};
+  bool timedOut_ = false;
+  Phase phase_ = Phase::Head;
+  beast::flat_buffer buffer_{2 * kMaxHeadBytes};
+  std::optional<http::request_parser<http::string_body>> parser_;
+  size_t served_ = 0;
+
+  // The request being answered.
+  std::string method_;
+  std::string path_;
+  std::string route_ = "other";
+  unsigned version_ = 11;
+  bool head_ = false;        // HEAD: the answer without its body
+  bool closeAfter_ = false;  // the client asked to close, or the request cannot be followed
+  bool keepAlive10_ = false; // HTTP/1.0 with Connection: keep-alive
+  bool quiet_ = false;       // no access log line (connections refused for a cap)
+  std::optional<Caller> caller_;  // accounts glue: who is calling (server/access.h)
+
+  // The answer being sent.
+  std::string head_text_;
+  std::shared_ptr<const std::string> body_;
+  bool closing_ = false;
+  bool lingering_ = false;
+  std::array<char, 16 * 1024> scratch_{};
+  size_t drained_ = 0;
+};
+
+void Session::ReadHead() {
+  phase_ = Phase::Head;
+  parser_.emplace();
+  parser_->header_limit(kMaxHeadBytes);
+  // The body's size is checked against the limit once the route and the
+  // caller are known (Gate), and while a chunked body is read.
+  // (No limit is the largest one: this release compares the length with an
+  // empty limit as if the limit were below it.)
+  parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+  method_.clear();
+  path_.clear();
+  route_ = "other";
+  version_ = 11;
+  head_ = closeAfter_ = keepAlive10_ = false;
+  caller_.reset();
+  http::async_read_header(socket_, buffer_, *parser_,
+                          [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHead(ec); });
+}
+
+void Session::OnHead(beast::error_code ec) {
+  if (phase_ == Phase::Closed) return;
+  if (ec) {
+    const bool gotSome = parser_->got_some() || buffer_.size() > 0;
+    if (timedOut_) {
+      server_.metrics.RecordDeadline("head");
+      if (!gotSome) return Close();
+      return Fail(408, "The request line and headers did not arrive within " +
+                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(server_.HeadTimeout()).count()) +
+                           " seconds",
+                  true);
+    }
+    if (ec == http::error::header_limit)
+      return Fail(431, "The request line and headers exceed " + std::to_string(kMaxHeadBytes) + " bytes", true);
+    if (ec == http::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset ||
+        ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor || !gotSome)
+      return Close();
+    // Where a request that cannot be parsed ends is unknown: nothing after
+    // it on this connection can be trusted to be a request.
+    return Fail(400, "The request could not be parsed: " + ec.message(), true);
+  }
+  OnHeadRead();
+}
+
+void Session::OnHeadRead() {
+  const auto& req = parser_->get();
+  method_ = std::string(req.method_string());
+  std::string_view target = req.target();
+  path_ = std::string(target.substr(0, target.find('?')));
+  version_ = req.version();
+  head_ = req.method() == http::verb::head;
+  if (version_ != 10 && version_ != 11) return Fail(400, "Only HTTP/1.0 and HTTP/1.1 are spoken here", true);
+  // HTTP/1.1 keeps the connection unless told to close, HTTP/1.0 closes
+  // unless told to keep it.
+  closeAfter_ = !req.keep_alive();
+  keepAlive10_ = version_ == 10 && req.keep_alive();
+  if (req.count(http::field::host) > 1) return Fail(400, "More than one Host header", true);
+
+  std::optional<Answer> refusal = server_.Gate(req, parser_->chunked(), route_, peer_, caller_);
+  if (refusal) return Respond(std::move(*refusal));
+  if (parser_->is_done()) return Dispatch();
+
+  parser_->body_limit(server_.options.maxBodyBytes);
+  SetDeadline(arrival_ + std::chrono::seconds(server_.options.requestTimeoutSeconds));
+  auto expect = req.find(http::field::expect);
+  if (expect != req.end() && EqualsIgnoreCase(Trim(expect->value()), "100-continue")) {
+    static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    phase_ = Phase::Body;
+    asio::async_write(socket_, asio::buffer(kContinue), [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) return self->OnBody(ec);
+      self->ReadBody();
+    });
+    return;
+  }
+  ReadBody();
+}
+
+void Session::ReadBody() {
+  if (phase_ == Phase::Closed) return;
+  phase_ = Phase::Body;
+  http::async_read(socket_, buffer_, *parser_,
+                   [self = shared_from_this()](beast::error_code ec, size_t) { self->OnBody(ec); });
+}
+
+void Session::OnBody(beast::error_code ec) {
+  if (phase_ == Phase::Closed) return;
+  if (ec) {
+    if (timedOut_) {
+      server_.metrics.RecordDeadline("body");
+      return Fail(408, "The request did not arrive within " + std::to_string(server_.options.requestTimeoutSeconds) +
+                           " seconds",
+                  true);
+    }
+    if (ec == http::error::body_limit)
+      return Fail(413, "The request body exceeds " + std::to_string(server_.options.maxBodyBytes) + " bytes", true);
+    return Fail(400, "The request body could not be read", true);
+  }
+  Dispatch();
+}
+
+void Session::Dispatch() {
+  // Once the service stops no call is begun: the request goes unanswered
+  // and unapplied.
+  if (server_.stopping.load()) return Close();
+  ClearDeadline();
+  phase_ = Phase::Working;
+  auto& req = parser_->get();
+  auto self = shared_from_this();
+  auto answer = [self](Answer a) {
+    asio::post(self->Executor(), [self, a = std::move(a)]() mutable { self->Respond(std::move(a)); });
+  };
+
+  if (route_ == "/metrics") {
+    Answer a;
+    a.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    a.body = Text(server_.metrics.Render());
+    return Respond(std::move(a));
+  }
+  if (route_ == "/health") {
+    if (path_ == "/health/live") {
+      Answer a;
+      a.body = Text(R"({"status":"live"})");
+      return Respond(std::move(a));
+    }
+    const bool detailed = server_.Authorized(req);
+    server_.readiness->Check([self, detailed, answer](const ReadinessReport& report) {
+      answer(self->server_.HealthAnswer(report, detailed));
+    });
+    return;
+  }
+  if (route_ == "/rpc") {
+    server_.workers->Post([self, answer, body = std::move(req.body())] {
+      if (self->NotBegunBeforeStop()) return;
+      Answer a;
+      try {
+        a = self->server_.ServeRpc(body, self->caller_);
+      } catch (...) {
+        a = JsonError(500, "Internal error: " + CurrentError().description);
+      }
+      answer(std::move(a));
+    });
+    return;
+  }
+  if (route_ == "/auth") {
+    // accounts glue: /auth/login, /auth/logout, /auth/me, /auth/setup (server/auth_endpoints.h).
+    // Sign-in hashes passwords and writes sessions: on a worker.
+    auto request = std::make_shared<http::request<http::string_body>>(std::move(req));
+    server_.workers->Post([self, answer, request] {
+      if (self->NotBegunBeforeStop()) return;
+      Answer a;
+      try {
+        a = FromWebReply(self->server_.access.AnswerAuth(self->server_.View(*request, self->peer_), request->body(),
+                                                         self->caller_));
+      } catch (...) {
+        a = JsonError(500, "Internal error: " + CurrentError().description);
+      }
+      answer(std::move(a));
+    });
+    return;
+  }
+  // /trees/{type}/{id}/document, /trees/{type}/{id}/nodes/{node}
+  std::string_view target = req.target();
+  const size_t q = target.find('?');
+  TreeReadRequest r;
+  r.ifNoneMatch = std::string(req[http::field::if_none_match]);
+  r.acceptEncoding = std::string(req[http::field::accept_encoding]);
+  std::optional<Answer> refusal =
+      server_.ParseTreeRead(path_, q == std::string_view::npos ? std::string_view() : target.substr(q + 1), r);
+  if (refusal) return Respond(std::move(*refusal));
+  server_.readers->Post([self, answer, r = std::move(r)] {
+    if (self->NotBegunBeforeStop()) return;
+    Answer a;
+    try {
+      a = self->server_.ServeTreeRead(r, self->caller_);
+    } catch (...) {
+      a = JsonError(500, "Internal error: " + CurrentError().description);
+    }
+    answer(std::move(a));
+  });
+}
+
+void Session::Respond(Answer a) {
+  if (phase_ == Phase::Closed) return;
+  ++served_;
+  closing_ = a.close || closeAfter_ || server_.stopping.load() || served_ >= server_.options.keepAliveMaxRequests;
+  lingering_ = a.bodyUnread;
+  const std::string_view version = version_ == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+  const size_t bodySize = a.body ? a.body->size() : 0;
+  std::string& h = head_text_;
+  h.clear();
+  h.reserve(192);
+  h += version;
+  h += std::to_string(a.status);
+  h += ' ';
+  h += http::obsolete_reason(static_cast<http::status>(a.status));
+  h += "\r\n";
+  if (a.status != 204 && a.status != 304 && a.status >= 200) {
+    if (a.body) {
+      h += "Content-Type: ";
+      h += a.contentType;
+      h += "\r\n";
+    }
+    h += "Content-Length: ";
+    h += std::to_string(bodySize);
+    h += "\r\n";
+  }
+  for (const auto& [name, value] : a.headers) {
+    h += name;
+    h += ": ";
+    h += value;
+    h += "\r\n";
+  }
+  if (closing_) {
+    h += "Connection: close\r\n";
+  } else if (keepAlive10_) {
+    h += "Connection: keep-alive\r\n";
+  }
+  h += "\r\n";
+  body_ = head_ ? nullptr : std::move(a.body);
+
+  if (!quiet_) {
+    // Counted and logged before it is sent, so that a client that has its
+    // answer finds it there.
+    server_.metrics.RecordHttp(route_, a.status);
+    std::chrono::duration<double, std::milli> took = Clock::now() - arrival_;
+    server_.WriteAccessLog(method_, path_, a.status, took.count(), peer_, a.rpcMethods, caller_);
+  }
+
+  phase_ = Phase::Writing;
+  const size_t total = h.size() + (body_ ? body_->size() : 0);
+  auto due = Clock::now() + server_.SendTime(total);
+  if (server_.stopping.load()) due = std::min(due, Clock::now() + kStopSendGrace);
+  SetDeadline(due);
+  std::array<asio::const_buffer, 2> buffers{asio::buffer(h),
+                                            body_ ? asio::buffer(*body_) : asio::const_buffer()};
+  asio::async_write(socket_, buffers,
+                    [self = shared_from_this()](beast::error_code ec, size_t) { self->OnWritten(ec); });
+}
+
+void Session::OnWritten(beast::error_code ec) {
+  if (phase_ == Phase::Closed) return;
+  body_.reset();
+  if (ec) {
+    if (timedOut_) server_.metrics.RecordDeadline("send");
+    return Close();
+  }
+  if (closing_) {
+    if (lingering_) return Linger();
+    return Close();
+  }
+  AwaitNextRequest();
+}
+
+void Session::AwaitNextRequest() {
+  if (server_.stopping.load()) return Close();
+  if (buffer_.size() > 0) {
+    // The next request is here already.
+    arrival_ = Clock::now();
+    SetDeadline(arrival_ + server_.HeadTimeout());
+    return ReadHead();
+  }
+  phase_ = Phase::Idle;
+  SetDeadline(Clock::now() + std::chrono::seconds(server_.options.keepAliveTimeoutSeconds));
+  auto space = buffer_.prepare(4096);
+  socket_.async_read_some(space, [self = shared_from_this()](beast::error_code ec, size_t n) {
+    if (self->phase_ == Phase::Closed) return;
+    if (ec) {
+      if (self->timedOut_) self->server_.metrics.RecordDeadline("idle");
+      return self->Close();
+    }
+    self->buffer_.commit(n);
+    self->arrival_ = Clock::now();
+    self->SetDeadline(self->arrival_ + self->server_.HeadTimeout());
+    self->ReadHead();
+  });
+}
+
+void Session::Linger() {
+  // Half-closes and reads what the peer still sends, so that it reads the
+  // answer instead of a reset.
+  phase_ = Phase::Lingering;
+  beast::error_code ignored;
+  socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  SetDeadline(Clock::now() + kLingerTime);
+  drained_ = 0;
+  socket_.async_read_some(asio::buffer(scratch_),
+                          [self = shared_from_this()](beast::error_code ec, size_t n) { self->OnLinger(ec, n); });
+}
+
+void Session::OnLinger(beast::error_code ec, size_t n) {
+  if (phase_ == Phase::Closed) return;
+  drained_ += n;
+  if (ec || drained_ >= kLingerBytes) return Close();
+  socket_.async_read_some(asio::buffer(scratch_),
+                          [self = shared_from_this()](beast::error_code ec, size_t n) { self->OnLinger(ec, n); });
+}
+
+// --- the service ----------------------------------------------------------------
+
+void HttpService::Impl::Unregister(Session* s, const std::string& address, bool countedAgainstCaps) {
+  {
+    std::lock_guard lock(registryMutex);
+    sessions.erase(s);
+    if (countedAgainstCaps) {
+      --counted;
+      auto it = perAddress.find(address);
+      if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
+    } else {
+      --refusing;
+    }
+    metrics.SetConnectionsOpen(static_cast<int64_t>(counted));
+  }
+  registryChanged.notify_all();
+}
+
+std::vector<std::shared_ptr<Session>> HttpService::Impl::LiveSessions() {
+  std::vector<std::shared_ptr<Session>> live;
+  std::lock_guard lock(registryMutex);
+  live.reserve(sessions.size());
+  for (auto& [raw, weak] : sessions)
+    if (auto s = weak.lock()) live.push_back(std::move(s));
+  return live;
+}
+
+void HttpService::Impl::Accept() {
+  acceptor->async_accept(asio::make_strand(ioc),
+                         [this](beast::error_code ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
+}
+
+void HttpService::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
+  if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
+  if (ec) {
+    // Out of file descriptors, say: try again shortly instead of spinning.
+    acceptRetry->expires_after(std::chrono::milliseconds(50));
+    acceptRetry->async_wait([this](beast::error_code e) {
+      if (!e && acceptor->is_open()) Accept();
+    });
+    return;
+  }
+  const auto arrival = Clock::now();
+  if (stopping.load()) {
+    beast::error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  beast::error_code peerError;
+  auto remote = socket.remote_endpoint(peerError);
+  std::string peer = peerError ? std::string() : remote.address().to_string();
+  socket.set_option(tcp::no_delay(true), peerError);
+
+  std::string refusal;
+  bool counts = true;
+  std::shared_ptr<Session> session;
+  {
+    std::lock_guard lock(registryMutex);
+    size_t& fromPeer = perAddress[peer];
+    if (counted >= options.maxConnections) {
+      refusal = "The service holds its most connections (" + std::to_string(options.maxConnections) + "); try again";
+    } else if (fromPeer >= options.maxConnectionsPerAddress) {
+      refusal = "This address holds its most connections (" + std::to_string(options.maxConnectionsPerAddress) +
+                "); try again";
+    }
+    if (refusal.empty()) {
+      ++fromPeer;
+      ++counted;
+    } else {
+      if (fromPeer == 0) perAddress.erase(peer);
+      counts = false;
+      if (refusing >= kMaxRefusing) {
+        beast::error_code ignored;
+        socket.close(ignored);
+        socket = tcp::socket(ioc);
+      } else {
+        ++refusing;
+      }
+    }
+    if (socket.is_open()) {
+      session = std::make_shared<Session>(*this, std::move(socket), peer, counts, arrival);
+      sessions.emplace(session.get(), session);
+    }
+    metrics.SetConnectionsOpen(static_cast<int64_t>(counted));
+  }
+  if (!refusal.empty()) metrics.RecordConnectionRefused();
+  if (session) {
+    asio::dispatch(session->Executor(), [session, refusal] {
+      if (refusal.empty()) {
+        session->Start();
+      } else {
+        session->Refuse(refusal);
+      }
+    });
+  }
+  Accept();
+}
+
+void HttpService::Impl::Sweep() {
+  const int64_t now = Ticks(Clock::now());
+  std::vector<std::shared_ptr<Session>> due;
+  {
+    std::lock_guard lock(registryMutex);
+    for (auto& [raw, weak] : sessions) {
+      const int64_t d = raw->Deadline();
+      if (d != 0 && d <= now)
+        if (auto s = weak.lock()) due.push_back(std::move(s));
+    }
+  }
+  for (auto& s : due) asio::post(s->Executor(), [s] { s->OnDeadline(); });
+  sweeper->expires_after(kSweepInterval);
+  sweeper->async_wait([this](beast::error_code ec) {
+    if (!ec) Sweep();
+  });
+}
+
+bool HttpService::Impl::Authorized(const http::request<http::string_body>& req) const {
   if (options.token.empty()) return true;
-  std::string header = Trim(req.get_header_value("Authorization"));
+  auto it = req.find(http::field::authorization);
+  if (it == req.end()) return false;
+  std::string header = Trim(it->value());
   constexpr std::string_view kScheme = "Bearer ";
   if (header.size() < kScheme.size() || !EqualsIgnoreCase(std::string_view(header).substr(0, kScheme.size()), kScheme))
     return false;
   return ConstantTimeEquals(Trim(std::string_view(header).substr(kScheme.size())), options.token);
 }
 
-// Every request passes here after its headers and before its body is read.
-httplib::Server::HandlerResponse HttpService::Impl::Gate(const httplib::Request& req, httplib::Response& res) {
-  using HR = httplib::Server::HandlerResponse;
-  RequestState& state = CurrentRequest();
-  state.headRead = true;
-  state.route = Route(req.path);
-  // Connection options are not case-sensitive; the parser only knows "close".
-  if (EqualsIgnoreCase(Trim(req.get_header_value("Connection")), "close")) state.closeConnection = true;
+RequestView HttpService::Impl::View(const http::request<http::string_body>& req, const std::string& peer) {
+  RequestView v;
+  v.method = std::string(req.method_string());
+  std::string_view target = req.target();
+  const size_t q = target.find('?');
+  v.path = std::string(target.substr(0, q));
+  v.header = [&req](std::string_view name) { return std::string(req[name]); };
+  std::string query = q == std::string_view::npos ? std::string() : std::string(target.substr(q + 1));
+  v.query = [query](std::string_view name) {
+    auto values = QueryValues(query, name);
+    return values.empty() || !values[0] ? std::string() : *values[0];
+  };
+  v.peer = peer;
+  return v;
+}
 
-  const bool chunked = req.has_header("Transfer-Encoding");
-  const bool hasLength = req.has_header("Content-Length");
-  const std::string lengthText = Trim(req.get_header_value("Content-Length"));
+// Every request passes here after its head and before its body is read.
+std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_body>& req, bool chunked,
+                                              std::string& route, const std::string& peer,
+                                              std::optional<Caller>& caller) {
+  std::string_view target = req.target();
+  std::string_view path = target.substr(0, target.find('?'));
+  route = Route(path);
+
+  const bool hasLength = req.count(http::field::content_length) > 0;
+  const std::string lengthText = hasLength ? Trim(req[http::field::content_length]) : std::string();
   const bool hasBody = chunked || (hasLength && lengthText != "0");
-  auto refuse = [&](auto status, const std::string& message = {}) {
-    if constexpr (std::is_same_v<decltype(status), WebReply>) {
-      Apply(status, res);
-    } else {
-      SetJsonError(res, status, message);
-    }
-    if (hasBody) {
-      // The body was not read: the connection cannot carry another request.
-      state.closeConnection = true;
-      state.bodyUnread = true;
-      res.set_header("Connection", "close");
-    }
-    return HR::Handled;
+  auto refuse = [&](int status, const std::string& message) {
+    Answer a = JsonError(status, message);
+    // The body was not read: the connection cannot carry another request.
+    if (hasBody) a = Final(std::move(a), true);
+    return a;
   };
 
-  const bool isGet = req.method == "GET" || req.method == "HEAD";
-  if (state.route == "other") return refuse(404, "No such resource");
-  if (state.route == "/rpc" && req.method != "POST") {
-    res.set_header("Allow", "POST");
-    return refuse(405, "Use POST for /rpc");
+  const bool isGet = req.method() == http::verb::get || req.method() == http::verb::head;
+  if (route == "other") return refuse(404, "No such resource");
+  if (route == "/rpc" && req.method() != http::verb::post) {
+    Answer a = refuse(405, "Use POST for /rpc");
+    a.headers.emplace_back("Allow", "POST");
+    return a;
   }
-  if (state.route != "/rpc" && state.route != "/auth" && !isGet) {
-    res.set_header("Allow", "GET, HEAD");
-    return refuse(405, "Use GET for " + state.route);
+  if (route != "/rpc" && route != "/auth" && !isGet) {
+    Answer a = refuse(405, "Use GET for " + route);
+    a.headers.emplace_back("Allow", "GET, HEAD");
+    return a;
   }
   if (options.token.empty()) {
     // Without a token only loopback clients are served; a page in a browser
     // that rebinds its own name to this address must not get through.
-    if (req.has_header("Host") && !IsLoopbackAddress(HostOf(req.get_header_value("Host"))))
+    auto host = req.find(http::field::host);
+    if (host != req.end() && !IsLoopbackAddress(HostOf(host->value())))
       return refuse(403, "Requests to this service must name a loopback host");
   }
   {
-    // --- accounts glue: the request's identity, or its refusal (server/access.h) ---
-    Admission admission = access.Admit(View(req, state));
-    if (admission.refusal) return refuse(*admission.refusal);
-    state.caller = std::move(admission.caller);
+    // accounts glue: the request's identity, or its refusal (server/access.h).
+    Admission admission = access.Admit(View(req, peer));
+    if (admission.refusal) {
+      Answer a = FromWebReply(*admission.refusal);
+      if (hasBody) a = Final(std::move(a), true);
+      return a;
+    }
+    caller = std::move(admission.caller);
   }
 
   if (chunked && hasLength) return refuse(400, "Both Content-Length and Transfer-Encoding given");
   if (hasLength) {
     if (lengthText.empty() || lengthText.size() > 19 ||
         !std::all_of(lengthText.begin(), lengthText.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-        req.get_header_value_count("Content-Length") > 1)
+        req.count(http::field::content_length) > 1)
       return refuse(400, "Invalid Content-Length");
     if (std::stoull(lengthText) > options.maxBodyBytes)
       return refuse(413, "The request body exceeds " + std::to_string(options.maxBodyBytes) + " bytes");
   }
   if (isGet && hasBody) return refuse(400, "A GET request carries no body");
-  if (chunked && !EqualsIgnoreCase(Trim(req.get_header_value("Transfer-Encoding")), "chunked"))
-    return refuse(400, "Unsupported Transfer-Encoding");
-  const bool posted = state.route == "/rpc" || (state.route == "/auth" && !isGet);
+  if (req.count(http::field::transfer_encoding) > 0 &&
+      (req.count(http::field::transfer_encoding) > 1 ||
+       !EqualsIgnoreCase(Trim(req[http::field::transfer_encoding]), "chunked")))
+    return Final(JsonError(400, "Unsupported Transfer-Encoding"), true);
+  const bool posted = route == "/rpc" || (route == "/auth" && !isGet);
   if (posted && !chunked && !hasLength) {
     // Without either the body would run to the end of the connection; what
     // the peer sent after the head cannot be told from a next request.
-    SetJsonError(res, 411, "A Content-Length or a chunked body is required");
-    state.closeConnection = true;
-    state.bodyUnread = true;
-    res.set_header("Connection", "close");
-    return HR::Handled;
+    return Final(JsonError(411, "A Content-Length or a chunked body is required"), true);
   }
-
   if (posted) {
-    std::string type = req.get_header_value("Content-Type");
+    std::string type(req[http::field::content_type]);
     type = Trim(type.substr(0, type.find(';')));
     // Browsers send other types across origins without asking first.
-    if (!EqualsIgnoreCase(type, "application/json"))
-      return refuse(415, "The request body must be application/json");
+    if (!EqualsIgnoreCase(type, "application/json")) return refuse(415, "The request body must be application/json");
   }
-  return HR::Unhandled;
+  return std::nullopt;
 }
 
-void HttpService::Impl::ServeRpc(const httplib::Request&, httplib::Response& res,
-                                 const httplib::ContentReader& reader) {
-  RequestState& state = CurrentRequest();
-  std::string body;
-  bool tooLarge = false;
-  bool complete = reader([&](const char* data, size_t length) {
-    if (body.size() + length > options.maxBodyBytes) {
-      tooLarge = true;
-      return false;
-    }
-    body.append(data, length);
-    return true;
-  });
-  if (tooLarge || !complete) {
-    state.closeConnection = true;
-    state.bodyUnread = true;
-    res.set_header("Connection", "close");
-    if (tooLarge) {
-      SetJsonError(res, 413, "The request body exceeds " + std::to_string(options.maxBodyBytes) + " bytes");
-    } else {
-      SetJsonError(res, 400, "The request body could not be read");
-    }
-    return;
-  }
+Answer HttpService::Impl::ServeRpc(const std::string& body, const std::optional<Caller>& caller) {
   std::optional<CallerScope> scope;  // accounts glue
-  if (state.caller) scope.emplace(*state.caller);
+  if (caller) scope.emplace(*caller);
   RpcReply reply = rpc.Handle(body);
-  state.rpcMethods = std::move(reply.methods);
+  Answer a;
+  a.rpcMethods = std::move(reply.methods);
   if (!reply.body) {
-    res.status = 204;
-    return;
+    a.status = 204;
+    return a;
   }
-  res.status = AccessControl::RpcHttpStatus(*reply.body);  // accounts glue: 403 for a refused call
-  res.set_content(*reply.body, "application/json");
+  a.status = AccessControl::RpcHttpStatus(*reply.body);  // accounts glue: 403 for a refused call
+  a.body = Text(std::move(*reply.body));
+  return a;
 }
 
-void HttpService::Impl::ServeHealth(const httplib::Request& req, httplib::Response& res) {
-  // Error descriptions may name files and connections: only for callers who
-  // could call methods anyway.
-  const bool detailed = Authorized(req);
-  json checks = json::object();
-  bool healthy = true;
-  auto failed = [&](const char* name, const ErrorInfo& e) {
-    healthy = false;
-    json c = {{"ok", false}, {"number", e.number}};
-    if (detailed) c["description"] = e.description;
-    checks[name] = std::move(c);
-  };
-
-  ConnectionPtr connection;
-  RecordsetPtr rs;
-  try {
-    connection = GetHelvixConnection();
-    rs = connection->OpenRecordset("SELECT 1");
-    CloseRecordset(rs);
-    CloseConnection(connection);
-    checks["database"] = {{"ok", true}};
-  } catch (...) {
-    ErrorInfo e = CurrentError();
-    try {
-      CloseRecordset(rs);
-      CloseConnection(connection);
-    } catch (...) {
-    }
-    failed("database", e);
+std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, std::string_view query,
+                                                       TreeReadRequest& r) {
+  std::vector<std::string_view> parts;
+  for (size_t start = 1; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    parts.push_back(path.substr(start, end - start));
+    start = end + 1;
   }
-
-  namespace fs = std::filesystem;
-  std::string dir = options.dataDir.empty() ? CurrentSettings().dataDir : options.dataDir;
-  fs::path probe = fs::path(dir) / (".health-" + std::to_string(::getpid()) + "-" +
-                                    std::to_string(probeCounter.fetch_add(1)));
-  int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  bool written = fd >= 0 && ::write(fd, "ok", 2) == 2;
-  int writeErrno = errno;
-  if (fd >= 0) ::close(fd);
-  bool removed = fd >= 0 && ::unlink(probe.c_str()) == 0;
-  if (written && removed) {
-    checks["dataFolder"] = {{"ok", true}};
-  } else {
-    ErrorInfo e;
-    e.number = writeErrno == ENOENT ? err::PathNotFound : err::PermissionDenied;
-    e.source = kSource;
-    e.description = "The data folder " + dir + " is not writable: " + std::strerror(writeErrno);
-    failed("dataFolder", e);
-  }
-
-  json body = {{"status", healthy ? "ok" : "unavailable"}, {"checks", checks}};
-  res.status = healthy ? 200 : 503;
-  res.set_content(DumpJson(body), "application/json");
-}
-
-void HttpService::Impl::ServeTreeRead(const httplib::Request& req, httplib::Response& res, bool node) {
-  TreeReadRequest r;
-  const std::string type = req.matches[1];
-  if (type != "1" && type != "2") return SetJsonError(res, 400, "The tree type must be 1 or 2");
+  const bool node = parts.size() == 5 && parts[3] == "nodes";
+  if (!node && !(parts.size() == 4 && parts[3] == "document")) return JsonError(404, "No such resource");
+  const std::string_view type = parts[1];
+  if (type != "1" && type != "2") return JsonError(400, "The tree type must be 1 or 2");
   r.treeType = type == "1" ? 1 : 2;
-  auto id = ParseInt32(req.matches[2]);
-  if (!id) return SetJsonError(res, 400, "The tree identifier must be a 32-bit integer");
+  auto id = ParseInt32(parts[2]);
+  if (!id) return JsonError(400, "The tree identifier must be a 32-bit integer");
   r.id = *id;
   if (node) {
-    auto nodeId = ParseInt32(req.matches[3]);
-    if (!nodeId) return SetJsonError(res, 400, "The node identifier must be a 32-bit integer");
+    auto nodeId = ParseInt32(parts[4]);
+    if (!nodeId) return JsonError(400, "The node identifier must be a 32-bit integer");
     r.nodeId = *nodeId;
   }
-  if (req.get_param_value_count("user") > 1) return SetJsonError(res, 400, "Give the user once: ?user=LOGIN");
-  r.user = req.get_param_value("user");
-  // --- accounts glue: ?user= names the caller (the default) unless a publisher or admin reads ---
-  RequestState& state = CurrentRequest();
-  if (!state.caller) return SetJsonError(res, 401, "Sign in first");
-  if (auto refusal = access.CheckReadUser(*state.caller, r.user, node ? "/trees/nodes" : "/trees/document",
-                                          r.treeType, r.id)) {
-    return Apply(*refusal, res);
-  }
-  CallerScope scope(*state.caller);
+  auto users = QueryValues(query, "user");
+  if (users.size() > 1 || (users.size() == 1 && !users[0])) return JsonError(400, "Give the user once: ?user=LOGIN");
+  r.user = users.empty() ? std::string() : *users[0];
+  if (!treeRead) return JsonError(501, "Reading trees over HTTP is not available in this build");
+  return std::nullopt;
+}
+
+Answer HttpService::Impl::ServeTreeRead(TreeReadRequest r, const std::optional<Caller>& caller) {
+  // accounts glue: ?user= names the caller (the default) unless a publisher or admin reads.
+  if (!caller) return JsonError(401, "Sign in first");
+  if (auto refusal = access.CheckReadUser(*caller, r.user, r.nodeId ? "/trees/nodes" : "/trees/document",
+                                          r.treeType, r.id))
+    return FromWebReply(*refusal);
   if (r.user.empty() || r.user.size() > kMaxUserLength ||
       std::any_of(r.user.begin(), r.user.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
-    return SetJsonError(res, 400, "The user must be a login of 1 to 256 printable characters");
-  if (!treeRead) return SetJsonError(res, 501, "Reading trees over HTTP is not available in this build");
+    return JsonError(400, "The user must be a login of 1 to 256 printable characters");
+  CallerScope scope(*caller);
   try {
     HttpReply reply = treeRead(r);
-    res.status = reply.status;
-    res.set_content(reply.body, reply.contentType);
+    Answer a;
+    a.status = reply.status;
+    a.contentType = reply.contentType;
+    a.body = reply.sharedBody ? std::move(reply.sharedBody) : Text(std::move(reply.body));
+    if (!reply.etag.empty()) {
+      // The stored document: revalidated by its tag on every use.
+      a.headers.emplace_back("ETag", reply.etag);
+      a.headers.emplace_back("Vary", "Accept-Encoding");
+      a.headers.emplace_back("Cache-Control", "no-cache");
+    }
+    if (!reply.contentEncoding.empty()) a.headers.emplace_back("Content-Encoding", reply.contentEncoding);
+    return a;
   } catch (...) {
     ErrorInfo e = CurrentError();
     int status = 500;
     if (e.number == err::NodeNotFound || e.number == err::TreeLoadFailed) status = 404;
     if (e.number == err::InvalidArgument || e.number == err::InvalidVisibilityList) status = 400;
-    res.status = status;
-    res.set_content(DumpJson(json{{"error", json{{"status", status},
-                                                 {"number", e.number},
-                                                 {"source", e.source},
-                                                 {"description", e.description}}}}),
-                    "application/json");
+    Answer a;
+    a.status = status;
+    a.body = Text(DumpJson(json{{"error", json{{"status", status},
+                                               {"number", e.number},
+                                               {"source", e.source},
+                                               {"description", e.description}}}}));
+    return a;
   }
 }
 
-void HttpService::Impl::ServeAuth(const httplib::Request& req, httplib::Response& res) {
-  RequestState& state = CurrentRequest();
-  Apply(access.AnswerAuth(View(req, state), req.body, state.caller), res);
+Answer HttpService::Impl::HealthAnswer(const ReadinessReport& report, bool detailed) const {
+  json checks = json::object();
+  for (const auto& c : report.checks) {
+    json j = {{"ok", c.ok}};
+    if (!c.ok) {
+      j["number"] = c.number;
+      // Descriptions may name files and connections: only for callers who
+      // could call methods anyway.
+      if (detailed) j["description"] = c.description;
+    }
+    checks[c.name] = std::move(j);
+  }
+  json body = {{"status", report.ready ? "ok" : "unavailable"},
+               {"live", true},
+               {"ready", report.ready},
+               {"checks", std::move(checks)}};
+  Answer a;
+  a.status = report.ready ? 200 : 503;
+  a.body = Text(DumpJson(body));
+  return a;
 }
 
-void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httplib::Response& res) {
-  RequestState& state = CurrentRequest();
-  std::chrono::duration<double, std::milli> took = Clock::now() - state.start;
-  metrics.RecordHttp(state.route, res.status);
-  std::string path = req.path.size() > kMaxLoggedPath ? req.path.substr(0, kMaxLoggedPath) + "..." : req.path;
-  json line = {{"time", NowIso8601()},  {"source", kSource},    {"method", req.method},
-               {"path", path},          {"status", res.status}, {"ms", std::round(took.count() * 1000) / 1000},
-               {"remote", req.remote_addr.empty() ? state.peer : req.remote_addr}};
-  if (!state.rpcMethods.empty()) line["rpc"] = state.rpcMethods;
-  if (state.caller) line["login"] = state.caller->login;
+void HttpService::Impl::WriteAccessLog(const std::string& method, std::string_view path, int status, double ms,
+                                       const std::string& peer, const std::string& rpcMethods,
+                                       const std::optional<Caller>& caller) {
+  std::string shown = path.size() > kMaxLoggedPath ? std::string(path.substr(0, kMaxLoggedPath)) + "..."
+                                                   : std::string(path);
+  json line = {{"time", NowIso8601()}, {"source", kSource}, {"method", method},
+               {"path", shown},        {"status", status},  {"ms", std::round(ms * 1000) / 1000},
+               {"remote", peer}};
+  if (!rpcMethods.empty()) line["rpc"] = rpcMethods;
+  if (caller) line["login"] = caller->login;
   std::string text = DumpJson(line);
   if (options.accessLog) {
     options.accessLog(text);
@@ -767,83 +1105,33 @@ void HttpService::Impl::WriteAccessLog(const httplib::Request& req, const httpli
   std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-void HttpService::Impl::Configure() {
-  const size_t threads = static_cast<size_t>(std::max(1, options.threads));
-  server.workers = threads;
-  // The library takes ownership of the queue it is given.
-  server.new_task_queue = [this, threads] {
-    auto* pool = new CountingPool(threads, server.waitingConnections, server.busyWorkers);
-    server.pool = pool;
-    return pool;
+void HttpService::Impl::Listen() {
+  tcp::resolver resolver(ioc);
+  beast::error_code ec;
+  auto endpoints = resolver.resolve(options.listenAddress, std::to_string(options.port),
+                                    tcp::resolver::numeric_service, ec);
+  auto fail = [&](const std::string& why) {
+    Raise(err::PermissionDenied, kSource,
+          "Cannot listen on " + options.listenAddress + ":" + std::to_string(options.port) + ": " + why);
   };
-  server.set_tcp_nodelay(true);
+  if (ec || endpoints.empty()) fail(ec ? ec.message() : "the address does not resolve");
+  tcp::endpoint endpoint = endpoints.begin()->endpoint();
+  acceptor.emplace(ioc);
+  acceptor->open(endpoint.protocol(), ec);
+  if (ec) fail(ec.message());
   // SO_REUSEADDR only, so that a restart need not wait for old connections
-  // to time out. The library's default, SO_REUSEPORT, lets a second service
-  // bind the same port and silently take over part of the connections.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  });
-  server.set_payload_max_length(options.maxBodyBytes);
-  server.set_read_timeout(options.requestTimeoutSeconds, 0);
-  server.set_write_timeout(options.requestTimeoutSeconds, 0);
-  server.set_keep_alive_timeout(options.keepAliveTimeoutSeconds);
-  server.set_keep_alive_max_count(std::max<size_t>(1, options.keepAliveMaxRequests));
-  server.readTimeoutMs = options.requestTimeoutSeconds * 1000;
-  server.writeTimeoutMs = options.requestTimeoutSeconds * 1000;
-  server.keepAliveTimeoutMs = options.keepAliveTimeoutSeconds * 1000;
-  server.keepAliveMaxRequests = std::max<size_t>(1, options.keepAliveMaxRequests);
+  // to time out; never SO_REUSEPORT, which would let a second service bind
+  // the same port and silently take over part of the connections.
+  acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+  acceptor->bind(endpoint, ec);
+  if (ec) fail(ec.message());
+  acceptor->listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) fail(ec.message());
+  port = acceptor->local_endpoint().port();
+}
 
-  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) { return Gate(req, res); });
-  server.set_expect_100_continue_handler([this](const httplib::Request& req, httplib::Response& res) {
-    return Gate(req, res) == httplib::Server::HandlerResponse::Handled ? res.status : 100;
-  });
-  // Runs for every response just before it is written, so that a client that
-  // has its answer finds it counted and logged.
-  server.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    RequestState& state = CurrentRequest();
-    if (!state.headRead) {
-      // The library refused a request line or headers it could not parse.
-      // Where that request ends is unknown: nothing after it on this
-      // connection can be trusted to be a request.
-      state.closeConnection = true;
-      if (state.headTooLarge) {
-        state.bodyUnread = true;  // the rest of it is still coming
-        SetJsonError(res, 431, "The request line and headers exceed " + std::to_string(kMaxHeadBytes) + " bytes");
-        res.headers.erase("Content-Length");
-        res.set_header("Content-Length", std::to_string(res.body.size()));
-      }
-    }
-    if (!res.body.empty() && !res.has_header("Content-Length")) {
-      // Answers written before the body was read (Expect: 100-continue).
-      res.set_header("Content-Length", std::to_string(res.body.size()));
-    }
-    if (server.stopping.load() || state.closeConnection) {
-      res.headers.erase("Keep-Alive");
-      res.headers.erase("Connection");
-      res.set_header("Connection", "close");
-    }
-    WriteAccessLog(req, res);
-  });
-  server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-    ErrorInfo e = ErrorFromException(ep);
-    SetJsonError(res, 500, "Internal error: " + e.description);
-  });
-
-  server.Post("/rpc", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-    ServeRpc(req, res, reader);
-  });
-  server.Get("/health", [this](const httplib::Request& req, httplib::Response& res) { ServeHealth(req, res); });
-  server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(metrics.Render(), "text/plain; version=0.0.4; charset=utf-8");
-  });
-  // --- accounts glue: /auth/login, /auth/logout, /auth/me, /auth/setup (server/auth_endpoints.h) ---
-  server.Post(R"(/auth/[a-z]+)", [this](const httplib::Request& req, httplib::Response& res) { ServeAuth(req, res); });
-  server.Get(R"(/auth/[a-z]+)", [this](const httplib::Request& req, httplib::Response& res) { ServeAuth(req, res); });
-  server.Get(R"(/trees/([^/]+)/([^/]+)/document)",
-             [this](const httplib::Request& req, httplib::Response& res) { ServeTreeRead(req, res, false); });
-  server.Get(R"(/trees/([^/]+)/([^/]+)/nodes/([^/]+))",
-             [this](const httplib::Request& req, httplib::Response& res) { ServeTreeRead(req, res, true); });
+void HttpService::Impl::StopAll() {
+  for (auto& s : LiveSessions()) asio::post(s->Executor(), [s] { s->Close(); });
 }
 
 HttpService::HttpService(ServiceOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -861,25 +1149,21 @@ void HttpService::Start() {
   if (d.started) Raise(err::InvalidProcedureCall, kSource, "The service was started before");
   if (auto why = ListenRefusal(d.options.listenAddress, d.options.token); !why.empty())
     Raise(err::InvalidArgument, kSource, why);
-  d.Configure();
-  if (d.options.port == 0) {
-    d.port = d.server.bind_to_any_port(d.options.listenAddress);
-  } else {
-    d.port = d.server.bind_to_port(d.options.listenAddress, d.options.port) ? d.options.port : -1;
-  }
-  if (d.port <= 0) {
-    int e = errno;
-    Raise(err::PermissionDenied, kSource,
-          "Cannot listen on " + d.options.listenAddress + ":" + std::to_string(d.options.port) + ": " +
-              std::strerror(e));
-  }
+  d.Listen();
   d.started = true;
-  d.listener = std::thread([&d] {
-    d.server.listen_after_bind();
-    d.listenerDone = true;
+  d.workers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads)));
+  d.readers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads / 2)));
+  d.readiness = std::make_unique<ReadinessProbe>(d.options.dataDir, std::max(1, d.options.readinessTimeoutMs));
+  d.work.emplace(d.ioc.get_executor());
+  d.sweeper.emplace(d.ioc);
+  d.acceptRetry.emplace(d.ioc);
+  asio::post(d.ioc, [&d] {
+    d.Accept();
+    d.Sweep();
   });
-  // Stop() is only heard once the accept loop runs.
-  while (!d.server.is_running() && !d.listenerDone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  int ioThreads = d.options.ioThreads;
+  if (ioThreads <= 0) ioThreads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+  for (int i = 0; i < ioThreads; ++i) d.ioThreads.emplace_back([&d] { d.ioc.run(); });
 }
 
 int HttpService::Port() const { return impl_->port; }
@@ -889,14 +1173,67 @@ void HttpService::Stop() {
   std::lock_guard lock(d.mutex);
   if (!d.started || d.stopped) return;
   d.stopped = true;
-  d.server.stopping = true;
-  d.server.stop();
-  if (d.listener.joinable()) d.listener.join();
+  d.stopping = true;
+  // No new connections (the listening socket is closed before anything else
+  // happens); every connection without a call in flight goes now.
+  std::promise<void> closed;
+  asio::post(d.ioc, [&d, &closed] {
+    beast::error_code ignored;
+    d.acceptor->close(ignored);
+    d.acceptRetry->cancel();
+    closed.set_value();
+  });
+  closed.get_future().wait();
+  for (auto& s : d.LiveSessions()) asio::post(s->Executor(), [s] { s->OnStop(); });
+  // The calls in flight finish and their answers are handed to their
+  // connections, which close once the answer is out (or its grace is over).
+  d.workers->WaitIdle();
+  d.readers->WaitIdle();
+  {
+    std::unique_lock lock2(d.registryMutex);
+    d.registryChanged.wait_until(lock2, Clock::now() + kStopSendGrace + std::chrono::milliseconds(500),
+                                 [&d] { return d.sessions.empty(); });
+  }
+  d.StopAll();
+  {
+    std::unique_lock lock2(d.registryMutex);
+    d.registryChanged.wait_for(lock2, std::chrono::seconds(1), [&d] { return d.sessions.empty(); });
+  }
+  asio::post(d.ioc, [&d] { d.sweeper->cancel(); });
+  d.work.reset();
+  d.ioc.stop();
+  for (auto& t : d.ioThreads)
+    if (t.joinable()) t.join();
+  d.workers->Shutdown();
+  d.readers->Shutdown();
+  d.readiness.reset();
 }
 
 Metrics& HttpService::metrics() { return impl_->metrics; }
 
 AccessControl& HttpService::access() { return impl_->access; }
+
+namespace {
+
+// Enough file descriptors for the connection cap and the databases.
+void RaiseDescriptorLimit(ServiceOptions& options) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = static_cast<rlim_t>(options.maxConnections + kMaxRefusing + 256);
+  if (limit.rlim_cur < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = std::min(wanted, limit.rlim_max);
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur < wanted) {
+    const size_t fits = limit.rlim_cur > kMaxRefusing + 256 ? limit.rlim_cur - kMaxRefusing - 256 : 16;
+    std::fprintf(stderr, "tsauthor: only %zu connections fit the open-file limit (%llu); serving at most that many\n",
+                 fits, static_cast<unsigned long long>(limit.rlim_cur));
+    options.maxConnections = fits;
+  }
+}
+
+}  // namespace
 
 int RunServer(const Settings& settings) {
   ServiceOptions options = ServiceOptions::FromSettings(settings);
@@ -907,6 +1244,7 @@ int RunServer(const Settings& settings) {
     std::fprintf(stderr, "tsauthor: %s\n", why.c_str());
     return 2;
   }
+  RaiseDescriptorLimit(options);
 
   // Every thread started from here on leaves SIGINT and SIGTERM to sigwait.
   sigset_t signals;
@@ -919,7 +1257,8 @@ int RunServer(const Settings& settings) {
   int rc = 0;
   {
     HttpService service(options);
-    service.SetTreeReadHandler(ReadTree);
+    service.SetTreeReadHandler(
+        [](const TreeReadRequest& r) { return ReadTreeFor(r, {r.ifNoneMatch, r.acceptEncoding}); });
     try {
       service.Start();
     } catch (...) {
@@ -930,7 +1269,7 @@ int RunServer(const Settings& settings) {
     }
     std::fprintf(stderr, "tsauthor: serving on http://%s:%d with %d threads%s\n", options.listenAddress.c_str(),
                  service.Port(), options.threads, options.token.empty() ? "" : " (bearer token required)");
-    // --- accounts glue: the first administrator's one-time setup link, and housekeeping ---
+    // accounts glue: the first administrator's one-time setup link, and housekeeping.
     service.access().StartHousekeeping();
     const std::string base = "http://" + options.listenAddress + ":" + std::to_string(service.Port());
     if (const std::string secret = service.access().OpenFirstAdminSetup(); !secret.empty()) {
@@ -950,7 +1289,7 @@ int RunServer(const Settings& settings) {
     int received = 0;
     while (sigwait(&signals, &received) != 0) {
     }
-    std::fprintf(stderr, "tsauthor: %s received; finishing the requests in flight\n",
+    std::fprintf(stderr, "tsauthor: %s received; finishing the calls in flight\n",
                  received == SIGINT ? "SIGINT" : "SIGTERM");
     service.Stop();
     std::fprintf(stderr, "tsauthor: stopped\n");

@@ -2,7 +2,8 @@
 // health, metrics and the tree read endpoints.
 //
 //   POST /rpc                                   JSON-RPC calls and batches
-//   GET  /health                                database reachable, data folder writable
+//   GET  /health                                ready: a write can begin, documents can be written
+//   GET  /health/live                           the process answers HTTP
 //   GET  /metrics                               Prometheus text
 //   GET  /trees/{type}/{id}/document?user=LOGIN        a tree's document as the user sees it
 //   GET  /trees/{type}/{id}/nodes/{nodeId}?user=LOGIN  one node of it
@@ -15,7 +16,16 @@
 // Safe by default: it listens on loopback unless told otherwise, refuses a
 // non-loopback address without a bearer token, checks the token in constant
 // time, bounds the request body before reading it and the JSON nesting before
-// parsing it, and times out slow peers.
+// parsing it, and holds no connection longer than its deadlines allow:
+// the request head and the whole request are timed from the moment the
+// request began to arrive, an idle kept-alive connection from the end of its
+// last answer, and an answer must leave at a minimum rate. Connections are
+// capped per peer address and in total; a connection beyond a cap is
+// answered 503 at once.
+//
+// Networking runs on a few I/O threads that never block; engine calls run on
+// a separate pool of worker threads, so a slow peer holds a socket, never a
+// worker.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +49,9 @@ struct TreeReadRequest {
   int32_t id = 0;
   std::optional<int32_t> nodeId;  // set for /nodes/{nodeId}, empty for /document
   std::string user;
+  // The request's If-None-Match and Accept-Encoding headers, as sent.
+  std::string ifNoneMatch;
+  std::string acceptEncoding;
 };
 
 struct HttpReply {
@@ -62,13 +75,27 @@ struct ServiceOptions {
   std::string listenAddress = "127.0.0.1";
   int port = 0;        // 0: a free port, see HttpService::Port()
   std::string token;   // bearer token; empty: none (loopback only)
-  int threads = 8;     // worker threads; each serves one connection at a time
+  int threads = 8;     // worker threads: engine calls answered at once
+  int ioThreads = 0;   // threads for the sockets; 0: one per core, at most 4
   size_t maxBodyBytes = 1 << 20;
   int maxJsonDepth = 64;
   size_t maxBatch = 1000;           // calls in one JSON-RPC batch
-  int requestTimeoutSeconds = 30;   // reading one request, and each write
+  // Deadlines, each counted from the moment the request began to arrive
+  // (for the first request: the moment the connection was accepted).
+  int headerTimeoutSeconds = 10;    // the request line and headers
+  int requestTimeoutSeconds = 30;   // the whole request, body included
   int keepAliveTimeoutSeconds = 5;  // idle time between requests on a connection
+  // Sending an answer may take sendTimeoutSeconds plus its size divided by
+  // minSendBytesPerSecond.
+  int sendTimeoutSeconds = 10;
+  size_t minSendBytesPerSecond = 64 * 1024;
   size_t keepAliveMaxRequests = 1000;
+  // Open connections at most, in total and from one peer address; beyond
+  // either a connection is answered 503 with Retry-After and closed.
+  size_t maxConnections = 2048;
+  size_t maxConnectionsPerAddress = 256;
+  // /health: how long beginning a write transaction may take.
+  int readinessTimeoutMs = 1000;
   std::string dataDir;  // checked by /health; empty: the current settings' data folder
   // Receives one JSON line per request; empty: the lines go to stderr.
   std::function<void(const std::string&)> accessLog;
@@ -100,21 +127,25 @@ class HttpService {
   void Start();
   // The bound port (after Start).
   int Port() const;
-  // Stops accepting, lets the requests in flight finish and returns when
-  // every worker has ended. Idempotent.
+  // Stops accepting, closes every connection that has no call running (a
+  // queued request is dropped unanswered and unapplied), lets the running
+  // calls finish and answers them (an answer still being
+  // sent gets a few seconds), and returns when every thread has ended.
+  // Idempotent.
   void Stop();
 
   Metrics& metrics();
   // Identities, sign-in and the first-admin setup (server/access.h).
   AccessControl& access();
 
+  class Impl;  // the connections, threads and handlers (http_server.cpp)
+
  private:
-  class Impl;
   std::unique_ptr<Impl> impl_;
 };
 
-// `tsauthor serve`: serves until SIGINT or SIGTERM, then finishes the requests
-// in flight and returns 0. Returns 2 when the address is refused, 1 when the
+// `tsauthor serve`: serves until SIGINT or SIGTERM, then finishes the calls
+// in flight (see HttpService::Stop) and returns 0. Returns 2 when the address is refused, 1 when the
 // service cannot start.
 int RunServer(const Settings& settings);
 

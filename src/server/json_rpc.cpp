@@ -1,6 +1,8 @@
 #include "server/json_rpc.h"
 
 #include <chrono>
+#include <unordered_set>
+#include <vector>
 
 #include "server/methods.h"
 #include "server/metrics.h"
@@ -76,15 +78,40 @@ int JsonNestingDepth(std::string_view text, int stopAbove) {
   return deepest;
 }
 
+json ParseJsonStrict(std::string_view text) {
+  // The keys seen so far in each object being parsed, innermost last.
+  std::vector<std::unordered_set<std::string>> open;
+  auto check = [&open](int, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+        open.emplace_back();
+        break;
+      case json::parse_event_t::object_end:
+        if (!open.empty()) open.pop_back();
+        break;
+      case json::parse_event_t::key:
+        if (!open.empty() && !open.back().insert(parsed.get<std::string>()).second)
+          throw DuplicateKey(parsed.get<std::string>());
+        break;
+      default:
+        break;
+    }
+    return true;
+  };
+  return json::parse(text, check);
+}
+
 json ParseJsonLimited(std::string_view text, int maxDepth, std::string_view what) {
   if (JsonNestingDepth(text, maxDepth) > maxDepth) {
     RaiseInvalidArgument(what, "nested deeper than " + std::to_string(maxDepth) + " levels");
   }
   try {
-    return json::parse(text);
+    return ParseJsonStrict(text);
   } catch (const json::exception& e) {
     // Malformed text, or a number no type can hold (1e400).
     RaiseInvalidArgument(what, std::string("not valid JSON: ") + e.what());
+  } catch (const DuplicateKey& e) {
+    RaiseInvalidArgument(what, e.what());
   }
 }
 
@@ -190,10 +217,13 @@ RpcReply RpcEndpoint::Handle(std::string_view body) const {
   }
   json request;
   try {
-    request = json::parse(body);
+    request = ParseJsonStrict(body);
   } catch (const json::exception& e) {
     // Malformed text, or a number no type can hold (1e400).
     protocolError(rpc::kParseError, std::string("Parse error: ") + e.what());
+    return reply;
+  } catch (const DuplicateKey& e) {
+    protocolError(rpc::kInvalidRequest, std::string("Invalid request: ") + e.what());
     return reply;
   }
 

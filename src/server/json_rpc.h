@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,18 @@ inline constexpr int kServerError = -32000;  // an engine error whose number fal
 // counted without parsing; stops early once it passes `stopAbove`.
 int JsonNestingDepth(std::string_view text, int stopAbove = 1 << 30);
 
+// Parses a JSON text, refusing an object that names a key twice (which
+// would otherwise silently take the last value): json::parse_error for
+// malformed text, DuplicateKey for a repeated key.
+struct DuplicateKey : std::runtime_error {
+  explicit DuplicateKey(const std::string& key)
+      : std::runtime_error("the key \"" + key + "\" appears twice in one object") {}
+};
+nlohmann::json ParseJsonStrict(std::string_view text);
+
 // Parses a JSON text whose nesting may not exceed `maxDepth`. Raises an
-// InvalidArgument error naming `what` when it is malformed or too deep.
+// InvalidArgument error naming `what` when it is malformed, too deep or
+// names a key twice in one object.
 nlohmann::json ParseJsonLimited(std::string_view text, int maxDepth, std::string_view what = "JSON");
 
 // The code an engine error is answered with: its number, unless that falls in

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "runtime/error.h"
+
 namespace tsa::server {
 
 namespace {
@@ -50,6 +52,19 @@ void Metrics::RecordHttp(std::string_view route, int status) {
   ++http_[{std::string(route), status}];
 }
 
+void Metrics::RecordDeadline(std::string_view phase) {
+  std::lock_guard lock(mutex_);
+  auto it = deadlines_.find(phase);
+  if (it == deadlines_.end()) it = deadlines_.emplace(std::string(phase), 0).first;
+  ++it->second;
+}
+
+uint64_t Metrics::Deadlines(std::string_view phase) const {
+  std::lock_guard lock(mutex_);
+  auto it = deadlines_.find(phase);
+  return it == deadlines_.end() ? 0 : it->second;
+}
+
 uint64_t Metrics::Calls(std::string_view method) const {
   std::lock_guard lock(mutex_);
   auto it = methods_.find(method);
@@ -65,10 +80,12 @@ uint64_t Metrics::Errors(std::string_view method) const {
 std::string Metrics::Render() const {
   std::map<std::string, Series, std::less<>> methods;
   std::map<std::pair<std::string, int>, uint64_t> http;
+  std::map<std::string, uint64_t, std::less<>> deadlines;
   {
     std::lock_guard lock(mutex_);
     methods = methods_;
     http = http_;
+    deadlines = deadlines_;
   }
   std::string out;
   out += "# HELP tsauthor_rpc_requests_total RPC calls by method.\n";
@@ -102,6 +119,19 @@ std::string Metrics::Render() const {
   for (const auto& [key, n] : http)
     out += "tsauthor_http_responses_total{route=\"" + Label(key.first) + "\",code=\"" + std::to_string(key.second) +
            "\"} " + std::to_string(n) + "\n";
+  out += "# HELP tsauthor_http_connections_open Connections open now.\n";
+  out += "# TYPE tsauthor_http_connections_open gauge\n";
+  out += "tsauthor_http_connections_open " + std::to_string(open_.load(std::memory_order_relaxed)) + "\n";
+  out += "# HELP tsauthor_http_connections_refused_total Connections answered 503 because a connection cap was reached.\n";
+  out += "# TYPE tsauthor_http_connections_refused_total counter\n";
+  out += "tsauthor_http_connections_refused_total " + std::to_string(ConnectionsRefused()) + "\n";
+  out += "# HELP tsauthor_http_deadlines_total Connections ended by a deadline, by what was late.\n";
+  out += "# TYPE tsauthor_http_deadlines_total counter\n";
+  for (const auto& [phase, n] : deadlines)
+    out += "tsauthor_http_deadlines_total{phase=\"" + Label(phase) + "\"} " + std::to_string(n) + "\n";
+  out += "# HELP tsauthor_log_write_failures_total Log entries that could not be written.\n";
+  out += "# TYPE tsauthor_log_write_failures_total counter\n";
+  out += "tsauthor_log_write_failures_total " + std::to_string(FailedLogWrites()) + "\n";
   return out;
 }
 

@@ -1,6 +1,7 @@
 // Counters of the network service in the Prometheus text format: calls and
-// errors per RPC method, a latency histogram per method, the calls in flight
-// and HTTP responses per route and status.
+// errors per RPC method, a latency histogram per method, the calls in flight,
+// HTTP responses per route and status, open and refused connections,
+// connections ended by a deadline, and failed log writes.
 #pragma once
 
 #include <array>
@@ -26,6 +27,11 @@ class Metrics {
   void RecordCall(std::string_view method, double seconds, bool error);
   // One HTTP response.
   void RecordHttp(std::string_view route, int status);
+  // A connection ended by a deadline: "head", "body", "idle" or "send".
+  void RecordDeadline(std::string_view phase);
+  // A connection answered 503 because a connection cap was reached.
+  void RecordConnectionRefused() { refused_.fetch_add(1, std::memory_order_relaxed); }
+  void SetConnectionsOpen(int64_t n) { open_.store(n, std::memory_order_relaxed); }
 
   // Marks one call in flight for its lifetime (nothing for a null pointer).
   class InFlight {
@@ -46,6 +52,8 @@ class Metrics {
   int64_t InFlightNow() const { return inFlight_.load(std::memory_order_relaxed); }
   uint64_t Calls(std::string_view method) const;
   uint64_t Errors(std::string_view method) const;
+  uint64_t Deadlines(std::string_view phase) const;
+  uint64_t ConnectionsRefused() const { return refused_.load(std::memory_order_relaxed); }
 
   // The exposition text.
   std::string Render() const;
@@ -61,7 +69,10 @@ class Metrics {
   mutable std::mutex mutex_;
   std::map<std::string, Series, std::less<>> methods_;
   std::map<std::pair<std::string, int>, uint64_t> http_;
+  std::map<std::string, uint64_t, std::less<>> deadlines_;
   std::atomic<int64_t> inFlight_{0};
+  std::atomic<int64_t> open_{0};
+  std::atomic<uint64_t> refused_{0};
 };
 
 }  // namespace tsa::server

@@ -1,5 +1,7 @@
 #include "storage/visibility.h"
 
+#include <charconv>
+
 #include <cstdio>
 #include <vector>
 
@@ -118,6 +120,13 @@ void ValidateVisibilityList(std::string_view argumentName, std::string_view list
     if (entry.empty()) fail("it holds an empty entry");
     if (const char* problem = EntryProblem(entry)) {
       fail("entry \"" + Shown(entry) + "\" holds " + problem);
+    }
+    // Entries are visibility identifiers: every member that takes a list
+    // refuses the same ones.
+    int32_t value = 0;
+    auto [last, ec] = std::from_chars(entry.data(), entry.data() + entry.size(), value);
+    if (ec != std::errc() || last != entry.data() + entry.size()) {
+      fail("entry \"" + Shown(entry) + "\" is not a 32-bit integer in decimal");
     }
     start = end + 1;
   }

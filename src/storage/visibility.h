@@ -16,9 +16,10 @@
 namespace tsa::storage {
 
 // Checks a visibility list passed by a caller: "", ";" or ";" followed by
-// entries each ending in ";", every entry non-empty and free of quotes,
-// apostrophes, "<", ">", "&", blanks and control characters. Otherwise raises
-// 1201 naming the argument, the text and what is wrong with it.
+// entries each ending in ";", every entry a 32-bit integer in decimal (an
+// optional "-", then digits). Otherwise raises 1201 naming the argument, the
+// text and what is wrong with it. Every member that takes a list checks it
+// here.
 void ValidateVisibilityList(std::string_view argumentName, std::string_view list);
 
 // The difference of two lists: "Add" what the new list has and the old

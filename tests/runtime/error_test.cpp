@@ -117,13 +117,17 @@ TEST_F(ErrorTest, FailingCleanupReplacesTheError) {
   }
 }
 
-TEST_F(ErrorTest, FailingLogReplacesTheReportedError) {
+TEST_F(ErrorTest, AFailingLogKeepsTheReportedErrorAndIsCounted) {
   ScopedRegistration broken(progid::Log, [] { return std::shared_ptr<Component>(); });
+  const uint64_t before = FailedLogWrites();
   try {
     Trapped("Lib.X", [] { Raise(9, "s", "d"); });
+    ADD_FAILURE() << "nothing raised";
   } catch (const Error& e) {
-    EXPECT_EQ(e.number(), err::CannotCreateObject);
+    EXPECT_EQ(e.number(), 9);
+    EXPECT_NE(e.description().find("METHOD: Lib.X caught: d(9)."), std::string::npos) << e.description();
   }
+  EXPECT_EQ(FailedLogWrites(), before + 1);
 }
 
 }  // namespace

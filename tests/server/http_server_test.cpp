@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "server/http_server.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
+#include "platform/db/session.h"
 #include "support/test_env.h"
 
 namespace tsa::server {
@@ -52,6 +54,41 @@ std::string RawExchange(int port, const std::string& bytes) {
   char buf[4096];
   for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<size_t>(n));
   ::close(fd);
+  return out;
+}
+
+// A connection from a given loopback address (any of 127.0.0.0/8), with a
+// guard on reads so that a hung server fails the test instead of hanging it.
+int Connect(int port, const char* from = "127.0.0.1", int receiveBuffer = 0) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &local.sin_addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval guard{30, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void SendText(int fd, const std::string& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+// Everything the server sends until it closes the connection (or the guard
+// runs out, which leaves `closed` false).
+std::string ReadToClose(int fd, bool* closed = nullptr) {
+  std::string out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<size_t>(n));
+  if (closed) *closed = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
   return out;
 }
 
@@ -191,6 +228,11 @@ TEST_F(HttpServiceTest, EveryProtocolErrorHasItsCode) {
       {Request("TSDOM.Add", {1, 2, 3}).dump(), rpc::kInvalidParams, "takes 2", 1},
       {Request("TSDOM.Add", {{"i_lA", 1}, {"i_lB", 2}, {"i_lC", 3}}).dump(), rpc::kInvalidParams, "i_lC", 1},
       {Request("TSDOM.Echo", {{"i_sText", 5}}).dump(), rpc::kInvalidParams, "i_sText", 1},
+      // A key given twice is refused, not silently taken at its last value.
+      {R"({"jsonrpc":"2.0","id":1,"method":"TSDOM.Add","params":{"i_lA":1,"i_lB":2,"i_lA":5}})", rpc::kInvalidRequest,
+       "\"i_lA\" appears twice", nullptr},
+      {R"({"jsonrpc":"2.0","id":1,"method":"TSDOM.Add","method":"TSDOM.Fail","params":[1,2]})", rpc::kInvalidRequest,
+       "\"method\" appears twice", nullptr},
   };
   for (const Case& c : cases) {
     json r = Post(c.body);
@@ -276,7 +318,7 @@ TEST_F(HttpServiceTest, APeerThatStopsSendingIsCutOff) {
   std::string partialBody = RawExchange(service->Port(),
                                         "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
                                             Auth() + "Content-Length: 50\r\n\r\n{\"jsonrpc\"");
-  EXPECT_EQ(partialBody.rfind("HTTP/1.1 400", 0), 0u) << partialBody;
+  EXPECT_EQ(partialBody.rfind("HTTP/1.1 408", 0), 0u) << partialBody;
   std::string partialHeaders = RawExchange(service->Port(), "GET /health HTTP/1.1\r\nHost: 127.0");
   EXPECT_EQ(partialHeaders.find("200 OK"), std::string::npos) << partialHeaders;
 }
@@ -473,6 +515,50 @@ TEST_F(HttpServiceTest, HealthNamesTheCheckThatFailed) {
   EXPECT_EQ(down["checks"]["dataFolder"]["ok"], true);
 }
 
+TEST_F(HttpServiceTest, HealthIsNotReadyWhileTheDatabaseIsLockedOrDocumentsCannotBeWritten) {
+  ServiceOptions o;
+  o.readinessTimeoutMs = 200;
+  Start(o);
+  auto health = [&](const std::string& path = "/health") {
+    auto res = Client().Get(path);
+    EXPECT_TRUE(res);
+    return res ? std::make_pair(res->status, json::parse(res->body)) : std::make_pair(0, json());
+  };
+  EXPECT_EQ(health().first, 200);
+
+  {
+    // Another connection holds the write lock: nothing could be written.
+    auto writer = db::OpenSession(env.HelvixUri());
+    writer->Begin();
+    if (test::TestEnv::IsPostgres()) writer->Execute("LOCK TABLE DOCUMENTFILES IN ACCESS EXCLUSIVE MODE");
+    auto [status, body] = health();
+    EXPECT_EQ(status, 503) << body.dump();
+    EXPECT_EQ(body["ready"], false);
+    EXPECT_EQ(body["checks"]["database"]["ok"], false) << body.dump();
+    EXPECT_EQ(body["checks"]["documents"]["ok"], true) << body.dump();
+    EXPECT_TRUE(body["checks"]["database"].contains("description"));
+    // Alive all the same.
+    EXPECT_EQ(health("/health/live").first, 200);
+    writer->Rollback();
+  }
+  EXPECT_EQ(health().first, 200);
+
+  // A documents folder that takes no new file (a file stands in its place).
+  namespace fs = std::filesystem;
+  const fs::path documents = fs::path(env.DataDir()) / "documents";
+  const fs::path aside = fs::path(env.DataDir()) / "documents.aside";
+  const bool existed = fs::exists(documents);
+  if (existed) fs::rename(documents, aside);
+  std::ofstream(documents) << "not a folder";
+  auto [status, body] = health();
+  fs::remove(documents);
+  if (existed) fs::rename(aside, documents);
+  EXPECT_EQ(status, 503) << body.dump();
+  EXPECT_EQ(body["checks"]["documents"]["ok"], false) << body.dump();
+  EXPECT_EQ(body["checks"]["database"]["ok"], true) << body.dump();
+  EXPECT_EQ(health().first, 200);
+}
+
 TEST_F(HttpServiceTest, MetricsCountCallsAndErrorsPerMethod) {
   Start();
   for (int i = 0; i < 3; ++i) Call(Request("TSDOM.Add", {i, 1}));
@@ -517,7 +603,7 @@ TEST_F(HttpServiceTest, TreeReadsAreValidatedAndHandedToTheHandler) {
   Start({}, [&](const TreeReadRequest& r) {
     seen.push_back(r);
     if (r.nodeId && *r.nodeId == 99) Raise(err::NodeNotFound, {}, "no node 99");
-    return HttpReply{200, "application/xml", "<Node NID=\"" + std::to_string(r.nodeId.value_or(0)) + "\"/>"};
+    return HttpReply{200, "application/xml", "<Node NID=\"" + std::to_string(r.nodeId.value_or(0)) + "\"/>", nullptr};
   });
   httplib::Client c2 = Client();
   auto res = c2.Get("/trees/2/-7/nodes/12?user=ann%20lee");
@@ -677,6 +763,190 @@ TEST_F(HttpServiceTest, ConnectionsThatHaveSentNothingDoNotHoldTheWorkers) {
     EXPECT_EQ(std::string(buf).rfind("HTTP/1.1 200", 0), 0u) << buf;
     ::close(fd);
   }
+}
+
+TEST_F(HttpServiceTest, SlowClientsAreCutOffByTheirDeadlinesWhileOthersAreServed) {
+  // Small deadlines keep the test short; one worker shows that none of the
+  // slow clients holds it.
+  ServiceOptions o;
+  o.threads = 1;
+  o.headerTimeoutSeconds = 1;
+  o.requestTimeoutSeconds = 2;
+  o.keepAliveTimeoutSeconds = 1;
+  o.sendTimeoutSeconds = 1;
+  o.minSendBytesPerSecond = 8 << 20;  // the answer below may take 1 + 1 seconds
+  const auto big = std::make_shared<const std::string>(std::string(8 << 20, 'x'));
+  Start(o, [big](const TreeReadRequest&) {
+    HttpReply r;
+    r.sharedBody = big;
+    return r;
+  });
+  const int port = service->Port();
+  std::vector<int> halfHead, partialBody;
+  for (int i = 0; i < 20; ++i) {
+    halfHead.push_back(Connect(port));
+    SendText(halfHead.back(), "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: appl");
+    partialBody.push_back(Connect(port));
+    SendText(partialBody.back(),
+             "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" + Auth() +
+                 "Content-Length: 1000\r\n\r\n{\"jsonrpc\":");
+  }
+  // A reader that takes nothing of an 8 MiB answer.
+  int slowReader = Connect(port, "127.0.0.1", 4096);
+  SendText(slowReader, "GET /trees/1/1/document?user=bob HTTP/1.1\r\nHost: 127.0.0.1\r\n" + Auth() + "\r\n");
+  // A kept-alive connection that goes quiet after its first answer.
+  int idle = Connect(port);
+  SendText(idle, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n" + Auth() + "\r\n");
+
+  // Meanwhile everybody else is served.
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Client().Get("/health")->status, 200);
+    EXPECT_EQ(Call(Request("TSDOM.Add", {i, 1}))["result"], i + 1);
+  }
+
+  // Each slow client is told or cut off when its deadline passes.
+  for (int fd : halfHead) {
+    bool closed = false;
+    std::string answer = ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 408", 0), 0u) << answer;
+    ::close(fd);
+  }
+  for (int fd : partialBody) {
+    bool closed = false;
+    std::string answer = ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 408", 0), 0u) << answer;
+    ::close(fd);
+  }
+  bool idleClosed = false;
+  std::string idleAnswer = ReadToClose(idle, &idleClosed);
+  EXPECT_TRUE(idleClosed);
+  EXPECT_EQ(CountResponses(idleAnswer), 1u);
+  ::close(idle);
+  // The slow reader finds the connection closed before it took the answer.
+  for (int i = 0; i < 300 && service->metrics().Deadlines("send") == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  bool readerClosed = false;
+  std::string partial = ReadToClose(slowReader, &readerClosed);
+  EXPECT_TRUE(readerClosed);
+  EXPECT_LT(partial.size(), big->size());
+  ::close(slowReader);
+
+  EXPECT_GE(service->metrics().Deadlines("head"), 20u);
+  EXPECT_GE(service->metrics().Deadlines("body"), 20u);
+  EXPECT_GE(service->metrics().Deadlines("idle"), 1u);
+  EXPECT_GE(service->metrics().Deadlines("send"), 1u);
+  EXPECT_EQ(Client().Get("/health")->status, 200);
+}
+
+TEST_F(HttpServiceTest, ConnectionsBeyondACapAreAnswered503AtOnce) {
+  ServiceOptions o;
+  o.maxConnectionsPerAddress = 2;
+  o.maxConnections = 4;
+  o.requestTimeoutSeconds = 3600;  // held connections stay until closed here
+  o.headerTimeoutSeconds = 3600;
+  Start(o);
+  const int port = service->Port();
+  auto refusal = [&](const char* from) {
+    int fd = Connect(port, from);
+    std::string answer = ReadToClose(fd);
+    ::close(fd);
+    return answer;
+  };
+  std::vector<int> held = {Connect(port, "127.0.0.2"), Connect(port, "127.0.0.2")};
+  std::string perAddress = refusal("127.0.0.2");
+  EXPECT_EQ(perAddress.rfind("HTTP/1.1 503", 0), 0u) << perAddress;
+  EXPECT_NE(perAddress.find("Retry-After: 1"), std::string::npos) << perAddress;
+  EXPECT_NE(perAddress.find("Connection: close"), std::string::npos) << perAddress;
+
+  held.push_back(Connect(port, "127.0.0.3"));
+  held.push_back(Connect(port, "127.0.0.4"));
+  std::string total = refusal("127.0.0.5");
+  EXPECT_EQ(total.rfind("HTTP/1.1 503", 0), 0u) << total;
+  EXPECT_GE(service->metrics().ConnectionsRefused(), 2u);
+
+  // The held connections are served, and a closed one makes room.
+  SendText(held[0], "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(ReadToClose(held[0]).rfind("HTTP/1.1 200", 0), 0u);
+  ::close(held[0]);
+  bool served = false;
+  for (int tries = 0; tries < 100 && !served; ++tries) {
+    auto res = Client().Get("/health");
+    served = res && res->status == 200;
+    if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(served);
+  for (size_t i = 1; i < held.size(); ++i) ::close(held[i]);
+}
+
+TEST_F(HttpServiceTest, StopDropsStalledConnectionsAndAnswersTheCallInFlight) {
+  ServiceOptions o;
+  o.headerTimeoutSeconds = 3600;
+  o.requestTimeoutSeconds = 3600;
+  o.keepAliveTimeoutSeconds = 3600;
+  Start(o);
+  const int port = service->Port();
+  std::vector<int> stalled;
+  for (int i = 0; i < 20; ++i) {
+    stalled.push_back(Connect(port));
+    SendText(stalled.back(), i % 2 ? "GET /health HTTP/1.1\r\nHost: 12"
+                                   : "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+                                         Auth() + "Content-Length: 100\r\n\r\n{");
+  }
+  int idle = Connect(port);
+  SendText(idle, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n" + Auth() + "\r\n");
+
+  int inFlight = Connect(port);
+  const std::string call = Request("TSDOM.Wait", nullptr).dump();
+  SendText(inFlight, "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" + Auth() +
+                         "Content-Length: " +
+                         std::to_string(call.size()) + "\r\n\r\n" + call);
+  fakes.gate().WaitForEntered(1);
+
+  std::thread stopper([&] { service->Stop(); });
+  // The stalled and idle connections are closed while the call still runs.
+  for (int fd : stalled) {
+    bool closed = false;
+    std::string answer = ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(answer.find("HTTP/1.1 200"), std::string::npos);
+    ::close(fd);
+  }
+  bool idleClosed = false;
+  ReadToClose(idle, &idleClosed);
+  EXPECT_TRUE(idleClosed);
+  ::close(idle);
+  EXPECT_EQ(fakes.gate().Finished(), 0);
+
+  fakes.gate().Release();
+  std::string answer = ReadToClose(inFlight);
+  ::close(inFlight);
+  stopper.join();
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\"finished\""), std::string::npos) << answer;
+}
+
+TEST_F(HttpServiceTest, Http10RequestsGetHttp10Answers) {
+  Start();
+  std::string once = RawExchange(service->Port(), "GET /health HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(once.rfind("HTTP/1.0 200", 0), 0u) << once;
+  EXPECT_NE(once.find("Connection: close"), std::string::npos) << once;
+  EXPECT_EQ(once.find("Keep-Alive"), std::string::npos) << once;
+  EXPECT_EQ(CountResponses(once), 1u);
+
+  // Asked to, it keeps the connection for the next request.
+  int fd = Connect(service->Port());
+  SendText(fd, "GET /metrics HTTP/1.0\r\nConnection: keep-alive\r\n" + Auth() + "\r\n");
+  char buf[256] = {};
+  ASSERT_GT(::recv(fd, buf, sizeof buf - 1, MSG_PEEK), 0);
+  EXPECT_EQ(std::string(buf).rfind("HTTP/1.0 200", 0), 0u) << buf;
+  EXPECT_NE(std::string(buf).find("Connection: keep-alive"), std::string::npos) << buf;
+  SendText(fd, "GET /health HTTP/1.0\r\n\r\n");
+  std::string both = ReadToClose(fd);
+  ::close(fd);
+  EXPECT_EQ(CountResponses(both), 2u) << both;
 }
 
 TEST_F(HttpServiceTest, StopLetsTheCallInFlightFinish) {

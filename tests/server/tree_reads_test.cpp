@@ -10,6 +10,7 @@
 
 #include "server/http_server.h"
 #include "server/tree_reads.h"
+#include "platform/db/session.h"
 #include "support/tree_fixture.h"
 
 namespace tsa::server {
@@ -145,6 +146,29 @@ TEST_F(TreeReadsTest, DocumentIsTheStoredFileWithItsTag) {
   ASSERT_TRUE(changed.sharedBody);
   EXPECT_NE(Gunzip(*changed.sharedBody).find("Is the tray in?"), std::string::npos);
   EXPECT_EQ(ReadTreeFor(request, {plain.etag, ""}).status, 200);
+}
+
+TEST_F(TreeReadsTest, ReadsDoNotWaitForAWriter) {
+  test::CreateProductTree(7, ";1;", "Printer");
+  ASSERT_EQ(test::CheckOut(test::kProduct, 7, "ann"), "");
+  // Another connection is in the middle of a write: it holds the database's
+  // write lock (SQLite) or the tree's lock and changed rows (PostgreSQL).
+  auto writer = db::OpenSession(env.HelvixUri());
+  writer->Begin();
+  writer->LockKey(test::kProduct, 7);
+  writer->Execute("UPDATE DIAGNOSTICS_TEMP SET SEQUENCE = SEQUENCE WHERE PRODUCTID = 7");
+
+  httplib::Client c("127.0.0.1", service->Port());
+  c.set_bearer_token_auth("reads-token");
+  c.set_read_timeout(5, 0);  // a read that waited for the writer would not answer in time
+  auto document = c.Get("/trees/1/7/document?user=ann");
+  ASSERT_TRUE(document) << httplib::to_string(document.error());
+  EXPECT_EQ(document->status, 200) << document->body;
+  EXPECT_NE(document->body.find("<Node"), std::string::npos);
+  auto node = c.Get("/trees/1/7/nodes/0?user=bob");
+  ASSERT_TRUE(node) << httplib::to_string(node.error());
+  EXPECT_EQ(node->status, 200) << node->body;
+  writer->Rollback();
 }
 
 }  // namespace

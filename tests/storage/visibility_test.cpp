@@ -82,7 +82,7 @@ TEST(VisibilityTest, SqlExpressions) {
 }
 
 TEST(VisibilityTest, ValidateVisibilityList) {
-  for (const char* ok : {"", ";", ";1;", ";12;40;7;", ";abc;x-y_z.1;", ";\xC3\xA9;"}) {
+  for (const char* ok : {"", ";", ";1;", ";12;40;7;", ";007;-3;", ";2147483647;"}) {
     EXPECT_NO_THROW(ValidateVisibilityList("i_sVisibilities", ok)) << ok;
   }
   struct Case {
@@ -103,6 +103,12 @@ TEST(VisibilityTest, ValidateVisibilityList) {
            {";a&b;", "entry \"a&b\" holds \"&\""},
            {";a\tb;", "entry \"a\\x09b\" holds a control character"},
            {std::string(";a\0b;", 5), "entry \"a\\x00b\" holds a control character"},
+           // Not identifiers: refused by every member alike.
+           {";abc;", "entry \"abc\" is not a 32-bit integer in decimal"},
+           {";x-y_z.1;", "entry \"x-y_z.1\" is not a 32-bit integer in decimal"},
+           {";\xC3\xA9;", "is not a 32-bit integer in decimal"},
+           {";99999999999;", "entry \"99999999999\" is not a 32-bit integer in decimal"},
+           {";+5;", "entry \"+5\" is not a 32-bit integer in decimal"},
        }) {
     try {
       ValidateVisibilityList("i_sVisibilities", c.list);

@@ -271,6 +271,31 @@ void PgSession::Begin() {
   Run("BEGIN ISOLATION LEVEL READ COMMITTED", {});
 }
 
+void PgSession::BeginRead() {
+  if (InTransaction()) Raise(err::DbStatementFailed, kSource, "A transaction is already open on this connection");
+  failedStatement_.clear();
+  // One snapshot for every statement, so that the rows read agree; no lock
+  // that a writer holds is waited for.
+  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {});
+}
+
+void PgSession::ProbeWrite(int timeoutMs, const std::string& table) {
+  Begin();
+  try {
+    Run("SET LOCAL lock_timeout = " + std::to_string(timeoutMs), {});
+    Run("SET LOCAL statement_timeout = " + std::to_string(2 * timeoutMs), {});
+    ResultPtr r = Run("SELECT current_setting('transaction_read_only')", {});
+    if (PQntuples(r.get()) == 1 && std::string_view(PQgetvalue(r.get(), 0, 0)) == "on")
+      Raise(err::DbStatementFailed, kSource, "The database accepts no writes (the transaction is read-only)");
+    // `table` is one of the engine's own table names, never a caller's text.
+    Run("LOCK TABLE " + table + " IN ROW EXCLUSIVE MODE", {});
+  } catch (...) {
+    Rollback();
+    throw;
+  }
+  Rollback();
+}
+
 void PgSession::Commit() {
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
     Raise(err::DbConnectionFailed, kSource,

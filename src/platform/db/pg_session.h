@@ -28,6 +28,11 @@ class PgSession : public Session {
   int64_t Execute(const std::string& sql, const std::vector<Value>& params = {}) override;
   ResultSet Query(const std::string& sql, const std::vector<Value>& params = {}) override;
   void Begin() override;
+  void BeginRead() override;
+  // Within one transaction: a short lock timeout, the transaction must be
+  // able to write, and a ROW EXCLUSIVE lock on `table` (which only schema
+  // changes and explicit table locks hold back).
+  void ProbeWrite(int timeoutMs, const std::string& table) override;
   // Commits; a transaction in which a statement failed is rolled back and
   // reported as a failure, never as a commit.
   void Commit() override;

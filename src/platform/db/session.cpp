@@ -161,12 +161,17 @@ std::shared_ptr<Session> ContextSession(ObjectContext& context, const std::strin
   // Every session joined under a URI was opened here, so the cast holds.
   return std::static_pointer_cast<Session>(context.Join(uri, [&]() -> std::shared_ptr<TransactionalSession> {
     auto session = SessionPool::Instance().Acquire(uri);
-    session->Begin();
+    if (context.ReadOnly()) {
+      session->BeginRead();
+    } else {
+      session->Begin();
+    }
     return session;
   }));
 }
 
 void LockKey(ObjectContext& context, const std::string& uri, int32_t space, int32_t key) {
+  if (context.ReadOnly()) return;  // readers see a committed state and hold no writer up
   ContextSession(context, uri)->LockKey(space, key);
 }
 

@@ -32,6 +32,19 @@ class Session : public TransactionalSession {
   // Begins a transaction that may write (read committed). Two sessions that
   // both begin never deadlock: the second waits for the first.
   virtual void Begin() = 0;
+  // Begins a transaction that only reads: it sees one committed state and
+  // never waits for writers (SQLite: deferred, PostgreSQL: repeatable read,
+  // read only).
+  virtual void BeginRead() { Begin(); }
+  // Whether a write transaction can begin within `timeoutMs`: begins one
+  // (taking what a writer would take first, on PostgreSQL a write lock on
+  // `table`) and rolls it back. Raises the database's error when it cannot.
+  virtual void ProbeWrite(int timeoutMs, const std::string& table) {
+    (void)timeoutMs;
+    (void)table;
+    Begin();
+    Rollback();
+  }
   void Commit() override = 0;
   void Rollback() noexcept override = 0;
   virtual bool InTransaction() const = 0;
@@ -74,11 +87,12 @@ class SessionPool {
 };
 
 // The context's session for a database, its transaction begun on first use
-// and ended with the context.
+// (as a read in a read-only context) and ended with the context.
 std::shared_ptr<Session> ContextSession(ObjectContext& context, const std::string& uri);
 
 // Serialises the context with every other that locks the same key, until its
-// transaction ends (tree type and identifier, for instance).
+// transaction ends (tree type and identifier, for instance). A read-only
+// context takes no key lock.
 void LockKey(ObjectContext& context, const std::string& uri, int32_t space, int32_t key);
 
 }  // namespace tsa::db

@@ -77,6 +77,21 @@ class SqliteSession final : public Session {
   }
 
   void Begin() override { Run("BEGIN IMMEDIATE", {}, nullptr); }
+  // In WAL mode a deferred transaction reads its snapshot while another
+  // connection writes.
+  void BeginRead() override { Run("BEGIN DEFERRED", {}, nullptr); }
+
+  void ProbeWrite(int timeoutMs, const std::string&) override {
+    sqlite3_busy_timeout(db_.get(), timeoutMs);
+    try {
+      Run("BEGIN IMMEDIATE", {}, nullptr);
+    } catch (...) {
+      sqlite3_busy_timeout(db_.get(), kSqliteBusyTimeoutMs);
+      throw;
+    }
+    sqlite3_busy_timeout(db_.get(), kSqliteBusyTimeoutMs);
+    Rollback();
+  }
   void Commit() override { Run("COMMIT", {}, nullptr); }
 
   void Rollback() noexcept override {
