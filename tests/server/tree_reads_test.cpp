@@ -23,7 +23,9 @@ class TreeReadsTest : public test::TreeTest {
     o.accessLog = [](const std::string&) {};
     o.token = "reads-token";  // the service account, which reads every user's view
     service = std::make_unique<HttpService>(std::move(o));
-    service->SetTreeReadHandler(ReadTree);
+    // As the service serves them: the request's conditions reach the read.
+    service->SetTreeReadHandler(
+        [](const TreeReadRequest& r) { return ReadTreeFor(r, {r.ifNoneMatch, r.acceptEncoding}); });
     service->Start();
   }
   void TearDown() override { service->Stop(); }
@@ -169,6 +171,34 @@ TEST_F(TreeReadsTest, ReadsDoNotWaitForAWriter) {
   ASSERT_TRUE(node) << httplib::to_string(node.error());
   EXPECT_EQ(node->status, 200) << node->body;
   writer->Rollback();
+}
+
+// Over the wire: the tag in ETag, 304 with no body for a client that has it,
+// the compressed bytes for one that asks.
+TEST_F(TreeReadsTest, DocumentTagsAndCompressionReachTheClient) {
+  test::CreateProductTree(8, ";1;", "Scanner");
+  httplib::Client c("127.0.0.1", service->Port());
+  c.set_bearer_token_auth("reads-token");
+  auto first = c.Get("/trees/1/8/document?user=ann");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->status, 200) << first->body;
+  const std::string etag = first->get_header_value("ETag");
+  ASSERT_FALSE(etag.empty());
+  EXPECT_EQ(first->get_header_value("Cache-Control"), "no-cache");
+  EXPECT_NE(first->body.find("<Node"), std::string::npos);
+
+  auto again = c.Get("/trees/1/8/document?user=ann", {{"If-None-Match", etag}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 304);
+  EXPECT_TRUE(again->body.empty());
+  EXPECT_EQ(again->get_header_value("ETag"), etag);
+
+  auto gz = c.Get("/trees/1/8/document?user=ann", {{"Accept-Encoding", "gzip"}});
+  ASSERT_TRUE(gz);
+  EXPECT_EQ(gz->status, 200);
+  EXPECT_EQ(gz->get_header_value("Content-Encoding"), "gzip");
+  EXPECT_NE(gz->get_header_value("ETag"), etag);
+  EXPECT_EQ(gz->body, first->body);  // the client library inflated it
 }
 
 }  // namespace
