@@ -1,8 +1,19 @@
 // What the authoring operations cost a front end: TSDOM.AddChildNew,
-// TSDOM.SaveNode and a document read, on product trees of 100, 1,000 and
-// 10,000 nodes, called in process (the TSDOM object, the read handler) and
-// over JSON-RPC / HTTP on loopback (one client keeping its connection), so
-// that the service's share is the ratio of the two.
+// TSDOM.SaveNode, TSDOM.MoveNode and a document read, on product trees of
+// 1,000, 10,000 and 100,000 nodes, called in process (the TSDOM object, the
+// read handler) and over JSON-RPC / HTTP on loopback (one client keeping its
+// connection), so that the service's share is the ratio of the two.
+//
+// Next to them, the floors they are measured against (mode "floor" and
+// "floor-noparse"): the least work each operation needs on the same
+// document file, done directly with pugixml, the file system and one
+// database session. For an edit: read and parse the document, make the
+// change, serialise it, write it durably (a temporary synced, renamed over a
+// copy of the document, the folder synced) and run two statements in a
+// committed transaction of the same database; "floor-noparse" keeps the
+// parsed document between calls. For a read: read the file into memory.
+// Every benchmark also reports the process's resident memory (rss_mb)
+// after it ran.
 //
 // Runs on SQLite in a temporary data folder; with TSAUTHOR_BENCH_PG set to a
 // PostgreSQL server URI the same benchmarks also run there, in two schemas
@@ -19,6 +30,11 @@
 // The writes are also called by name in process (CallLocal: argument
 // binding and the call's own unit of work, without the transport).
 //
+// Publishing (TSDOM.Publish, in process, the tree checked out again untimed
+// after each call) is measured with versions kept (Publish) and with
+// `[versions] keep = 0` (PublishUnversioned): the ratio of the two is what
+// keeping versions costs a publication.
+//
 // Names: service/<backend>/<operation>/<nodes>/<inproc|local|http>.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -27,6 +43,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -36,21 +53,27 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <pugixml.hpp>
 
 #include "authoring/tsdom.h"
 #include "components/catalog.h"
+#include "components/file_handling.h"
 #include "model/tree.h"
 #include "platform/db/session.h"
 #include "runtime/components.h"
 #include "runtime/context.h"
+#include "runtime/allocator.h"
 #include "runtime/error.h"
 #include "runtime/registry.h"
 #include "runtime/settings.h"
 #include "server/http_server.h"
 #include "server/rpc_client.h"
 #include "server/tree_reads.h"
+#include "storage/documents.h"
 #include "storage/schema.h"
 #include "storage/tree_types.h"
 
@@ -62,12 +85,19 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kUser = "bench";
 constexpr const char* kServiceToken = "bench-service-token";
 constexpr int32_t kProductTree = tsa::storage::kProductTree;
-constexpr int kSizes[] = {100, 1000, 10000};
+constexpr int kSizes[] = {1000, 10000, 100000};
 constexpr int32_t kFirstProduct = 5001;  // one product per tree size
 
 // Calls per benchmark: enough for a stable median; bigger trees get fewer.
-int WriteCalls(int nodes) { return nodes <= 100 ? 200 : nodes <= 1000 ? 100 : 30; }
-int ReadCalls(int nodes) { return nodes <= 100 ? 500 : nodes <= 1000 ? 200 : 50; }
+int WriteCalls(int nodes) { return nodes <= 1000 ? 100 : nodes <= 10000 ? 30 : 8; }
+int ReadCalls(int nodes) { return nodes <= 1000 ? 200 : nodes <= 10000 ? 50 : 12; }
+
+double ResidentMegabytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
 
 // --- measuring ------------------------------------------------------------------
 
@@ -92,6 +122,7 @@ class Latencies {
     state.counters["p50_ms"] = at(0.50);
     state.counters["p99_ms"] = at(0.99);
     state.counters["calls_per_s"] = 1000.0 * static_cast<double>(ms_.size()) / total;
+    state.counters["rss_mb"] = ResidentMegabytes();
   }
 
  private:
@@ -103,8 +134,9 @@ class Latencies {
 struct TreeInfo {
   int32_t id = 0;
   int32_t category = 0;  // AddChildNew adds below it
-  int32_t node = 0;      // SaveNode saves it
+  int32_t node = 0;      // SaveNode saves it, MoveNode moves it up and down
   int32_t repId = 0;     // its entity
+  std::string path;      // the working copy's file
 };
 
 std::string UniqueSuffix() {
@@ -230,6 +262,12 @@ class Backend {
       tree->save();
       tsa::CompleteTransaction();
     });
+    tsa::RunTransactional([&] {
+      const int32_t category = tsa::storage::DocumentCategory(kProductTree, true);
+      auto files = tsa::CreateInContext<tsa::IFileHandling>(tsa::progid::FileHandling);
+      info.path = tsa::storage::GetXMLPath(kProductTree,
+                                           tsa::CurrentFileName(files->GetFileNames(info.id, {category}), category), true);
+    });
     std::fprintf(stderr, "%s: built a tree of %d nodes in %.1f s\n", label_.c_str(), nodes,
                  std::chrono::duration<double>(Clock::now() - started).count());
     return info;
@@ -246,6 +284,7 @@ class Backend {
 // The backends (built on first use) and the one service that serves
 // whichever backend is active. The service goes first at the end.
 struct Harness {
+  Harness() { tsa::TuneAllocator(); }
   std::map<std::string, std::unique_ptr<Backend>> backends;
   std::unique_ptr<tsa::server::HttpService> service;
 
@@ -286,8 +325,8 @@ Harness& Shared() {
 
 // InProcess: the TSDOM object (the read handler for reads); Local: by name
 // in this process; Http: JSON-RPC (a GET for reads) on loopback.
-enum class Mode { InProcess, Local, Http };
-enum class Operation { AddChildNew, SaveNode, ReadDocument };
+enum class Mode { InProcess, Local, Http, Floor, FloorNoParse };
+enum class Operation { AddChildNew, SaveNode, MoveNode, ReadDocument, Publish, PublishUnversioned };
 
 json AddChildNewParams(const TreeInfo& t, int i) {
   return {{"i_lTreeType", kProductTree},
@@ -319,8 +358,168 @@ json SaveNodeParams(const TreeInfo& t, int i) {
           {"i_sUserId", kUser}};
 }
 
+
+// --- the floors ------------------------------------------------------------------
+
+class StringWriter : public pugi::xml_writer {
+ public:
+  explicit StringWriter(std::string& out) : out_(out) {}
+  void write(const void* data, size_t size) override { out_.append(static_cast<const char*>(data), size); }
+
+ private:
+  std::string& out_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::string out;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  struct stat st {};
+  ::fstat(fd, &st);
+  out.resize(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  ::close(fd);
+  return out;
+}
+
+// A temporary written and synced, renamed over the file, the folder synced.
+void WriteDurably(const std::string& path, const std::string& data) {
+  const std::string temp = path + ".tmp";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  size_t done = 0;
+  while (fd >= 0 && done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  ::rename(temp.c_str(), path.c_str());
+  int dir = ::open(std::filesystem::path(path).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+// Finds the Node element with this NID (the edits' targets).
+pugi::xml_node NodeWithId(const pugi::xml_document& doc, int32_t nid) {
+  const std::string value = std::to_string(nid);
+  return doc.find_node([&](pugi::xml_node n) { return std::strcmp(n.attribute("NID").value(), value.c_str()) == 0; });
+}
+
+void RunFloor(benchmark::State& state, const std::string& label, const std::string& pgServer, Operation op, int nodes,
+              bool parseEachCall) {
+  Harness& harness = Shared();
+  TreeInfo tree;
+  try {
+    harness.Use(label, pgServer);
+    tree = harness.backends[label]->Tree(nodes);
+  } catch (const tsa::Error& e) {
+    state.SkipWithError(("setting up failed: " + e.description()).c_str());
+    return;
+  }
+  // A copy of the working document, so that the engine's file stays as it is.
+  const std::string path =
+      (std::filesystem::path(harness.backends[label]->dataDir()) / ("floor-" + std::to_string(nodes) + ".xml")).string();
+  std::filesystem::copy_file(tree.path, path, std::filesystem::copy_options::overwrite_existing);
+  constexpr unsigned kParse = (pugi::parse_default | pugi::parse_ws_pcdata_single) & ~pugi::parse_eol;
+  constexpr unsigned kFormat = pugi::format_raw | pugi::format_no_declaration;
+
+  std::shared_ptr<tsa::db::Session> session;
+  try {
+    session = tsa::db::SessionPool::Instance().Acquire(tsa::CurrentSettings().HelvixUri());
+    session->Execute("CREATE TABLE IF NOT EXISTS FLOORBENCH (K INTEGER NOT NULL, V TEXT)");
+  } catch (const tsa::Error& e) {
+    state.SkipWithError(("the floor's table: " + e.description()).c_str());
+    return;
+  }
+  const tsa::db::Dialect& d = session->dialect();
+  const std::string insert = "INSERT INTO FLOORBENCH (K, V) VALUES (" + d.Placeholder(1) + ", " + d.Placeholder(2) + ")";
+  const std::string update = "UPDATE FLOORBENCH SET V = " + d.Placeholder(2) + " WHERE K = " + d.Placeholder(1);
+
+  pugi::xml_document kept;
+  if (!parseEachCall) kept.load_string(ReadFile(path).c_str(), kParse);
+  Latencies latencies(static_cast<size_t>(state.max_iterations));
+  int i = 0;
+  for (auto _ : state) {
+    ++i;
+    pugi::xml_document parsed;
+    latencies.Time([&] {
+      if (op == Operation::ReadDocument) {
+        benchmark::DoNotOptimize(ReadFile(path).size());
+        return;
+      }
+      pugi::xml_document* doc = &kept;
+      if (parseEachCall) {
+        const std::string markup = ReadFile(path);
+        parsed.load_buffer(markup.data(), markup.size(), kParse, pugi::encoding_utf8);
+        doc = &parsed;
+      }
+      const std::string text = "Floor text " + std::to_string(i);
+      switch (op) {
+        case Operation::AddChildNew: {
+          pugi::xml_node parent = NodeWithId(*doc, tree.category);
+          pugi::xml_node added = parent.append_child("Node");
+          added.append_attribute("NID") = 900000 + i;
+          added.append_attribute("RID") = 900000 + i;
+          added.append_attribute("RT") = 2;
+          added.append_child("sd").text().set(text.c_str());
+          added.append_child("ld").text().set(text.c_str());
+          break;
+        }
+        case Operation::SaveNode:
+          NodeWithId(*doc, tree.node).child("sd").text().set(text.c_str());
+          break;
+        case Operation::MoveNode: {
+          pugi::xml_node node = NodeWithId(*doc, tree.node);
+          if (pugi::xml_node before = node.previous_sibling("Node")) node.parent().insert_move_before(node, before);
+          else if (pugi::xml_node after = node.next_sibling("Node")) node.parent().insert_move_after(node, after);
+          break;
+        }
+        case Operation::ReadDocument:
+        case Operation::Publish:  // no floor: publishing is measured with and without versions
+        case Operation::PublishUnversioned:
+          break;
+      }
+      std::string markup;
+      StringWriter writer(markup);
+      doc->save(writer, "", kFormat, pugi::encoding_utf8);
+      WriteDurably(path, markup);
+      session->Begin();
+      session->Execute(op == Operation::AddChildNew ? insert : update, {tsa::db::Value(i), tsa::db::Value(text)});
+      session->Execute(op == Operation::AddChildNew ? insert : update, {tsa::db::Value(i + 1), tsa::db::Value(text)});
+      session->Commit();
+    });
+    if (op == Operation::AddChildNew) {
+      state.PauseTiming();
+      // The tree keeps its size, as the engine's does.
+      pugi::xml_document& doc = parseEachCall ? parsed : kept;
+      pugi::xml_node added = NodeWithId(doc, 900000 + i);
+      added.parent().remove_child(added);
+      std::string markup;
+      StringWriter writer(markup);
+      doc.save(writer, "", kFormat, pugi::encoding_utf8);
+      WriteDurably(path, markup);
+      state.ResumeTiming();
+    }
+  }
+  latencies.Report(state);
+}
+
 void Run(benchmark::State& state, const std::string& label, const std::string& pgServer, Operation op, int nodes,
          Mode mode) {
+  if (mode == Mode::Floor || mode == Mode::FloorNoParse) {
+    return RunFloor(state, label, pgServer, op, nodes, mode == Mode::Floor);
+  }
   // Other benchmarks of this program stand a fake in for TSDOM; these need
   // the engine's own class.
   tsa::ScopedRegistration engine(tsa::progid::TSDOM, [] { return std::make_shared<tsa::TSDOM>(); });
@@ -421,6 +620,38 @@ void Run(benchmark::State& state, const std::string& label, const std::string& p
           }
           break;
         }
+        case Operation::MoveNode: {
+          // Up and down in turn, so that the tree stays as it was.
+          const int32_t direction = i % 2 ? 1 : 2;
+          if (mode == Mode::InProcess) {
+            latencies.Time([&] { dom->MoveNode(kProductTree, tree.id, tree.node, direction, kUser); });
+          } else {
+            std::optional<json> result;
+            latencies.Time([&] {
+              result = byName("TSDOM.MoveNode", {{"i_lTreeType", kProductTree},
+                                                 {"i_lID", tree.id},
+                                                 {"i_lNodeID", tree.node},
+                                                 {"i_lDirection", direction},
+                                                 {"i_sUserId", kUser}});
+            });
+            if (!result) return;
+          }
+          break;
+        }
+        case Operation::Publish:
+        case Operation::PublishUnversioned: {
+          tsa::Settings settings = tsa::CurrentSettings();
+          const tsa::Settings kept = settings;
+          settings.versionsKept = op == Operation::Publish ? 50 : 0;
+          tsa::SetCurrentSettings(settings);
+          latencies.Time([&] { dom->Publish(kProductTree, tree.id); });
+          tsa::SetCurrentSettings(kept);
+          state.PauseTiming();
+          std::string owner;
+          dom->CheckOut(kProductTree, tree.id, kUser, owner);
+          state.ResumeTiming();
+          break;
+        }
         case Operation::ReadDocument: {
           if (mode != Mode::Http) {
             tsa::server::TreeReadRequest request;
@@ -454,7 +685,10 @@ const char* OperationName(Operation op) {
   switch (op) {
     case Operation::AddChildNew: return "AddChildNew";
     case Operation::SaveNode: return "SaveNode";
+    case Operation::MoveNode: return "MoveNode";
     case Operation::ReadDocument: return "ReadDocument";
+    case Operation::Publish: return "Publish";
+    case Operation::PublishUnversioned: return "PublishUnversioned";
   }
   return "?";
 }
@@ -464,6 +698,8 @@ const char* ModeName(Mode mode) {
     case Mode::InProcess: return "inproc";
     case Mode::Local: return "local";
     case Mode::Http: return "http";
+    case Mode::Floor: return "floor";
+    case Mode::FloorNoParse: return "floor-noparse";
   }
   return "?";
 }
@@ -471,10 +707,18 @@ const char* ModeName(Mode mode) {
 // Registers every benchmark of a backend, size by size.
 void RegisterFor(const std::string& label, const std::string& pgServer) {
   for (int nodes : kSizes) {
-    for (Operation op : {Operation::AddChildNew, Operation::SaveNode, Operation::ReadDocument}) {
-      for (Mode mode : {Mode::InProcess, Mode::Local, Mode::Http}) {
-        // Reads have no call by name: the handler is the in-process figure.
-        if (op == Operation::ReadDocument && mode == Mode::Local) continue;
+    for (Operation op : {Operation::AddChildNew, Operation::SaveNode, Operation::MoveNode, Operation::ReadDocument,
+                         Operation::Publish, Operation::PublishUnversioned}) {
+      for (Mode mode : {Mode::InProcess, Mode::Local, Mode::Http, Mode::Floor, Mode::FloorNoParse}) {
+        // Publishing with and without versions, in process, up to 10,000 nodes.
+        const bool publish = op == Operation::Publish || op == Operation::PublishUnversioned;
+        if (publish && (mode != Mode::InProcess || nodes > 10000)) continue;
+        // Reads have no call by name: the handler is the in-process figure;
+        // their floor reads the file, with nothing to parse.
+        if (op == Operation::ReadDocument && (mode == Mode::Local || mode == Mode::FloorNoParse)) continue;
+        // By name in process is the engine's share without the transport:
+        // kept for the smaller trees only.
+        if (mode == Mode::Local && nodes > 10000) continue;
         const std::string name = "service/" + label + "/" + OperationName(op) + "/" + std::to_string(nodes) + "/" +
                                  ModeName(mode);
         const int calls = op == Operation::ReadDocument ? ReadCalls(nodes) : WriteCalls(nodes);

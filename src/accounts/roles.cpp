@@ -31,6 +31,8 @@ constexpr Entry kRules[] = {
     {"TSDOM.SearchVisibilityandUpdate", Role::Reader, kReads},
     {"TSDOM.AppendVisibilityInOrder", Role::Reader, kReads},
     {"Repository.getRepEntityDetails", Role::Reader, kReads},
+    {"Versions.List", Role::Reader, kReads},
+    {"Versions.Get", Role::Reader, kReads},
     // Authoring: trees, check-out, edits of one's own working copy, templates' descriptions, texts.
     {"TSDOM.CreateEmptyTree", Role::Author, kChanges},
     {"TSDOM.createTreeFromTree", Role::Author, kChanges},
@@ -49,9 +51,19 @@ constexpr Entry kRules[] = {
     {"Repository.AddRepEntity", Role::Author, kChanges},
     {"Repository.UpdateRepEntityOnlyDB", Role::Author, kChanges},
     {"Repository.UpdateRepEntity", Role::Author, kChanges},
+    // Reads that show working copies or help before an edit.
+    {"Versions.Diff", Role::Author, kReads},
+    {"Tree.Validate", Role::Author, kReads},
+    {"Repository.WhereUsed", Role::Author, kReads},
+    {"Exchange.Export", Role::Author, kReads},
+    // A restore only replaces the caller's own working copy; publishing it is the review step.
+    {"Versions.Restore", Role::Author, kChanges},
     // Review and removal.
     {"TSDOM.Publish", Role::Publisher, kChanges},
     {"Tree.Publish", Role::Publisher, kChanges},
+    {"TSDOM.PublishWithComment", Role::Publisher, kChanges},
+    // An import creates a published tree at once, without a review.
+    {"Exchange.Import", Role::Publisher, kChanges},
     {"TSDOM.deleteTree", Role::Publisher, kChanges},
     {"TSDOM.deleteTemplateInfo", Role::Publisher, kChanges},
     {"Repository.DeleteRepEntity", Role::Publisher, kChanges},

@@ -96,6 +96,15 @@ DispatchTable BuildTable() {
            return nullptr;
          },
          "Publishes the working copy of a tree and ends its check-out."});
+  t.Add({"PublishWithComment",
+         {L("i_lTreeType"), L("i_lID"), S("i_sComment"), B("i_bForce")},
+         ArgType::Variant, true,
+         [](Component& c, DispatchArgs& a) -> json {
+           Self(c).PublishWithComment(Long(a[0]), Long(a[1]), Text(a[2]), Bool(a[3]));
+           return nullptr;
+         },
+         "Publishes like Publish, with a comment kept in the version; refused while Tree.Validate finds errors "
+         "unless i_bForce."});
   t.Add({"Paste",
          {L("i_lSrcTreeType"), L("i_lSrcID"), L("i_lSrcNodeID"), L("i_lDstTreeType"), L("i_lDstID"), L("i_lDstNodeID"),
           S("i_sSelectedVisibToAdd"), S("i_sUserId")},

@@ -39,6 +39,10 @@ class TSDOM : public Component {
   void CreateEmptyTree(int32_t i_lTreeType, int32_t i_lID);
   void CheckOut(int32_t i_lTreeType, int32_t i_lID, std::string i_sUserId, std::string& o_sOwner);
   void Publish(int32_t i_lTreeType, int32_t i_lID);
+  // Publish with the checks before publishing: refused (1403) while the
+  // working copy has findings of severity "error", unless forced; the new
+  // version records the comment and whether errors were overridden.
+  void PublishWithComment(int32_t i_lTreeType, int32_t i_lID, std::string i_sComment, bool i_bForce);
   void deleteTree(int32_t i_lPrID, int32_t i_lTreeType, std::string i_sUserId);
   void UndoEditTree(int32_t i_lPrID, int32_t i_lTreeType, std::string i_sUserId);
 

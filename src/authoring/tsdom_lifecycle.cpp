@@ -16,6 +16,7 @@
 #include "components/file_handling.h"
 #include "components/value_formatting.h"
 #include "model/tree.h"
+#include "model/tree_validation.h"
 #include "platform/db/connection.h"
 #include "platform/files/document_store.h"
 #include "runtime/components.h"
@@ -27,6 +28,8 @@
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 #include "storage/xml.h"
+#include "versions/version_errors.h"
+#include "versions/version_store.h"
 
 namespace tsa {
 
@@ -35,6 +38,7 @@ namespace {
 constexpr const char* kCreateEmptyTree = "HXSvcTroubleshooting.TSDOM.CreateEmptyTree";
 constexpr const char* kCheckOut = "HXSvcTroubleshooting.TSDOM.CheckOut";
 constexpr const char* kPublish = "HXSvcTroubleshooting.TSDOM.Publish";
+constexpr const char* kPublishWithComment = "HXSvcTroubleshooting.TSDOM.PublishWithComment";
 constexpr const char* kDeleteTree = "HXSvcTroubleShooting.TSDOM.deletetree";
 constexpr const char* kUndoEditTree = "HXSvcTroubleshooting.Tree.UndoEdittree";
 
@@ -197,6 +201,38 @@ void TSDOM::Publish(int32_t i_lTreeType, int32_t i_lID) {
   });
 }
 
+void TSDOM::PublishWithComment(int32_t i_lTreeType, int32_t i_lID, std::string i_sComment, bool i_bForce) {
+  RunTransactional([&] {
+    TreePtr tree;
+    Trapped(
+        kPublishWithComment,
+        [&] {
+          ValidateTreeType("i_lTreeType", i_lTreeType);
+          ValidateDocumentText("i_sComment", i_sComment);
+          Tree::LockTree(i_lTreeType, i_lID);
+          const std::vector<Finding> findings = ValidateTreeCopy(i_lTreeType, i_lID, true);
+          const bool errors = HasErrors(findings);
+          if (errors && !i_bForce) {
+            std::string rules;
+            for (const Finding& f : findings) {
+              if (f.severity == "error" && rules.find(f.rule) == std::string::npos) rules += (rules.empty() ? "" : ", ") + f.rule;
+            }
+            Raise(err::PublishRefused, {},
+                  "Not published: the working copy has findings of severity error (" + rules +
+                      "); see Tree.Validate, correct them or publish with i_bForce");
+          }
+          tree = CreateTreeObject();
+          tree->Publish(i_lTreeType, i_lID, versions::PublicationNote{i_sComment, errors});
+          tree.reset();
+          CompleteTransaction();
+        },
+        [&] {
+          AbortTransaction();
+          tree.reset();
+        });
+  });
+}
+
 void TSDOM::UndoEditTree(int32_t i_lPrID, int32_t i_lTreeType, std::string i_sUserId) {
   RunTransactional([&] {
     ConnectionPtr connection;
@@ -308,6 +344,7 @@ void TSDOM::deleteTree(int32_t i_lPrID, int32_t i_lTreeType, std::string i_sUser
 
       files->DeleteFiles(i_lPrID, {enduserCategory, managerCategory});
       files.reset();
+      versions::ForgetVersions(i_lTreeType, i_lPrID);
       CompleteTransaction();
     } catch (...) {
       AbortTransaction();

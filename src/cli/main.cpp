@@ -11,9 +11,12 @@
 
 #include "accounts/call_guard.h"
 #include "cli/commands.h"
+#include "cli/export_commands.h"
 #include "components/catalog.h"
 #include "platform/files/document_store.h"
 #include "runtime/caller.h"
+#include "cli/maintenance_commands.h"
+#include "runtime/allocator.h"
 #include "runtime/error.h"
 #include "runtime/registry.h"
 #include "runtime/settings.h"
@@ -44,7 +47,16 @@ Commands:
               load products, categories and visibilities from a JSON file
   user ...    accounts and personal tokens, with or without a running service:
 %USER%  audit ...   the audit trail:
-%AUDIT%  api-doc     print the API reference (Markdown)
+%AUDIT%  export TYPE/ID [--working] [--output FILE]
+              write a tree (TYPE 1 or product, 2 or template) as one JSON
+              file: the published copy, or the working copy
+  import FILE --as TYPE/ID [--reuse-texts]
+              create a published tree from an exported file ("-" reads
+              standard input); --reuse-texts uses existing repository
+              entities with the same type and texts
+  maintenance remove-unused-entities [--dry-run]
+              remove (or list) the repository entities no node refers to
+  api-doc     print the API reference (Markdown)
   version     print the version
   help        print this text
 
@@ -155,11 +167,18 @@ int CmdInit(const Options& o) {
 }  // namespace
 
 int CmdServe(const Options& o) {
+  tsa::TuneAllocator();
   const tsa::Settings& s = Configure(o);
   fs::create_directories(s.dataDir);
   tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
   tsa::RecoverDocumentStore();
-  return tsa::server::RunServer(s);
+  const int status = tsa::server::RunServer(s);
+  try {
+    tsa::RemoveFinishedIntents();
+  } catch (...) {
+    // Left for the next start's recovery.
+  }
+  return status;
 }
 
 int CmdCall(const Options& o) {
@@ -261,6 +280,18 @@ int main(int argc, char** argv) {
     if (o.command == "call") return CmdCall(o);
     if (o.command == "catalog") return CmdCatalog(o);
     if (o.command == "user" || o.command == "audit") return CmdAccounts(o);
+    if (o.command == "export") return tsa::cli::CmdExport(o.args, [&] {
+      Configure(o);
+      tsa::RecoverDocumentStore();
+    });
+    if (o.command == "import") return tsa::cli::CmdImport(o.args, [&] {
+      Configure(o);
+      tsa::RecoverDocumentStore();
+    });
+    if (o.command == "maintenance") {
+      Configure(o);
+      return tsa::cli::RunMaintenance(o.args);
+    }
     if (o.command == "api-doc") {
       Configure(o);
       std::fputs(tsa::server::RenderApiReference().c_str(), stdout);

@@ -6,13 +6,13 @@
 #include "components/file_handling.h"
 #include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "platform/files/document_store.h"
 #include "repository/repository.h"
 #include "runtime/components.h"
 #include "runtime/context.h"
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
 #include "runtime/settings.h"
+#include "storage/document_cache.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
 
@@ -130,7 +130,7 @@ void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId
         const std::string& path = checkedout_ ? managerPath : enduserPath;
         bool loaded = false;
         try {
-          loaded = treeDOM_.LoadXml(DocumentStore()->Load(path));
+          loaded = storage::LoadTreeDocument(path, treeDOM_);
         } catch (const Error&) {
           loaded = false;  // missing or unreadable: the same failure as a document that does not parse
         }
@@ -138,6 +138,7 @@ void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId
 
         id_ = i_lID;
         treeType_ = i_lTreeType;
+        documentPath_ = path;
         templateTopType_ =
             i_lTreeType == storage::kTemplateTree ? storage::GetTemplateTopType(i_lID, checkedout_) : 0;
       },
@@ -273,7 +274,7 @@ void Tree::save() {
         files = FileService();
         std::string fileName = CurrentFileName(files->GetFileNames(id_, {category}), category);
         std::string path = storage::GetXMLPath(treeType_, fileName, checkedout_);
-        DocumentStore()->Save(path, treeDOM_.Xml());
+        storage::SaveTreeDocument(path, treeDOM_);
         files->RemoveFile(fileName, id_, category, treeType_);
         files->AddFile(path, id_, category, treeType_);
         files.reset();
@@ -360,6 +361,14 @@ const DispatchTable* Tree::Dispatch() const {
              return nlohmann::json();
            },
            "Makes the working copy the published copy and ends the check-out"});
+    t.Add({"Validate",
+           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_sUserId", ArgType::String}},
+           ArgType::Variant,
+           false,
+           [](Component& self, DispatchArgs& a) {
+             return AsTree(self).Validate(a[0].get<int32_t>(), a[1].get<int32_t>(), a[2].get<std::string>());
+           },
+           "Checks before publishing: findings {severity, rule, node, message} about the copy the user sees"});
     t.Add({"DeleteNode",
            {{"i_lNodeID", ArgType::Long}},
            ArgType::Long,

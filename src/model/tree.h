@@ -8,10 +8,13 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "model/node.h"
 #include "components/file_handling.h"
 #include "runtime/registry.h"
 #include "storage/xml.h"
+#include "versions/version_store.h"
 
 namespace tsa {
 
@@ -32,6 +35,8 @@ class Tree : public Component {
   void TreeDOM(XmlDoc document) { treeDOM_ = std::move(document); }
   // The tree identifier given to load (not a property of the interface).
   int32_t ID() const { return id_; }
+  // The file load read the document from (not a property of the interface).
+  const std::string& DocumentPath() const { return documentPath_; }
 
   void load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId);
   NodePtr createNode(int32_t i_lRepType, const std::string& i_sSDesc, const std::string& i_sLDesc,
@@ -45,6 +50,13 @@ class Tree : public Component {
   // Check-out and publishing: need no load.
   void CheckOut(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId, std::string& o_sOwner);
   void Publish(int32_t i_lTreeType, int32_t i_lID);
+  // Publishing with a comment: the published copy becomes the tree's next
+  // version carrying the note (Publish keeps an empty note).
+  void Publish(int32_t i_lTreeType, int32_t i_lID, const versions::PublicationNote& note);
+
+  // The findings about the copy the user sees (see model/tree_validation.h),
+  // as JSON: [{severity, rule, node, message}].
+  nlohmann::json Validate(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId);
 
   // Deletion and reordering of nodes of the loaded working copy.
   int32_t DeleteNode(int32_t i_lNodeID);
@@ -62,6 +74,7 @@ class Tree : public Component {
   int32_t treeType_ = 0;
   int32_t templateTopType_ = 0;
   bool checkedout_ = false;
+  std::string documentPath_;
 };
 
 using TreePtr = std::shared_ptr<Tree>;

@@ -12,6 +12,7 @@
 #include "runtime/error.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
+#include "versions/version_store.h"
 
 namespace tsa {
 
@@ -104,7 +105,9 @@ void Tree::CheckOut(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUs
       });
 }
 
-void Tree::Publish(int32_t i_lTreeType, int32_t i_lID) {
+void Tree::Publish(int32_t i_lTreeType, int32_t i_lID) { Publish(i_lTreeType, i_lID, versions::PublicationNote{}); }
+
+void Tree::Publish(int32_t i_lTreeType, int32_t i_lID, const versions::PublicationNote& note) {
   ConnectionPtr connection;
   RecordsetPtr recordset;
   std::shared_ptr<IFileHandling> files;
@@ -141,6 +144,9 @@ void Tree::Publish(int32_t i_lTreeType, int32_t i_lID) {
                 "Tree " + std::to_string(i_lID) + " of tree type " + std::to_string(i_lTreeType) +
                     " cannot be published, nothing to publish: the tree has no working copy");
         }
+        CloseConnection(connection);
+        versions::KeepUnversionedCopy(i_lTreeType, i_lID);
+        connection = GetHelvixConnection();
         for (const std::string& statement : statements) connection->Execute(statement);
         CloseConnection(connection);
 
@@ -165,6 +171,7 @@ void Tree::Publish(int32_t i_lTreeType, int32_t i_lID) {
         if (sharedLocation && !store->Exists(enduserPath)) {
           files->FetchFile(*sharedLocation, enduserName, enduserPath, enduserCategory, i_lID, i_lTreeType);
         }
+        versions::RecordPublication(i_lTreeType, i_lID, store->Load(managerPath), note);
         // The manager document, under its own name, becomes the end-user
         // document; the old one goes (unless it is the very file just moved).
         std::string publishedPath = storage::GetXMLPath(i_lTreeType, managerName, false);

@@ -10,11 +10,11 @@
 #include "components/file_handling.h"
 #include "components/value_formatting.h"
 #include "platform/db/connection.h"
-#include "platform/files/document_store.h"
 #include "runtime/components.h"
 #include "runtime/context.h"
 #include "runtime/error.h"
 #include "runtime/settings.h"
+#include "storage/document_cache.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
@@ -124,7 +124,6 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
   Trapped(kToXmlsLabel, [&] {
     const int32_t category = storage::DocumentCategory(treeType, manager);
     auto fileHandling = CreateInContext<IFileHandling>(progid::FileHandling);
-    auto store = DocumentStore();
     XmlDoc document = XmlDoc::Create();
     const std::optional<std::string> sharedLocation = GetWebFarmLocation();
 
@@ -143,7 +142,7 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
       // A document that cannot be loaded (missing, unreadable, not well
       // formed) is skipped; the log tells which.
       try {
-        if (!document.LoadXml(store->Load(path))) {
+        if (!storage::LoadTreeDocumentSavedHere(path, document)) {
           Raise(err::InternalError, {}, "The document is not well formed: " + document.LastError());
         }
       } catch (const Error&) {
@@ -151,8 +150,12 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
         continue;
       }
 
+      const uint64_t before = document.Generation();
       changeNodeDescsForXML(document, repType, repId, sDesc, lDesc);
-      store->Save(path, document.Xml());
+      // A document whose nodes show the texts already (the tree the node
+      // was saved in, when no other node of it shows the entity) is not
+      // written again.
+      if (document.Generation() != before) storage::SaveTreeDocument(path, document);
       if (sharedLocation) fileHandling->AddFile(path, id, category, treeType);
     }
   });

@@ -253,6 +253,19 @@ const DispatchTable* Repository::Dispatch() const {
              return nlohmann::json();
            },
            "Changes the entity's texts in the database and in every tree document that shows it"});
+    t.Add({"WhereUsed",
+           {{"i_lRepType", ArgType::Long},
+            {"i_lRepID", ArgType::Long},
+            {"i_lOffset", ArgType::Long, false, true},
+            {"i_lLimit", ArgType::Long, false, true}},
+           ArgType::Variant,
+           false,
+           [](Component& self, DispatchArgs& args) {
+             return Self(self).WhereUsed(dispatch::Long(args[0]), dispatch::Long(args[1]), dispatch::Long(args[2]),
+                                         dispatch::Long(args[3]));
+           },
+           "Where an entity is shown: {total, items: [{treeType, id, copy, node}]} from i_lOffset, at most i_lLimit "
+           "(default 100, at most 1000)"});
     t.Add({"DeleteRepEntity",
            {{"i_lRepType", ArgType::Long}, {"i_lRepID", ArgType::Long}},
            ArgType::Bool,

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "runtime/dictionary.h"
 #include "runtime/registry.h"
 
@@ -22,6 +24,9 @@ class Repository : public Component {
   void UpdateRepEntity(int32_t i_lRepType, int32_t i_lRepID, const std::string& i_sSDesc, const std::string& i_sLDesc);
   // Deletes an entity that no node uses; 1013 when one does.
   bool DeleteRepEntity(int32_t i_lRepType, int32_t i_lRepID);
+  // Every node of every tree and template, published and working copies,
+  // that shows the entity, one page at a time (see repository/where_used.cpp).
+  nlohmann::json WhereUsed(int32_t i_lRepType, int32_t i_lRepID, int32_t i_lOffset, int32_t i_lLimit);
 
   const DispatchTable* Dispatch() const override;
 };

@@ -179,7 +179,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (fs::exists(s.configFile)) {
     ConfigFile file(s.configFile);
     const toml::table& t = file.Parse();
-    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth"});
+    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth", "versions", "cache"});
     // The data folder given on the command line or in the environment wins.
     if (auto v = file.Text(t, "", "data_dir"); v && dataDirOverride.empty() && Env("TSAUTHOR_DATA_DIR").empty()) {
       s.dataDir = fs::absolute(*v).lexically_normal().string();
@@ -203,6 +203,10 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     }
     helvix = s.connections["Helvix"]["Helvix"];
     kcatalog = s.connections["KVServer"]["KCatalog"];
+    if (const toml::table* versions = file.Table(t, "", "versions")) {
+      file.Check(*versions, "versions", {"keep"});
+      s.versionsKept = static_cast<int>(file.Number(*versions, "versions", "keep", 0, 100000).value_or(s.versionsKept));
+    }
     if (const toml::table* server = file.Table(t, "", "server")) {
       file.Check(*server, "server",
                  {"listen", "port", "token", "threads", "max_body_bytes", "max_json_depth", "request_timeout_seconds",
@@ -254,6 +258,12 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
           file.Number(*auth, "auth", "audit_retention_days", 0, 36500).value_or(a.auditRetentionDays));
       a.passwordHashCost = file.Text(*auth, "auth", "password_hash_cost").value_or(a.passwordHashCost);
     }
+    if (const toml::table* cache = file.Table(t, "", "cache")) {
+      file.Check(*cache, "cache", {"documents_mb"});
+      s.documentCacheBytes = static_cast<size_t>(file.Number(*cache, "cache", "documents_mb", 0, int64_t{1} << 20)
+                                                     .value_or(int64_t(s.documentCacheBytes >> 20)))
+                             << 20;
+    }
   }
 
   // Environment overrides.
@@ -267,6 +277,9 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (auto v = Env("TSAUTHOR_TOKEN"); !v.empty()) s.token = v;
   if (auto v = Env("TSAUTHOR_THREADS"); !v.empty()) s.threads = ParseInt("TSAUTHOR_THREADS", v);
   if (auto v = Env("TSAUTHOR_PASSWORD_HASH_COST"); !v.empty()) s.auth.passwordHashCost = v;
+  if (auto v = Env("TSAUTHOR_DOCUMENT_CACHE_MB"); !v.empty()) {
+    s.documentCacheBytes = static_cast<size_t>(ParseInt("TSAUTHOR_DOCUMENT_CACHE_MB", v)) << 20;
+  }
 
   // Defaults: SQLite databases in the data folder.
   const fs::path data(s.dataDir);

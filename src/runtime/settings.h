@@ -49,6 +49,12 @@ struct Settings {
     // "moderate" or "sensitive"; "test-minimum" is for test suites only.
     std::string passwordHashCost = "interactive";
   } auth;
+  // Published versions kept per tree ([versions] keep); older ones are
+  // pruned, and 0 keeps none (publishing records no versions).
+  int versionsKept = 50;
+  // Memory the parsed tree documents kept between calls may take
+  // (storage/document_cache.h); 0 keeps none.
+  size_t documentCacheBytes = size_t{256} << 20;
 
   std::string HelvixUri() const;
   std::string KCatalogUri() const;

@@ -1038,7 +1038,15 @@ Answer HttpService::Impl::ServeTreeRead(TreeReadRequest r, const std::optional<C
     Answer a;
     a.status = reply.status;
     a.contentType = reply.contentType;
-    a.body = reply.shared ? reply.shared : Text(std::move(reply.body));
+    // Stored bytes are sent as they are, shared by every client that reads them.
+    a.body = reply.sharedBody ? reply.sharedBody : Text(std::move(reply.body));
+    if (!reply.etag.empty()) {
+      a.headers.emplace_back("ETag", reply.etag);
+      a.headers.emplace_back("Vary", "Accept-Encoding");
+      a.headers.emplace_back("Cache-Control", "no-cache");
+    }
+    if (!reply.contentEncoding.empty()) a.headers.emplace_back("Content-Encoding", reply.contentEncoding);
+    if (a.status == 304) a.body.reset();
     return a;
   } catch (...) {
     ErrorInfo e = CurrentError();

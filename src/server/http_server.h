@@ -55,9 +55,13 @@ struct HttpReply {
   int status = 200;
   std::string contentType = "application/xml";
   std::string body;
-  // When set, sent instead of `body`: bytes that several answers may share
-  // (nothing is copied per client).
-  std::shared_ptr<const std::string> shared;
+  // Set by the document read (server/tree_reads.h): a strong entity tag, the
+  // content coding of the bytes ("gzip" or empty), and the stored bytes
+  // themselves, shared and immutable (`body` is then empty). The HTTP layer
+  // sends `sharedBody` when set, never copying it per client.
+  std::string etag{};
+  std::string contentEncoding{};
+  std::shared_ptr<const std::string> sharedBody{};
 };
 
 // Answers the read endpoints. An engine error it raises is answered as JSON

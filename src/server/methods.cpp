@@ -7,7 +7,9 @@
 
 #include "accounts/admin_classes.h"
 #include "accounts/call_guard.h"
+#include "authoring/tree_exchange.h"
 #include "runtime/components.h"
+#include "versions/versions.h"
 
 namespace tsa::server {
 
@@ -21,7 +23,7 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 
 // Members of Tree reachable over the network; its other members work on a
 // loaded tree or hand out Node objects and make no sense across a call.
-constexpr std::string_view kNetworkTreeMembers[] = {"CheckOut", "Publish"};
+constexpr std::string_view kNetworkTreeMembers[] = {"CheckOut", "Publish", "Validate"};
 
 std::string Shown(std::string_view name) {
   // Names come from callers: keep what goes into a message short.
@@ -53,6 +55,8 @@ const std::vector<ClassEntry>& CallableClasses() {
       {"Node", progid::Node},
       {"Audit", accounts::progid::Audit},
       {"Admin", accounts::progid::Admin},
+      {"Versions", kVersionsProgId},
+      {"Exchange", kExchangeProgId},
   };
   return classes;
 }
@@ -60,7 +64,10 @@ const std::vector<ClassEntry>& CallableClasses() {
 bool IsExposed(const ClassEntry& cls, const MethodSpec& method, Audience audience) {
   if (TakesOrGivesObjects(method)) return false;
   if (audience == Audience::Local) return true;
-  if (cls.name == "TSDOM" || cls.name == "Repository" || cls.name == "Audit" || cls.name == "Admin") return true;
+  if (cls.name == "TSDOM" || cls.name == "Repository" || cls.name == "Versions" || cls.name == "Exchange" ||
+      cls.name == "Audit" || cls.name == "Admin") {
+    return true;
+  }
   if (cls.name == "Tree") {
     return std::any_of(std::begin(kNetworkTreeMembers), std::end(kNetworkTreeMembers),
                        [&](std::string_view m) { return m == method.name; });
@@ -85,7 +92,7 @@ std::pair<const ClassEntry*, std::string> ParseMethodName(std::string_view name)
   }
   Fail(LookupFailure::UnknownClass, err::CannotCreateObject,
        "Unknown class '" + Shown(prefix) + "' in method '" + Shown(name) +
-           "': the classes are TSDOM, Repository, Tree, Node, Audit and Admin");
+           "': the classes are TSDOM, Repository, Tree, Node, Versions, Exchange, Audit and Admin");
 }
 
 ResolvedMethod ResolveMethod(std::string_view name, Audience audience) {

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "accounts/admin_classes.h"
+#include "authoring/tree_exchange.h"
 #include "authoring/tsdom.h"
 #include "components/catalog.h"
 #include "components/file_handling.h"
@@ -15,6 +16,7 @@
 #include "runtime/log.h"
 #include "runtime/registry.h"
 #include "storage/tree_lookups.h"
+#include "versions/versions.h"
 
 namespace tsa {
 
@@ -36,6 +38,8 @@ void RegisterAllComponents() {
     RegisterTreeClass();
     RegisterRepositoryClass();
     accounts::RegisterAccountsClasses();
+    RegisterVersionsClass();
+    RegisterExchangeClass();
   });
 }
 

@@ -1,12 +1,51 @@
 // The read endpoints a front end needs: a tree's document and one node's
 // properties, as a given user sees them.
+//
+// The document read answers the stored file as it is, without serialising
+// the document again (the tree is still loaded, which checks who sees which
+// copy and that the file parses; the parsed-document cache makes that cheap
+// after the first read). The bytes come with a strong entity tag made from
+// the file's identity (platform/files: device, inode, size, modification
+// time), which changes with every write of the document. A client that
+// sends that tag in If-None-Match gets 304 without the bytes; a client that
+// accepts gzip gets them compressed, compressed once per file and kept
+// (with a tag of their own, as a different representation).
+//
+// What the HTTP layer does with a reply of ReadTreeFor: send `sharedBody`
+// (shared by every client reading the same file, never copied per client)
+// with `Content-Type`, `ETag: <etag>`, `Vary: Accept-Encoding`,
+// `Cache-Control: no-cache` (revalidate each time), and
+// `Content-Encoding: <contentEncoding>` when set; for status 304 the same
+// headers and no body. It passes the request's If-None-Match and
+// Accept-Encoding headers as they came.
 #pragma once
+
+#include <string>
 
 #include "server/http_server.h"
 
 namespace tsa::server {
 
+// Request headers the document read looks at, as the client sent them.
+struct ReadConditions {
+  std::string ifNoneMatch;
+  std::string acceptEncoding;
+};
+
 // Answers GET /trees/{type}/{id}/document and /trees/{type}/{id}/nodes/{n}.
+// The document comes in `sharedBody` with its `etag` (and
+// `contentEncoding`), or as status 304 when `ifNoneMatch` names the tag.
+HttpReply ReadTreeFor(const TreeReadRequest& request, const ReadConditions& conditions);
+
+// The same without conditions, with the document's bytes in `body`: the
+// handler of the present HTTP layer.
 HttpReply ReadTree(const TreeReadRequest& request);
+
+// Whether an If-None-Match value names `etag` ("*" names every tag; weak
+// tags compare by their opaque part, as RFC 9110 has it for this header).
+bool IfNoneMatchNames(const std::string& ifNoneMatch, const std::string& etag);
+
+// Whether an Accept-Encoding value accepts gzip (q=0 refuses it).
+bool AcceptsGzip(const std::string& acceptEncoding);
 
 }  // namespace tsa::server

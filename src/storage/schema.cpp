@@ -81,6 +81,13 @@ std::vector<std::string> ServiceSchema(const Dialect& d) {
               ", BATCH TEXT NOT NULL, SEQ INTEGER NOT NULL, OPERATION TEXT NOT NULL, SOURCE TEXT, TARGET TEXT NOT NULL)");
   // Accounts, tokens, sessions and the audit trail.
   for (std::string& sql : AccountsSchema(d)) s.push_back(std::move(sql));
+  // Published versions: one row per publication of a tree, its rows and
+  // document compressed (zlib, then base64), who published it, when, the
+  // comment, and whether findings of severity "error" were overridden.
+  s.push_back("CREATE TABLE IF NOT EXISTS TREEVERSIONS (TREETYPE INTEGER NOT NULL, ID INTEGER NOT NULL,"
+              " VERSION INTEGER NOT NULL, PUBLISHEDBY TEXT NOT NULL, PUBLISHEDAT TEXT NOT NULL, COMMENT TEXT NOT NULL,"
+              " FORCED INTEGER NOT NULL, NODES TEXT NOT NULL, DOCUMENT TEXT NOT NULL,"
+              " PRIMARY KEY (TREETYPE, ID, VERSION))");
   return s;
 }
 

@@ -34,6 +34,10 @@ struct DocState : std::enable_shared_from_this<DocState> {
   // The slot of every element that has live handles.
   std::unordered_map<pugi::xml_node_struct*, std::weak_ptr<Slot>> handles;
   std::string lastError;
+  // Counts the changes of the document (see XmlDoc::Generation).
+  uint64_t generation = 0;
+  // The size of the markup last read or written: what the next one reserves.
+  size_t sizeHint = 0;
 
   std::shared_ptr<Slot> Handle(pugi::xml_node node) {
     auto& entry = handles[node.internal_object()];
@@ -146,8 +150,22 @@ bool IsSelfOrAncestor(pugi::xml_node candidate, pugi::xml_node node) {
   return false;
 }
 
-void Serialize(const pugi::xml_node& node, std::ostream& out) {
-  node.print(out, "", xmldetail::kFormat, pugi::encoding_utf8);
+// Appends the markup straight to a string: no stream buffer in between.
+class StringWriter : public pugi::xml_writer {
+ public:
+  explicit StringWriter(std::string& out) : out_(out) {}
+  void write(const void* data, size_t size) override { out_.append(static_cast<const char*>(data), size); }
+
+ private:
+  std::string& out_;
+};
+
+std::string Serialize(const pugi::xml_node& node, size_t expected = 0) {
+  std::string out;
+  out.reserve(expected);
+  StringWriter writer(out);
+  node.print(writer, "", xmldetail::kFormat, pugi::encoding_utf8);
+  return out;
 }
 
 int32_t NumberForErrno(int code) {
@@ -206,6 +224,8 @@ void WriteFileReplacing(const std::string& path, const std::string& data) {
 void MoveInto(Slot& slot, DocState& dest, pugi::xml_node parent, pugi::xml_node before) {
   pugi::xml_node node = slot.node;
   DocState& source = *slot.doc;
+  ++source.generation;
+  ++dest.generation;
   if (before && before.parent() != parent) {
     Raise(err::InvalidProcedureCall, {}, "Invalid procedure call or argument: the reference node is not a child of the new parent");
   }
@@ -289,6 +309,7 @@ bool FinishLoad(DocState& s, const pugi::xml_parse_result& result, const std::st
 bool XmlDoc::Load(const std::string& path) {
   DocState& s = State();
   s.ForgetAll();
+  ++s.generation;
   if (path.find('\0') != std::string::npos) {
     s.doc.reset();
     s.lastError = "the path holds a NUL character";
@@ -301,12 +322,16 @@ bool XmlDoc::Load(const std::string& path) {
 bool XmlDoc::LoadXml(std::string_view markup) {
   DocState& s = State();
   s.ForgetAll();
+  ++s.generation;
+  s.sizeHint = markup.size();
   pugi::xml_parse_result result =
       s.doc.load_buffer(markup.data(), markup.size(), xmldetail::kParseOptions, pugi::encoding_utf8);
   return FinishLoad(s, result, "markup");
 }
 
 const std::string& XmlDoc::LastError() const { return State().lastError; }
+
+uint64_t XmlDoc::Generation() const { return State().generation; }
 
 void XmlDoc::Save(const std::string& path) const {
   if (path.find('\0') != std::string::npos) {
@@ -316,9 +341,13 @@ void XmlDoc::Save(const std::string& path) const {
 }
 
 std::string XmlDoc::Xml() const {
-  std::ostringstream out;
-  State().doc.save(out, "", xmldetail::kFormat, pugi::encoding_utf8);
-  return out.str();
+  DocState& s = State();
+  std::string out;
+  out.reserve(s.sizeHint + s.sizeHint / 16);
+  StringWriter writer(out);
+  s.doc.save(writer, "", xmldetail::kFormat, pugi::encoding_utf8);
+  s.sizeHint = out.size();
+  return out;
 }
 
 XmlElement XmlDoc::DocumentElement() const {
@@ -330,6 +359,7 @@ XmlElement XmlDoc::DocumentElement() const {
 
 XmlElement XmlDoc::CreateDocumentElement(std::string_view name) {
   DocState& s = State();
+  ++s.generation;
   for (pugi::xml_node n = s.doc.first_child(); n;) {
     pugi::xml_node next = n.next_sibling();
     if (n.type() == pugi::node_element) {
@@ -347,6 +377,7 @@ XmlElement XmlDoc::SetDocumentElement(const XmlElement& element) {
   DocState& s = State();
   pugi::xml_node node = element.Node();
   if (s.doc.document_element() == node && element.slot_->doc.get() == &s) return element;
+  ++s.generation;
   MoveInto(*element.slot_, s, s.doc, pugi::xml_node());
   // Drop every other top-level element (the former document element).
   for (pugi::xml_node n = s.doc.first_child(); n;) {
@@ -410,13 +441,18 @@ void XmlElement::SetAttribute(std::string_view name, std::string_view value) {
   RequireNoNul(value, "the value of attribute " + std::string(name));
   std::string key(name);
   pugi::xml_attribute a = n.attribute(key.c_str());
+  ++slot_->doc->generation;
   if (!a) a = n.append_attribute(key.c_str());
   if (!a || !a.set_value(value.data(), value.size())) {
     Raise(err::OutOfMemory, {}, "Out of memory setting attribute " + key);
   }
 }
 
-void XmlElement::RemoveAttribute(std::string_view name) { Node().remove_attribute(std::string(name).c_str()); }
+void XmlElement::RemoveAttribute(std::string_view name) {
+  pugi::xml_node n = Node();
+  ++slot_->doc->generation;
+  n.remove_attribute(std::string(name).c_str());
+}
 
 std::string XmlElement::Text() const {
   pugi::xml_node root = Node();
@@ -431,6 +467,13 @@ void XmlElement::SetText(std::string_view text) {
   pugi::xml_node n = Node();
   RequireNoNul(text, "the text of element " + std::string(n.name()));
   DocState& s = *slot_->doc;
+  // The same text again changes nothing (and the document stays unchanged).
+  pugi::xml_node only = n.first_child();
+  if (text.empty() ? !only
+                   : (only && !only.next_sibling() && only.type() == pugi::node_pcdata && text == only.value())) {
+    return;
+  }
+  ++s.generation;
   while (pugi::xml_node child = n.first_child()) {
     s.Forget(child);
     n.remove_child(child);
@@ -483,6 +526,7 @@ std::vector<XmlElement> XmlElement::ChildElements(std::string_view name) const {
 
 XmlElement XmlElement::AppendNewChild(std::string_view name) {
   pugi::xml_node n = Node();
+  ++slot_->doc->generation;
   pugi::xml_node c = n.append_child(std::string(name).c_str());
   if (!c) Raise(err::OutOfMemory, {}, "Out of memory creating an element");
   return slot_->doc->Element(c);
@@ -500,14 +544,13 @@ void XmlElement::RemoveChild(const XmlElement& child) {
   if (c.parent() != n || child.slot_->doc != slot_->doc) {
     Raise(err::InvalidProcedureCall, {}, "Invalid procedure call or argument: the node to remove is not a child of this element");
   }
+  ++slot_->doc->generation;
   slot_->doc->Forget(c);
   n.remove_child(c);
 }
 
 std::string XmlElement::Xml() const {
-  std::ostringstream out;
-  Serialize(Node(), out);
-  return out.str();
+  return Serialize(Node());
 }
 
 bool XmlElement::operator==(const XmlElement& other) const {

@@ -80,6 +80,15 @@ class XmlDoc {
   XmlElement SelectSingleNode(std::string_view xpath) const;
   std::vector<XmlElement> SelectNodes(std::string_view xpath) const;
 
+  // A number that changes with every change of the document's content
+  // through this API (loads included), so that a holder can tell whether
+  // the document is still as it was when it looked.
+  uint64_t Generation() const;
+  // Whether this reference is the only one: no other XmlDoc and no element
+  // handle refers to the document. A document that some other object still
+  // holds is not handed to another thread.
+  bool IsSoleReference() const { return state_ && state_.use_count() == 1; }
+
   bool operator==(const XmlDoc& other) const { return state_ == other.state_; }
 
  private:
@@ -115,7 +124,8 @@ class XmlElement {
 
   // The text of the element: the concatenated text below it.
   std::string Text() const;
-  // Replaces everything below the element by one text (none for "").
+  // Replaces everything below the element by one text (none for ""); the
+  // text it holds already changes nothing.
   void SetText(std::string_view text);
   // Text of the first child element with this name; 91 when there is none.
   std::string ChildText(std::string_view childName) const;

@@ -151,7 +151,7 @@ TEST(Roles, TheTableIsCaseBlindAndRefusesUnlistedMembersToAllButAdmins) {
   EXPECT_EQ(RuleFor("tsdom.publish").role, Role::Publisher);
   EXPECT_EQ(RuleFor("TSDOM.CheckOut").role, Role::Author);
   EXPECT_FALSE(RuleFor("Repository.getRepEntityDetails").changes);
-  const MemberRule unknown = RuleFor("Versions.Restore");
+  const MemberRule unknown = RuleFor("Versions.Unlisted");
   EXPECT_EQ(unknown.role, Role::Admin);
   EXPECT_TRUE(unknown.changes);
   EXPECT_TRUE(RoleAllows("publisher", Role::Author));

@@ -65,7 +65,7 @@ inline std::filesystem::path DocumentsRoot(const TestEnv& env) {
 }
 
 // Every row of the tables the engine writes and every file of the documents
-// folder (temporaries included, the store's lock file left out).
+// folder (temporaries included, the store's lock file and spares left out).
 struct Stored {
   std::map<std::string, std::vector<std::string>> rows;
   std::map<std::string, std::string> files;
@@ -107,7 +107,9 @@ inline Stored Snapshot(const TestEnv& env) {
   const auto root = DocumentsRoot(env);
   if (std::filesystem::exists(root)) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-      if (!entry.is_regular_file() || entry.path().filename() == kStoreLockFile) continue;
+      if (!entry.is_regular_file() || entry.path().filename() == kStoreLockFile ||
+          IsStoreSpare(entry.path().filename().string()))
+        continue;
       std::ifstream in(entry.path(), std::ios::binary);
       std::ostringstream content;
       content << in.rdbuf();
@@ -117,13 +119,15 @@ inline Stored Snapshot(const TestEnv& env) {
   return s;
 }
 
-// The store's temporary files left in the documents folder.
+// The store's temporary files left in the documents folder (spares, made
+// ahead for the next save, are not left behind).
 inline std::vector<std::string> StagedLeftovers(const TestEnv& env) {
   std::vector<std::string> found;
   const auto root = DocumentsRoot(env);
   if (!std::filesystem::exists(root)) return found;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-    if (IsStoreTemporary(entry.path().filename().string())) found.push_back(entry.path().string());
+    const std::string name = entry.path().filename().string();
+    if (IsStoreTemporary(name) && !IsStoreSpare(name)) found.push_back(entry.path().string());
   }
   return found;
 }

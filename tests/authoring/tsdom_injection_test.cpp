@@ -24,6 +24,7 @@
 #include "server/methods.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
+#include "versions/version_errors.h"
 
 namespace tsa::test {
 namespace {
@@ -146,19 +147,24 @@ TEST_F(InjectionTest, HostileTextsInEveryTextArgument) {
       {"o_lInvalidityReason", [] { return 0; }},
       {"i_lPage", [] { return 1; }},  // Audit.List
       {"i_lPageSize", [] { return 50; }},
+      {"i_lVersion", [] { return 1; }},
+      {"i_lOffset", [] { return 0; }},
+      {"i_lLimit", [] { return 0; }},
   };
   std::map<std::string, std::string> texts = {
       {"i_sUserId", "alice"},       {"i_sVisibilities", ";1;"},     {"i_sFAQs", ";"},
       {"i_sVisibToAdd", ";"},       {"i_sSelectedVisibToAdd", ";"}, {"sVisArray", ";1;3;"},
       {"sVisibility", "3"},         {"sTempArr", ";1;3;"},          {"i_sVisToAdd", ";"},
-      {"i_sVisToRemove", ";"},      {"o_sOwner", ""},
+      {"i_sVisToRemove", ";"},      {"o_sOwner", ""},               {"i_sFrom", "published"},
+      {"i_sTo", "published"},
   };
 
   const std::set<int32_t> refusals = {err::TreeLoadFailed,    err::NotCheckedOut,        err::CannotDeleteRoot,
                                       err::ChildTypeNotAllowed, err::NodeNotFound,       err::CheckedOutByOther,
                                       err::RepEntityNotFound,  err::RepEntityInUse,      err::InvalidArgument,
                                       err::InvalidVisibilityList, err::NothingToPublish, err::TreeAlreadyExists,
-                                      err::ProductNotFound,    err::TemplateInfoNotFound, err::ObjectNotSet};
+                                      err::ProductNotFound,    err::TemplateInfoNotFound, err::ObjectNotSet,
+                                      err::VersionNotFound,    err::NoSuchCopy,           err::PublishRefused};
 
   int calls = 0;
   for (const server::ClassEntry& cls : server::CallableClasses()) {
@@ -291,6 +297,11 @@ TEST_F(InjectionTest, HostileTextsInEveryTextArgument) {
                 CreateRepositoryObject()->UpdateRepEntityOnlyDB(storage::kRepQuestion, params["i_lRepID"].get<int32_t>(),
                                                                 entityBefore->first, entityBefore->second);
               });
+            }
+            // A publication ends alice's check-out: the calls after it need it back.
+            if (name == "TSDOM.PublishWithComment" && !failed) {
+              std::string owner;
+              dom->CheckOut(kProduct, kLaser, "alice", owner);
             }
             // Every tree still described by its documents, as anyone sees it.
             for (const auto& [type, id] : std::vector<std::pair<int32_t, int32_t>>{

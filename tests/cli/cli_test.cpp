@@ -75,7 +75,9 @@ TEST_F(CliTest, HelpAfterACommandPrintsUsageAndDoesNothingElse) {
 TEST_F(CliTest, UsageMistakesExitWithTwoAndTellOnStandardError) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"bogus"}, {"--bogus"}, {"init", "extra"}, {"version", "extra"}, {"api-doc", "extra"},
-           {"serve", "extra"}, {"catalog"}, {"catalog", "load"}, {"call"}, {"call", "TSDOM.CheckOut", "--url"}}) {
+           {"serve", "extra"}, {"catalog"}, {"catalog", "load"}, {"call"}, {"call", "TSDOM.CheckOut", "--url"},
+           {"export"}, {"export", "3/7"}, {"export", "1/7", "--output"}, {"import", "tree.json"},
+           {"import", "tree.json", "--as", "1/x"}, {"import", "--as", "1/8"}}) {
     Outcome o = Run(args);
     const std::string shown = args.empty() ? "(nothing)" : args[0] + (args.size() > 1 ? " " + args[1] : "");
     EXPECT_EQ(o.status, 2) << shown << ": " << o.out << o.err;
@@ -173,6 +175,46 @@ TEST_F(CliTest, AccountsAreManagedWithoutAServiceAndInProcessCallsActAsTheirAcco
   o = Run({"audit", "--json", "--method", "Repository.AddRepEntity"});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(nlohmann::json::parse(o.out).at(0).at("login"), "ann");
+}
+
+TEST_F(CliTest, ExportWritesAFileThatImportMakesIntoAnotherTree) {
+  ASSERT_EQ(Run({"init"}).status, 0);
+  const fs::path catalog = scratch_ / "catalog.json";
+  std::ofstream(catalog) << R"({"visibilities": [{"id": 1, "name": "Customers"}],
+    "categories": [{"id": 10, "name": "Printers", "visibilities": [1]}],
+    "products": [{"id": 7, "description": "L200", "categories": [10]},
+                 {"id": 8, "description": "L300", "categories": [10]}]})";
+  ASSERT_EQ(Run({"catalog", "load", catalog.string()}).status, 0);
+  ASSERT_EQ(Run({"call", "TSDOM.CreateEmptyTree", "[1, 7]"}).status, 0);
+  ASSERT_EQ(Run({"call", "TSDOM.CheckOut", R"([1, 7, "ann"])"}).status, 0);
+  ASSERT_EQ(Run({"call", "TSDOM.AddChildNew", R"([1, 7, 0, 1, "Jams", "", ";1;", ";", -1, "ann"])"}).status, 0);
+  ASSERT_EQ(Run({"call", "TSDOM.Publish", "[1, 7]"}).status, 0);
+
+  const fs::path file = scratch_ / "tree.json";
+  Outcome o = Run({"export", "product/7", "--output", file.string()});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+  const std::string exported = test::ReadAll(file);
+  EXPECT_NE(exported.find(R"("short": "Jams")"), std::string::npos) << exported;
+
+  o = Run({"import", file.string(), "--as", "1/8"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find(R"("nodes": 1)"), std::string::npos) << o.out;
+  o = Run({"export", "1/8"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.out.find(R"("short": "Jams")"), std::string::npos) << o.out;
+
+  // A second import under the same identifier and a file of a later format
+  // are refused with their numbers.
+  o = Run({"import", file.string(), "--as", "1/8"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error 1204"), std::string::npos) << o.err;
+  std::string later = exported;
+  later.replace(later.find(R"("formatVersion": 1)"), 18, R"("formatVersion": 2)");
+  std::ofstream(file, std::ios::trunc) << later;
+  o = Run({"import", file.string(), "--as", "1/9"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error 1411"), std::string::npos) << o.err;
 }
 
 }  // namespace

@@ -171,5 +171,37 @@ TEST_F(WalkThroughTest, FromAnEmptyDatabaseToAPublishedTree) {
   ExpectTreeConsistent(kProduct, kLaserPrinter, "bob");
 }
 
+// Export a tree and import it under another product id, over the network:
+// the file travels as a JSON object, and a refusal comes back as an engine
+// error with its number.
+TEST_F(WalkThroughTest, ExportATreeAndImportItUnderAnotherProductId) {
+  client().Result("TSDOM.CreateEmptyTree", {{"i_lTreeType", kProduct}, {"i_lID", kLaserPrinter}});
+  client().Result("TSDOM.CheckOut", {{"i_lTreeType", kProduct}, {"i_lID", kLaserPrinter}, {"i_sUserId", "alice"}});
+  client().Result("TSDOM.AddChildNew", {{"i_lTreeType", kProduct}, {"i_lID", kLaserPrinter}, {"i_lCurrentNodeID", 0},
+                                        {"i_lRepType", storage::kRepCategory}, {"i_sSDesc", "Paper <jams>"},
+                                        {"i_sLDesc", ""}, {"i_sVisibilities", ";2;"}, {"i_sFAQs", ";"},
+                                        {"i_lHyperlinkNodeID", -1}, {"i_sUserId", "alice"}});
+  client().Result("TSDOM.Publish", {{"i_lTreeType", kProduct}, {"i_lID", kLaserPrinter}});
+
+  const json file = client().Result(
+      "Exchange.Export", {{"i_lTreeType", kProduct}, {"i_lID", kLaserPrinter}, {"i_bWorking", false}});
+  ASSERT_EQ(file.value("nodes", json()).size(), 1u) << file;
+  const json imported = client().Result(
+      "Exchange.Import", {{"i_vFile", file}, {"i_lTreeType", kProduct}, {"i_lID", kScanner}, {"i_bReuseTexts", true}});
+  EXPECT_EQ(imported.value("entitiesReused", -1), 1) << imported;
+  XmlDoc doc = client().Document(kProduct, kScanner, "bob");
+  ASSERT_TRUE(doc);
+  EXPECT_EQ(ChildNodeIds(doc.DocumentElement()), Ids{1});
+  EXPECT_EQ(NodeElement(doc, 1).ChildText("sd"), "Paper <jams>");
+  ExpectTreeConsistent(kProduct, kScanner, "bob");
+
+  json broken = file;
+  broken["nodes"][0]["parent"] = 5;
+  const ErrorInfo e = client().EngineError(
+      "Exchange.Import", {{"i_vFile", broken}, {"i_lTreeType", kProduct}, {"i_lID", kCopier}, {"i_bReuseTexts", false}});
+  EXPECT_EQ(e.number, 1413);
+  EXPECT_NE(e.description.find("$.nodes[0].parent"), std::string::npos) << e.description;
+}
+
 }  // namespace
 }  // namespace tsa::test

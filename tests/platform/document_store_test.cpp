@@ -38,11 +38,14 @@ class DocumentStoreTest : public ::testing::Test {
   std::vector<std::string> Temporaries() const {
     std::vector<std::string> found;
     for (const auto& e : fs::recursive_directory_iterator(env.DataDir()))
-      if (IsStoreTemporary(e.path().filename().string())) found.push_back(e.path().string());
+      if (IsStoreTemporary(e.path().filename().string()) && !IsStoreSpare(e.path().filename().string()))
+        found.push_back(e.path().string());
     return found;
   }
 
+  // Intents of changes not yet in place (finished ones are removed first).
   int64_t IntentCount() const {
+    RemoveFinishedIntents();
     auto c = GetHelvixConnection();
     auto rs = c->OpenRecordset("SELECT COUNT(*) AS N FROM DOCUMENTINTENTS");
     int64_t n = rs->Field("N").ToInt64();

@@ -105,6 +105,7 @@ TEST_F(SettingsTest, AnUnknownKeyIsRefusedNamingIt) {
   EXPECT_NE(Refusal("[sever]\nport = 9000\n").find("sever"), std::string::npos);
   EXPECT_NE(Refusal("[server]\nlisten_address = \"0.0.0.0\"\n").find("server.listen_address"), std::string::npos);
   EXPECT_NE(Refusal("[log]\nfiles = \"/x\"\n").find("log.files"), std::string::npos);
+  EXPECT_NE(Refusal("[versions]\nkept = 3\n").find("versions.kept"), std::string::npos);
 }
 
 TEST_F(SettingsTest, NumbersOutOfRangeAreRefusedNotWrapped) {
@@ -117,6 +118,12 @@ TEST_F(SettingsTest, NumbersOutOfRangeAreRefusedNotWrapped) {
   EXPECT_NE(Refusal("[server]\nrequest_timeout_seconds = 0\n").find("server.request_timeout_seconds"),
             std::string::npos);
   EXPECT_NE(Refusal("[server]\nmax_json_depth = 0\n").find("server.max_json_depth"), std::string::npos);
+  EXPECT_NE(Refusal("[versions]\nkeep = -1\n").find("versions.keep"), std::string::npos);
+}
+
+TEST_F(SettingsTest, VersionsKeptDefaultToFiftyAndZeroTurnsThemOff) {
+  EXPECT_EQ(LoadSettings(Write(""), (dir_ / "data").string()).versionsKept, 50);
+  EXPECT_EQ(LoadSettings(Write("[versions]\nkeep = 0\n"), (dir_ / "data").string()).versionsKept, 0);
 }
 
 TEST_F(SettingsTest, TheEnvironmentOverridesTheFilesDataFolder) {

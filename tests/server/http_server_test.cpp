@@ -603,7 +603,7 @@ TEST_F(HttpServiceTest, TreeReadsAreValidatedAndHandedToTheHandler) {
   Start({}, [&](const TreeReadRequest& r) {
     seen.push_back(r);
     if (r.nodeId && *r.nodeId == 99) Raise(err::NodeNotFound, {}, "no node 99");
-    return HttpReply{200, "application/xml", "<Node NID=\"" + std::to_string(r.nodeId.value_or(0)) + "\"/>", nullptr};
+    return HttpReply{200, "application/xml", "<Node NID=\"" + std::to_string(r.nodeId.value_or(0)) + "\"/>"};
   });
   httplib::Client c2 = Client();
   auto res = c2.Get("/trees/2/-7/nodes/12?user=ann%20lee");
@@ -778,7 +778,7 @@ TEST_F(HttpServiceTest, SlowClientsAreCutOffByTheirDeadlinesWhileOthersAreServed
   const auto big = std::make_shared<const std::string>(std::string(8 << 20, 'x'));
   Start(o, [big](const TreeReadRequest&) {
     HttpReply r;
-    r.shared = big;
+    r.sharedBody = big;
     return r;
   });
   const int port = service->Port();

@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+#include <zlib.h>
+
 #include <nlohmann/json.hpp>
+
+#include "platform/files/document_store.h"
 
 #include "server/http_server.h"
 #include "server/tree_reads.h"
@@ -96,6 +100,75 @@ TEST_F(TreeReadsTest, ReadsDoNotWaitForAWriter) {
   ASSERT_TRUE(node) << httplib::to_string(node.error());
   EXPECT_EQ(node->status, 200) << node->body;
   writer->Rollback();
+}
+
+std::string Gunzip(const std::string& data) {
+  z_stream z{};
+  EXPECT_EQ(inflateInit2(&z, 15 + 16), Z_OK);
+  std::string out;
+  char buffer[65536];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - z.avail_out);
+  }
+  inflateEnd(&z);
+  EXPECT_EQ(rc, Z_STREAM_END);
+  return out;
+}
+
+// The stored bytes, their tag, 304 for a client that has them, gzip for one
+// that asks, and a new tag after every change.
+TEST_F(TreeReadsTest, DocumentIsTheStoredFileWithItsTag) {
+  test::CreateProductTree(9, ";1;", "Printer");
+  ASSERT_EQ(test::CheckOut(test::kProduct, 9, "ann"), "");
+  test::NewNode q;
+  q.sd = "Is the lid closed?";
+  test::AddNode(test::kProduct, 9, "ann", q);
+  const std::string path =
+      test::DocumentPath(test::kProduct, test::DocumentName(test::kProduct, 9, true).value_or(""), true);
+  TreeReadRequest request;
+  request.treeType = 1;
+  request.id = 9;
+  request.user = "ann";
+
+  HttpReply plain = ReadTreeFor(request, {});
+  ASSERT_EQ(plain.status, 200);
+  ASSERT_TRUE(plain.sharedBody);
+  EXPECT_EQ(*plain.sharedBody, DocumentStore()->Load(path));
+  EXPECT_TRUE(plain.contentEncoding.empty());
+  ASSERT_FALSE(plain.etag.empty());
+  EXPECT_EQ(ReadTree(request).body, *plain.sharedBody);
+
+  for (const std::string& held : {plain.etag, "W/" + plain.etag, "\"x\", " + plain.etag, std::string("*")}) {
+    HttpReply again = ReadTreeFor(request, {held, ""});
+    EXPECT_EQ(again.status, 304) << held;
+    EXPECT_FALSE(again.sharedBody) << held;
+    EXPECT_EQ(again.etag, plain.etag);
+  }
+  EXPECT_EQ(ReadTreeFor(request, {"\"other\"", ""}).status, 200);
+
+  HttpReply gz = ReadTreeFor(request, {"", "deflate, gzip;q=0.8"});
+  ASSERT_EQ(gz.contentEncoding, "gzip");
+  ASSERT_TRUE(gz.sharedBody);
+  EXPECT_EQ(Gunzip(*gz.sharedBody), *plain.sharedBody);
+  EXPECT_NE(gz.etag, plain.etag);  // another representation
+  EXPECT_EQ(ReadTreeFor(request, {gz.etag, "gzip"}).status, 304);
+  EXPECT_EQ(ReadTreeFor(request, {gz.etag, ""}).status, 200);
+  EXPECT_TRUE(ReadTreeFor(request, {"", "gzip;q=0, br"}).contentEncoding.empty());
+
+  q.sd = "Is the tray in?";
+  test::AddNode(test::kProduct, 9, "ann", q);
+  HttpReply changed = ReadTreeFor(request, {plain.etag, "gzip"});
+  EXPECT_EQ(changed.status, 200);
+  EXPECT_NE(changed.etag, gz.etag);
+  ASSERT_TRUE(changed.sharedBody);
+  EXPECT_NE(Gunzip(*changed.sharedBody).find("Is the tray in?"), std::string::npos);
+  EXPECT_EQ(ReadTreeFor(request, {plain.etag, ""}).status, 200);
 }
 
 }  // namespace

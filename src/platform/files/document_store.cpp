@@ -147,12 +147,88 @@ std::string RandomHex() {
 
 std::string NewTempName(const std::string& target) { return target + std::string(kStoreTempMarker) + RandomHex(); }
 
-// Writes `contents` to a new temporary file next to `target` and syncs it.
-// The folder is created when missing. Returns the temporary's path.
-std::string WriteTemp(const std::string& target, const std::string& contents) {
-  EnsureDirectory(ParentOf(target));
+FileIdentity IdentityOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// --- spare temporaries ----------------------------------------------------------
+//
+// Empty temporaries whose names a folder sync already made durable, by
+// folder. A staged save writes into one of them, so that its name needs no
+// folder sync before the commit. Only this process knows them; recovery
+// removes them as orphans (they hold nothing), and a spare found missing is
+// simply not used.
+
+constexpr size_t kSparesPerFolder = 8;
+std::mutex g_spareMutex;
+std::map<std::string, std::vector<std::string>> g_spares;
+
+std::string NewSpareName(const std::string& folder) {
+  return (fs::path(folder) / (std::string(kStoreSpareName) + std::string(kStoreTempMarker) + RandomHex())).string();
+}
+
+// Opens a spare of `folder` for writing (emptied); an invalid Fd when none
+// is left.
+Fd TakeSpare(const std::string& folder, std::string& name) {
+  for (;;) {
+    {
+      std::lock_guard lock(g_spareMutex);
+      auto it = g_spares.find(folder);
+      if (it == g_spares.end() || it->second.empty()) return Fd();
+      name = std::move(it->second.back());
+      it->second.pop_back();
+    }
+    Fd fd(::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.valid()) return fd;
+  }
+}
+
+// Creates a spare in `folder` when it has fewer than its share. The caller
+// syncs the folder next and then calls KeepSpare; an empty name when none
+// was made.
+std::string CreateSpare(const std::string& folder) {
+  {
+    std::lock_guard lock(g_spareMutex);
+    auto it = g_spares.find(folder);
+    if (it != g_spares.end() && it->second.size() >= kSparesPerFolder) return {};
+  }
+  std::string name = NewSpareName(folder);
+  Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  return fd.valid() ? name : std::string();
+}
+
+void KeepSpare(const std::string& folder, std::string name) {
+  std::lock_guard lock(g_spareMutex);
+  g_spares[folder].push_back(std::move(name));
+}
+
+// --- finished intents --------------------------------------------------------------
+
+// Batches of this process whose changes are in place and synced; their
+// intents go with the next batch that writes intents.
+std::mutex g_finishedMutex;
+std::vector<std::string> g_finishedBatches;
+
+std::vector<std::string> TakeFinishedBatches() {
+  std::lock_guard lock(g_finishedMutex);
+  return std::exchange(g_finishedBatches, {});
+}
+
+void ReturnFinishedBatches(const std::vector<std::string>& batches) {
+  std::lock_guard lock(g_finishedMutex);
+  g_finishedBatches.insert(g_finishedBatches.end(), batches.begin(), batches.end());
+}
+
+// Writes `contents` to a temporary file next to `target` and syncs it: a
+// spare when the folder has one (`nameDurable` is then true), else a new
+// file. The folder is created when missing. Returns the temporary's path.
+std::string WriteTemp(const std::string& target, const std::string& contents, bool* nameDurable = nullptr) {
+  const std::string folder = ParentOf(target);
+  EnsureDirectory(folder);
   std::string temp;
-  Fd fd;
+  Fd fd = TakeSpare(folder, temp);
+  if (nameDurable) *nameDurable = fd.valid();
   for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
     temp = NewTempName(target);
     fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
@@ -180,12 +256,13 @@ std::string WriteTemp(const std::string& target, const std::string& contents) {
   return temp;
 }
 
-std::string ReadWholeFile(const std::string& path) {
+std::string ReadWholeFile(const std::string& path, FileIdentity* identity = nullptr) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) RaiseFileError(errno, "Cannot open", path);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) RaiseFileError(errno, "Cannot read", path);
   if (!S_ISREG(st.st_mode)) Raise(err::FileNotFound, kSource, "File not found: '" + path + "' is not a file");
+  if (identity) *identity = IdentityOf(st);
   std::string out;
   out.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
@@ -384,6 +461,13 @@ class Batch : public Enlistment {
     return IsRegularFile(path);
   }
 
+  std::optional<FileIdentity> StagedIdentity(const std::string& path) const {
+    const Entry* e = Find(path);
+    struct stat st {};
+    if (!e || !e->present || ::stat(e->file.c_str(), &st) != 0) return std::nullopt;
+    return IdentityOf(st);
+  }
+
   std::string Load(const std::string& path) const {
     if (const Entry* e = Find(path)) {
       if (!e->present) Raise(err::FileNotFound, kSource, "File not found: '" + path + "' is deleted in this transaction");
@@ -394,8 +478,9 @@ class Batch : public Enlistment {
 
   void Save(const std::string& path, const std::string& contents) {
     Usable();
-    std::string temp = WriteTemp(path, contents);
-    SetPresent(path, temp);
+    bool nameDurable = false;
+    std::string temp = WriteTemp(path, contents, &nameDurable);
+    SetPresent(path, temp, nameDurable);
     if (CrashAt("after-temp-write")) Crash("after-temp-write");
   }
 
@@ -420,8 +505,9 @@ class Batch : public Enlistment {
         // next to the new name. (In another folder, which may be on another
         // file system, the content is staged anew next to the target.)
         std::string temp = std::exchange(e->file, std::string());
+        const bool nameDurable = e->nameDurable;
         e->present = false;
-        SetPresent(target, temp);
+        SetPresent(target, temp, nameDurable);
       } else {
         Save(target, Load(source));
       }
@@ -444,10 +530,10 @@ class Batch : public Enlistment {
     plan_ = Plan();
     if (plan_.empty()) return;
     // The temporaries' and victims' names must be durable before the
-    // intents that name them commit.
+    // intents that name them commit; a spare's name already is.
     std::set<std::string> folders;
     for (const auto& i : plan_)
-      if (!i.source.empty()) folders.insert(ParentOf(i.source));
+      if (!i.source.empty() && !NameDurable(i)) folders.insert(ParentOf(i.source));
     for (const auto& f : folders) FsyncDirectory(f);
 
     const std::string uri = CurrentSettings().HelvixUri();
@@ -464,6 +550,10 @@ class Batch : public Enlistment {
       session->Execute(sql, {db::Value(id_), db::Value(++seq), db::Value(i.operation),
                              i.source.empty() ? db::Value(nullptr) : db::Value(i.source), db::Value(i.target)});
     }
+    // The intents of finished batches leave with this commit; should it
+    // roll back, they wait for the next.
+    removing_ = TakeFinishedBatches();
+    if (!removing_.empty()) DeleteIntentsOf(*session, removing_);
     if (CrashAt("after-prepare")) Crash("after-prepare");
     commitOrder_ = std::unique_lock(g_commitMutex);
     t_holdsCommitOrder = true;
@@ -482,8 +572,10 @@ class Batch : public Enlistment {
     };
     if (CrashAt("after-db-commit")) return Abandon();
     std::set<std::string> folders;
+    bool unconditional = false;
     int n = 0;
     for (const auto& i : plan_) {
+      unconditional = unconditional || (i.operation == kOpDelete && i.source.empty());
       try {
         ApplyIntent(i);
         folders.insert(ParentOf(i.target));
@@ -494,24 +586,44 @@ class Batch : public Enlistment {
       if (CrashAt("after-rename-" + std::to_string(++n))) return Abandon();
     }
     for (const auto& f : folders) {
+      // The same sync makes the next spare's name durable.
+      std::string spare = CreateSpare(f);
       try {
         FsyncDirectory(f);
+        if (!spare.empty()) KeepSpare(f, std::move(spare));
       } catch (...) {
+        if (!spare.empty()) ::unlink(spare.c_str());
         failed("sync " + f);
       }
     }
     if (CrashAt("after-apply")) return Abandon();
     ReleaseCommitOrder();
-    if (complete) ClearIntents(id_);
+    if (!complete) return;
+    // An unconditional deletion read back later would delete a newer file
+    // at its path: its intents go at once.
+    if (unconditional) ClearIntents(id_);
+    else ReturnFinishedBatches({id_});
   }
 
   void RolledBack() noexcept override {
+    if (!removing_.empty()) ReturnFinishedBatches(std::exchange(removing_, {}));
     ReleaseCommitOrder();
     if (abandoned_) return;
     for (const auto& [path, e] : entries_) {
       if (!e.file.empty()) ::unlink(e.file.c_str());
     }
     entries_.clear();
+  }
+
+  static void DeleteIntentsOf(db::Session& session, const std::vector<std::string>& batches) {
+    std::string sql = "DELETE FROM DOCUMENTINTENTS WHERE BATCH IN (";
+    std::vector<db::Value> args;
+    for (const auto& b : batches) {
+      if (!args.empty()) sql += ", ";
+      args.emplace_back(b);
+      sql += session.dialect().Placeholder(static_cast<int>(args.size()));
+    }
+    session.Execute(sql + ")", args);
   }
 
   // Removes the intents of a batch whose changes are in place.
@@ -534,6 +646,7 @@ class Batch : public Enlistment {
     bool present = false;
     std::string file;
     bool unconditional = false;  // absent, but no victim link could be made
+    bool nameDurable = false;    // `file` is a spare: a folder sync already covered its name
   };
 
   const Entry* Find(const std::string& path) const {
@@ -556,13 +669,20 @@ class Batch : public Enlistment {
     if (!e.file.empty()) ::unlink(e.file.c_str());
     e.file.clear();
     e.unconditional = false;
+    e.nameDurable = false;
   }
 
-  void SetPresent(const std::string& path, const std::string& temp) {
+  void SetPresent(const std::string& path, const std::string& temp, bool nameDurable) {
     Entry& e = Slot(path);
     Release(e);
     e.present = true;
     e.file = temp;
+    e.nameDurable = nameDurable;
+  }
+
+  bool NameDurable(const Intent& i) const {
+    const Entry* e = Find(i.target);
+    return i.operation == kOpRename && e && e->present && e->file == i.source && e->nameDurable;
   }
 
   // What the deletion of a path removes at commit: the victim link to the
@@ -647,6 +767,7 @@ class Batch : public Enlistment {
   std::vector<std::pair<std::string, Entry>> entries_;  // in order of first change
   std::map<std::string, size_t> index_;
   std::vector<Intent> plan_;
+  std::vector<std::string> removing_;  // finished batches whose intents this commit deletes
   std::unique_lock<std::mutex> commitOrder_;
   bool abandoned_ = false;
 };
@@ -751,6 +872,23 @@ bool IsStoreTemporary(std::string_view name) {
   return true;
 }
 
+bool IsStoreSpare(std::string_view name) {
+  return IsStoreTemporary(name) && name.size() == kStoreSpareName.size() + kStoreTempMarker.size() + 16 &&
+         name.substr(0, kStoreSpareName.size()) == kStoreSpareName;
+}
+
+void RemoveFinishedIntents() {
+  std::vector<std::string> batches = TakeFinishedBatches();
+  if (batches.empty()) return;
+  try {
+    auto session = db::SessionPool::Instance().Acquire(CurrentSettings().HelvixUri());
+    Batch::DeleteIntentsOf(*session, batches);
+  } catch (...) {
+    ReturnFinishedBatches(batches);
+    throw;
+  }
+}
+
 void CheckDocumentPath(const std::string& path) {
   auto refuse = [&](const std::string& why) {
     Raise(err::InvalidFileName, kSource, "Invalid document path '" + path + "': " + why);
@@ -784,6 +922,37 @@ std::string FileDocumentStore::Load(const std::string& path) {
   if (!batch || !batch->Touched(p)) FinishCommittedChangesTo({p});
   if (batch) return batch->Load(p);
   return ReadWholeFile(p);
+}
+
+std::string FileDocumentStore::LoadIdentified(const std::string& path, std::optional<FileIdentity>& identity) {
+  AwaitCommitsBeingApplied();
+  std::string p = CheckedFilePath(path);
+  auto batch = CurrentBatch(false);
+  identity.reset();
+  if (batch && batch->Touched(p)) return batch->Load(p);
+  FinishCommittedChangesTo({p});
+  FileIdentity read;
+  std::string contents = ReadWholeFile(p, &read);
+  identity = read;
+  return contents;
+}
+
+std::optional<FileIdentity> FileDocumentStore::CurrentIdentity(const std::string& path) {
+  AwaitCommitsBeingApplied();
+  std::string p = CheckedFilePath(path);
+  auto batch = CurrentBatch(false);
+  if (batch && batch->Touched(p)) return std::nullopt;
+  FinishCommittedChangesTo({p});
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return IdentityOf(st);
+}
+
+std::optional<FileIdentity> FileDocumentStore::StagedIdentity(const std::string& path) {
+  std::string p = CheckedFilePath(path);
+  auto batch = CurrentBatch(false);
+  if (!batch) return std::nullopt;
+  return batch->StagedIdentity(p);
 }
 
 void FileDocumentStore::Save(const std::string& path, const std::string& contents) {
@@ -910,7 +1079,7 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
     std::set<std::string> folders;
     for (const auto& o : orphans) {
       if (::unlink(o.c_str()) == 0) {
-        ++report.orphansRemoved;
+        ++(IsStoreSpare(NameOf(o)) ? report.sparesRemoved : report.orphansRemoved);
         folders.insert(ParentOf(o));
       }
     }

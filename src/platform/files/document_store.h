@@ -2,6 +2,20 @@
 // here, so that document files commit and roll back together with the rows
 // of the transaction that writes them.
 //
+// Sync points of a committed save (three): the staged file is synced
+// before the intents are written (its content must be durable before a
+// committed intent can name it); the database commit syncs the intents with
+// the rows; after the rename the folder is synced (the new name must be
+// durable before the intent may be forgotten). The staged file's *name* is
+// made durable ahead of time: the store writes into a spare temporary whose
+// name an earlier folder sync already covered (each post-commit folder sync
+// also creates the next spare in that folder); only a save that finds no
+// spare, a victim link and a new folder need a folder sync before the
+// commit. Finished intents are not removed by a commit of their own: the
+// next transaction of the process that carries document changes deletes
+// them with its own intents. A finished intent read back meanwhile is
+// harmless (its temporary or victim is gone, so redoing it changes nothing).
+//
 // Outside a transaction context each change is made at once and atomically:
 // the new content is written to a temporary file next to the target, synced,
 // renamed over the target, and the folder is synced.
@@ -31,12 +45,26 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "runtime/components.h"
 
 namespace tsa {
+
+// Which file a document is: its device and inode, size and modification
+// time. The store never rewrites a file in place (every save makes a new
+// file that is renamed over the old), so while the identity of the file at a
+// path stays the same its content does too; a change made behind the
+// store's back changes at least the modification time.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t modifiedNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
 
 // The built-in store on the local file system.
 class FileDocumentStore : public IDocumentStore {
@@ -47,6 +75,19 @@ class FileDocumentStore : public IDocumentStore {
   void Copy(const std::string& source, const std::string& target) override;
   void Move(const std::string& source, const std::string& target) override;
   void Delete(const std::string& path) override;
+
+  // For holders of parsed copies (storage/document_cache.h):
+  // As Load, and `identity` names the file read; it is reset when the
+  // content came from this transaction's staged changes.
+  std::string LoadIdentified(const std::string& path, std::optional<FileIdentity>& identity);
+  // The identity of the file a Load would read now, after the same
+  // preparation (committed changes of other processes finished first);
+  // nothing when this transaction staged a change to the path or no file is
+  // there.
+  std::optional<FileIdentity> CurrentIdentity(const std::string& path);
+  // The identity of the file this transaction staged for the path, which
+  // takes the path's place on commit; nothing when none is staged.
+  std::optional<FileIdentity> StagedIdentity(const std::string& path);
 };
 
 // The store in force: the component registered as "Korventa.DocumentStore"
@@ -70,11 +111,23 @@ bool IsStoreTemporary(std::string_view fileName);
 // it exclusively.
 inline constexpr std::string_view kStoreLockFile = ".tsa-store.lock";
 
+// Spare temporaries (see the sync points above) are named this, followed by
+// the temporary marker and 16 hexadecimal digits: they are temporaries of
+// the store like any other.
+inline constexpr std::string_view kStoreSpareName = ".tsa-spare";
+bool IsStoreSpare(std::string_view fileName);
+
+// Removes now, in a transaction of its own, the intents of this process's
+// finished batches that are still waiting for the next batch to take them
+// away (the service calls it when it stops; tests before they count intents).
+void RemoveFinishedIntents();
+
 struct StoreRecovery {
   int renamed = 0;          // staged files put in place
   int deleted = 0;          // documents deleted
   int batchesCleared = 0;   // transactions whose intents were finished and removed
   int orphansRemoved = 0;   // temporaries without an intent removed
+  int sparesRemoved = 0;    // spare temporaries (empty, made ahead of time) removed
   int failures = 0;         // intents that could not be finished (kept for the next run)
   bool orphanScanSkipped = false;  // another transaction was under way: temporaries left alone
 };

@@ -1,0 +1,620 @@
+#include "authoring/tree_exchange.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "authoring/tsdom.h"
+#include "authoring/validation.h"
+#include "components/connections.h"
+#include "components/file_handling.h"
+#include "platform/db/connection.h"
+#include "platform/files/document_store.h"
+#include "repository/repository.h"
+#include "runtime/components.h"
+#include "runtime/context.h"
+#include "runtime/dispatch.h"
+#include "runtime/dispatch_values.h"
+#include "runtime/error.h"
+#include "storage/documents.h"
+#include "storage/tree_types.h"
+#include "storage/xml.h"
+#include "versions/tree_copy.h"
+#include "versions/version_errors.h"
+
+namespace tsa {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kExport = "HXSvcTroubleshooting.Exchange.Export";
+constexpr const char* kImport = "HXSvcTroubleshooting.Exchange.Import";
+constexpr const char* kFormat = "tsauthor-tree";
+constexpr int kMaxDepth = 64;
+
+constexpr std::pair<const char*, int32_t> kTypeNames[] = {{"category", storage::kRepCategory},
+                                                         {"question", storage::kRepQuestion},
+                                                         {"answer", storage::kRepAnswer},
+                                                         {"action", storage::kRepAction}};
+
+const char* TypeName(int32_t repType) {
+  for (const auto& [name, type] : kTypeNames) {
+    if (type == repType) return name;
+  }
+  return "unknown";
+}
+
+std::string TreeName(int32_t treeType, int32_t id) {
+  return (treeType == storage::kProductTree ? "The product tree " : "The template ") + std::to_string(id);
+}
+
+// A visibility list as stored (";1;2;") as its identifiers; a damaged list
+// is a tree that cannot be read.
+std::vector<int32_t> VisibilityIds(const std::string& list, int32_t nodeId) {
+  std::vector<int32_t> ids;
+  size_t at = 0;
+  while (at <= list.size()) {
+    size_t end = list.find(';', at);
+    if (end == std::string::npos) end = list.size();
+    std::string_view piece(list.data() + at, end - at);
+    while (!piece.empty() && piece.front() == ' ') piece.remove_prefix(1);
+    while (!piece.empty() && piece.back() == ' ') piece.remove_suffix(1);
+    if (!piece.empty()) {
+      int32_t id = 0;
+      auto [p, ec] = std::from_chars(piece.data(), piece.data() + piece.size(), id);
+      if (ec != std::errc() || p != piece.data() + piece.size()) {
+        Raise(err::TreeLoadFailed, {},
+              "The visibility list of node " + std::to_string(nodeId) + " cannot be read: '" + list + "'");
+      }
+      ids.push_back(id);
+    }
+    at = end + 1;
+  }
+  return ids;
+}
+
+std::string VisibilityList(const std::vector<int32_t>& ids) {
+  std::string list = ";";
+  for (int32_t id : ids) list += std::to_string(id) + ";";
+  return list;
+}
+
+// One row of a catalog or service table by key, read with a bound parameter.
+std::optional<std::vector<db::Value>> RowByKey(ConnectionPtr connection, const std::string& select, int32_t key) {
+  db::ResultSet result;
+  try {
+    result = connection->session().Query(select + connection->dialect().Placeholder(1), {db::Value(key)});
+  } catch (...) {
+    CloseConnection(connection);
+    throw;
+  }
+  CloseConnection(connection);
+  if (result.rows.empty()) return std::nullopt;
+  return result.rows[0];
+}
+
+std::string TextOf(const db::Value& v) { return v.IsNull() ? std::string() : v.ToText(); }
+
+std::optional<std::string> CatalogVisibilityName(int32_t id) {
+  auto row = RowByKey(GetKCatalogConnection(), "SELECT NAME FROM VISIBILITIES WHERE VISIBILITYID = ", id);
+  if (!row) return std::nullopt;
+  return TextOf((*row)[0]);
+}
+
+bool CatalogHasCategory(int32_t id) {
+  return RowByKey(GetKCatalogConnection(), "SELECT CATEGORYID FROM CATEGORIES WHERE CATEGORYID = ", id).has_value();
+}
+
+struct TemplateInfo {
+  std::string name, comment;
+  int32_t productCategory = 0;
+};
+
+std::optional<TemplateInfo> ReadTemplateInfo(int32_t id) {
+  auto row = RowByKey(GetHelvixConnection(),
+                      "SELECT NAME, COMMENT, PRODUCTCATEGORY FROM TEMPLATEINFO WHERE TEMPLATEID = ", id);
+  if (!row) return std::nullopt;
+  return TemplateInfo{TextOf((*row)[0]), TextOf((*row)[1]), (*row)[2].IsNull() ? 0 : (*row)[2].ToInt32()};
+}
+
+// ---- reading a file -------------------------------------------------------
+
+[[noreturn]] void Refuse(int32_t number, const std::string& path, const std::string& problem) {
+  Raise(number, {}, "The tree file cannot be imported: " + path + " " + problem);
+}
+
+const json& Member(const json& object, const char* key, const std::string& path) {
+  auto it = object.find(key);
+  if (it == object.end()) Refuse(err::ExchangeMalformed, path + "." + key, "is missing");
+  return *it;
+}
+
+void OnlyKeys(const json& object, std::initializer_list<const char*> keys, const std::string& path) {
+  for (auto it = object.begin(); it != object.end(); ++it) {
+    if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return it.key() == k; })) {
+      Refuse(err::ExchangeMalformed, path + "." + it.key(), "is not a member this format knows");
+    }
+  }
+}
+
+const json& Object(const json& value, const std::string& path) {
+  if (!value.is_object()) Refuse(err::ExchangeMalformed, path, "must be an object");
+  return value;
+}
+
+const json& Array(const json& value, const std::string& path) {
+  if (!value.is_array()) Refuse(err::ExchangeMalformed, path, "must be an array");
+  return value;
+}
+
+int32_t Int(const json& value, const std::string& path) {
+  if (value.is_number_unsigned() && value.get<uint64_t>() <= INT32_MAX) return static_cast<int32_t>(value.get<uint64_t>());
+  if (value.is_number_integer() && value.get<int64_t>() >= INT32_MIN && value.get<int64_t>() <= INT32_MAX) {
+    return static_cast<int32_t>(value.get<int64_t>());
+  }
+  Refuse(err::ExchangeMalformed, path, "must be a whole number that fits in 32 bits");
+}
+
+// A text that goes into a document: free of the characters none can hold.
+std::string DocumentText(const json& value, const std::string& path) {
+  if (!value.is_string()) Refuse(err::ExchangeMalformed, path, "must be a text");
+  std::string text = value.get<std::string>();
+  if (auto c = CharacterXmlCannotHold(text)) {
+    Refuse(err::ExchangeMalformed, path, "holds the control character " + std::to_string(*c) + ", which no document can hold");
+  }
+  return text;
+}
+
+struct FileNode {
+  std::string path;  // "$.nodes[3]"
+  int32_t id = 0;
+  int32_t parent = 0;
+  int32_t repType = 0;
+  std::optional<int32_t> entity;
+  std::string sd, ld, faqs;
+  std::vector<int32_t> visibilities;
+  std::optional<int32_t> hyperlink;
+};
+
+struct Plan {
+  std::optional<TemplateInfo> templateInfo;
+  std::vector<FileNode> nodes;  // in document order (parents before children, siblings in file order)
+};
+
+// Everything a file says, checked against itself, the child-type rule of
+// the receiving tree type and the catalog. Reads only.
+Plan ReadFile(const json& file, int32_t treeType) {
+  Object(file, "$");
+  const json& format = Member(file, "format", "$");
+  if (format != kFormat) Refuse(err::ExchangeFormatVersion, "$.format", "must be \"tsauthor-tree\"");
+  const json& version = Member(file, "formatVersion", "$");
+  if (!version.is_number_integer() || version.get<int64_t>() != kExchangeFormatVersion) {
+    Refuse(err::ExchangeFormatVersion, "$.formatVersion",
+           "is " + version.dump() + "; this engine reads format version " + std::to_string(kExchangeFormatVersion));
+  }
+  OnlyKeys(file, {"format", "formatVersion", "treeType", "product", "template", "visibilities", "nodes"}, "$");
+  const json& type = Member(file, "treeType", "$");
+  if (type != "product" && type != "template") Refuse(err::ExchangeMalformed, "$.treeType", "must be \"product\" or \"template\"");
+
+  Plan plan;
+  if (file.contains("product")) {
+    const json& product = Object(file["product"], "$.product");
+    OnlyKeys(product, {"id", "name"}, "$.product");
+    Int(Member(product, "id", "$.product"), "$.product.id");
+    DocumentText(Member(product, "name", "$.product"), "$.product.name");
+  }
+  if (file.contains("template")) {
+    const json& t = Object(file["template"], "$.template");
+    OnlyKeys(t, {"id", "name", "comment", "productCategory"}, "$.template");
+    Int(Member(t, "id", "$.template"), "$.template.id");
+    TemplateInfo info{DocumentText(Member(t, "name", "$.template"), "$.template.name"),
+                      DocumentText(Member(t, "comment", "$.template"), "$.template.comment"),
+                      Int(Member(t, "productCategory", "$.template"), "$.template.productCategory")};
+    if (info.productCategory != 0 && !CatalogHasCategory(info.productCategory)) {
+      Refuse(err::ExchangeNotInCatalog, "$.template.productCategory",
+             "names the product category " + std::to_string(info.productCategory) + ", which the catalog lacks");
+    }
+    if (treeType == storage::kTemplateTree) plan.templateInfo = info;
+  }
+
+  // Visibilities: each known to the catalog under the same name.
+  std::set<int32_t> listed;
+  const json& visibilities = Array(Member(file, "visibilities", "$"), "$.visibilities");
+  for (size_t i = 0; i < visibilities.size(); ++i) {
+    const std::string path = "$.visibilities[" + std::to_string(i) + "]";
+    const json& v = Object(visibilities[i], path);
+    OnlyKeys(v, {"id", "name"}, path);
+    const int32_t id = Int(Member(v, "id", path), path + ".id");
+    const json& name = Member(v, "name", path);
+    if (!name.is_string()) Refuse(err::ExchangeMalformed, path + ".name", "must be a text");
+    if (!listed.insert(id).second) Refuse(err::ExchangeMalformed, path + ".id", "lists visibility " + std::to_string(id) + " a second time");
+    const std::optional<std::string> known = CatalogVisibilityName(id);
+    if (!known) {
+      Refuse(err::ExchangeNotInCatalog, path, "names visibility " + std::to_string(id) + " (" + name.dump() + "), which the catalog lacks");
+    }
+    if (*known != name.get<std::string>()) {
+      Refuse(err::ExchangeNotInCatalog, path,
+             "names visibility " + std::to_string(id) + " " + name.dump() + ", but the catalog's visibility " +
+                 std::to_string(id) + " is " + json(*known).dump());
+    }
+  }
+
+  // Nodes, as written.
+  std::vector<FileNode> written;
+  std::map<int32_t, size_t> byId;
+  const json& nodes = Array(Member(file, "nodes", "$"), "$.nodes");
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    FileNode n;
+    n.path = "$.nodes[" + std::to_string(i) + "]";
+    const json& o = Object(nodes[i], n.path);
+    OnlyKeys(o, {"id", "parent", "type", "entity", "short", "long", "visibilities", "faqs", "hyperlink"}, n.path);
+    n.id = Int(Member(o, "id", n.path), n.path + ".id");
+    if (n.id <= 0) Refuse(err::ExchangeMalformed, n.path + ".id", "must be greater than 0 (0 is the root)");
+    if (!byId.emplace(n.id, i).second) Refuse(err::ExchangeMalformed, n.path + ".id", "repeats node " + std::to_string(n.id));
+    n.parent = Int(Member(o, "parent", n.path), n.path + ".parent");
+    const json& t = Member(o, "type", n.path);
+    for (const auto& [name, value] : kTypeNames) {
+      if (t == name) n.repType = value;
+    }
+    if (n.repType == 0) Refuse(err::ExchangeMalformed, n.path + ".type", "must be \"category\", \"question\", \"answer\" or \"action\"");
+    if (o.contains("entity") && !o["entity"].is_null()) n.entity = Int(o["entity"], n.path + ".entity");
+    n.sd = DocumentText(Member(o, "short", n.path), n.path + ".short");
+    n.ld = DocumentText(Member(o, "long", n.path), n.path + ".long");
+    n.faqs = DocumentText(Member(o, "faqs", n.path), n.path + ".faqs");
+    const json& vis = Array(Member(o, "visibilities", n.path), n.path + ".visibilities");
+    for (size_t k = 0; k < vis.size(); ++k) {
+      const std::string vpath = n.path + ".visibilities[" + std::to_string(k) + "]";
+      const int32_t id = Int(vis[k], vpath);
+      if (!listed.count(id)) Refuse(err::ExchangeMalformed, vpath, "names visibility " + std::to_string(id) + ", which $.visibilities does not list");
+      n.visibilities.push_back(id);
+    }
+    const json& hyperlink = Member(o, "hyperlink", n.path);
+    if (!hyperlink.is_null()) n.hyperlink = Int(hyperlink, n.path + ".hyperlink");
+    written.push_back(std::move(n));
+  }
+
+  // References, then the shape: every node reached from the root.
+  std::map<int32_t, std::vector<size_t>> children;  // parent id -> indexes in file order
+  for (size_t i = 0; i < written.size(); ++i) {
+    const FileNode& n = written[i];
+    if (n.parent != 0 && !byId.count(n.parent)) {
+      Refuse(err::ExchangeDanglingNode, n.path + ".parent", "names node " + std::to_string(n.parent) + ", which is not in the file");
+    }
+    if (n.hyperlink && !byId.count(*n.hyperlink)) {
+      Refuse(err::ExchangeDanglingNode, n.path + ".hyperlink",
+             "names node " + std::to_string(*n.hyperlink) + ", which is not in the file");
+    }
+    children[n.parent].push_back(i);
+  }
+  std::vector<bool> reached(written.size(), false);
+  std::vector<size_t> stack;
+  auto push = [&](int32_t parent) {
+    auto it = children.find(parent);
+    if (it == children.end()) return;
+    for (auto c = it->second.rbegin(); c != it->second.rend(); ++c) stack.push_back(*c);
+  };
+  push(0);
+  while (!stack.empty()) {
+    const size_t i = stack.back();
+    stack.pop_back();
+    reached[i] = true;
+    plan.nodes.push_back(written[i]);
+    push(written[i].id);
+  }
+  for (size_t i = 0; i < written.size(); ++i) {
+    if (!reached[i]) {
+      Refuse(err::ExchangeCycle, written[i].path + ".parent",
+             "is part of a circle of parents that never reaches the root");
+    }
+  }
+
+  // The child-type rule of the receiving tree; a template's top level is
+  // all categories or no categories.
+  std::optional<int32_t> topType;
+  if (treeType == storage::kTemplateTree) topType = storage::kTopTypeEmpty;
+  std::map<int32_t, int32_t> typeOf{{0, storage::kRepRoot}};
+  for (const FileNode& n : plan.nodes) {
+    typeOf[n.id] = n.repType;
+    const int32_t parentType = typeOf.at(n.parent);
+    if (!storage::TypeMatch(parentType, n.repType, parentType == storage::kRepRoot ? topType : std::nullopt)) {
+      Refuse(err::ExchangeChildType, n.path + ".type",
+             std::string("is \"") + TypeName(n.repType) + "\", which is not allowed under " +
+                 (n.parent == 0 ? std::string("the root of this tree type")
+                                : "a node of type \"" + std::string(TypeName(parentType)) + "\""));
+    }
+    if (parentType == storage::kRepRoot && topType) topType = n.repType;
+  }
+
+  // Nodes sharing an entity show its texts.
+  std::map<std::pair<int32_t, int32_t>, const FileNode*> entities;
+  for (const FileNode& n : plan.nodes) {
+    if (!n.entity) continue;
+    auto [it, added] = entities.emplace(std::make_pair(n.repType, *n.entity), &n);
+    if (!added && (it->second->sd != n.sd || it->second->ld != n.ld)) {
+      Refuse(err::ExchangeMalformed, n.path + ".entity",
+             "shares entity " + std::to_string(*n.entity) + " with " + it->second->path + " but shows other texts");
+    }
+  }
+  return plan;
+}
+
+// An entity of the type with exactly these texts, the oldest first.
+std::optional<int32_t> EntityWithTexts(int32_t repType, const std::string& sd, const std::string& ld) {
+  ConnectionPtr connection = GetHelvixConnection();
+  db::ResultSet result;
+  try {
+    const db::Dialect& d = connection->dialect();
+    result = connection->session().Query("SELECT ID FROM " + storage::getRepTable(repType) +
+                                             " WHERE COALESCE(NAME, '') = " + d.Placeholder(1) +
+                                             " AND COALESCE(DETAIL, '') = " + d.Placeholder(2) + " ORDER BY ID",
+                                         {db::Value(sd), db::Value(ld)});
+  } catch (...) {
+    CloseConnection(connection);
+    throw;
+  }
+  CloseConnection(connection);
+  if (result.rows.empty()) return std::nullopt;
+  return result.rows[0][0].ToInt32();
+}
+
+template <typename Body>
+auto Unit(const char* label, Body body) {
+  return RunTransactional([&] {
+    return Trapped(
+        label,
+        [&] {
+          auto result = body();
+          CompleteTransaction();
+          return result;
+        },
+        [] { AbortTransaction(); });
+  });
+}
+
+}  // namespace
+
+json ParseExchangeText(std::string_view text) {
+  // Keys seen per open object, to refuse a key given twice (the parser
+  // would keep the last one silently).
+  std::vector<std::set<std::string>> open;
+  std::vector<std::string> where{"$"};
+  int depth = 0;
+  auto callback = [&](int level, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start:
+        if (++depth > kMaxDepth) Refuse(err::ExchangeMalformed, "$", "is nested deeper than 64");
+        if (event == json::parse_event_t::object_start) open.emplace_back();
+        break;
+      case json::parse_event_t::object_end:
+        open.pop_back();
+        --depth;
+        break;
+      case json::parse_event_t::array_end:
+        --depth;
+        break;
+      case json::parse_event_t::key:
+        if (!open.back().insert(parsed.get<std::string>()).second) {
+          Refuse(err::ExchangeMalformed, "member " + json(parsed.get<std::string>()).dump(),
+                 "is given twice in one object (at nesting level " + std::to_string(level) + ")");
+        }
+        break;
+      default:
+        break;
+    }
+    return true;
+  };
+  try {
+    return json::parse(text.begin(), text.end(), callback);
+  } catch (const json::parse_error& e) {
+    Refuse(err::ExchangeMalformed, "$", std::string("is not JSON: ") + e.what());
+  }
+}
+
+json Exchange::Export(int32_t i_lTreeType, int32_t i_lID, bool i_bWorking) {
+  return Unit(kExport, [&] {
+    ValidateTreeType("i_lTreeType", i_lTreeType);
+    storage::LockTree(i_lTreeType, i_lID);
+    const char* copyName = i_bWorking ? "working" : "published";
+    std::optional<versions::TreeCopy> copy = versions::ReadCopy(i_lTreeType, i_lID, i_bWorking);
+    if (!copy) Raise(err::NoSuchCopy, {}, TreeName(i_lTreeType, i_lID) + " has no " + copyName + " copy to export");
+    XmlDoc doc = XmlDoc::Create();
+    if (!doc.LoadXml(copy->document)) {
+      Raise(err::TreeLoadFailed, {}, TreeName(i_lTreeType, i_lID) + ": the document cannot be read: " + doc.LastError());
+    }
+    std::map<int32_t, const versions::NodeRecord*> rows;
+    for (const versions::NodeRecord& r : copy->rows) rows[r.nodeId] = &r;
+
+    json nodes = json::array();
+    std::set<int32_t> used;
+    XmlElement root = doc.DocumentElement();
+    for (const XmlElement& e : root.SelectNodes("./descendant::Node")) {
+      const std::string nid = e.GetAttribute("NID").value_or("");
+      int32_t id = -1;
+      std::from_chars(nid.data(), nid.data() + nid.size(), id);
+      auto row = rows.find(id);
+      if (row == rows.end() || id <= 0) {
+        Raise(err::TreeLoadFailed, {}, TreeName(i_lTreeType, i_lID) + ": the element of node '" + nid + "' has no row");
+      }
+      const versions::NodeRecord& r = *row->second;
+      const std::vector<int32_t> visibilities = VisibilityIds(r.visibility, r.nodeId);
+      used.insert(visibilities.begin(), visibilities.end());
+      nodes.push_back({{"id", r.nodeId},
+                       {"parent", r.parentId},
+                       {"type", TypeName(r.repType)},
+                       {"entity", r.repId},
+                       {"short", e.ChildText("sd")},
+                       {"long", e.ChildText("ld")},
+                       {"visibilities", visibilities},
+                       {"faqs", r.faqs},
+                       {"hyperlink", r.hyperlink < 0 ? json(nullptr) : json(r.hyperlink)}});
+    }
+    // A row without its element would silently drop out of the file.
+    if (nodes.size() + 1 != copy->rows.size()) {
+      Raise(err::TreeLoadFailed, {},
+            TreeName(i_lTreeType, i_lID) + ": the rows hold " + std::to_string(copy->rows.size()) +
+                " nodes, the document " + std::to_string(nodes.size() + 1));
+    }
+    json visibilities = json::array();
+    for (int32_t id : used) {
+      std::optional<std::string> name = CatalogVisibilityName(id);
+      visibilities.push_back({{"id", id}, {"name", name ? json(*name) : json(nullptr)}});
+    }
+
+    json file = {{"format", kFormat},
+                 {"formatVersion", kExchangeFormatVersion},
+                 {"treeType", i_lTreeType == storage::kProductTree ? "product" : "template"}};
+    if (i_lTreeType == storage::kProductTree) {
+      file["product"] = {{"id", i_lID}, {"name", root.ChildText("sd")}};
+    } else {
+      const TemplateInfo info =
+          ReadTemplateInfo(i_lID).value_or(TemplateInfo{root.ChildText("sd"), root.ChildText("ld"), 0});
+      file["template"] = {
+          {"id", i_lID}, {"name", info.name}, {"comment", info.comment}, {"productCategory", info.productCategory}};
+    }
+    file["visibilities"] = std::move(visibilities);
+    file["nodes"] = std::move(nodes);
+    return file;
+  });
+}
+
+json Exchange::Import(const json& i_vFile, int32_t i_lTreeType, int32_t i_lID, bool i_bReuseTexts) {
+  return Unit(kImport, [&] {
+    ValidateTreeType("i_lTreeType", i_lTreeType);
+    const json file = i_vFile.is_string() ? ParseExchangeText(i_vFile.get<std::string>()) : i_vFile;
+    const Plan plan = ReadFile(file, i_lTreeType);
+
+    // The tree with its root; refused here when it exists (1204), when the
+    // catalog lacks the product (1210) or the template has no information
+    // row (1211).
+    TSDOMPtr dom = CreateTSDOMObject();
+    if (i_lTreeType == storage::kTemplateTree) {
+      if (!ReadTemplateInfo(i_lID)) {
+        Raise(err::TemplateInfoNotFound, {},
+              "The template " + std::to_string(i_lID) + " has no information row; create it with "
+              "TSDOM.CreateNewTemplateInfo and import under the identifier it answers");
+      }
+      if (plan.templateInfo) {
+        dom->UpdateTemplateInfo(i_lID, plan.templateInfo->name, plan.templateInfo->comment,
+                                plan.templateInfo->productCategory);
+      }
+    }
+    dom->CreateEmptyTree(i_lTreeType, i_lID);
+    dom.reset();
+
+    // Entities: one per entity of the file (or per node without one).
+    std::map<std::pair<int32_t, int32_t>, int32_t> entityOf;
+    RepositoryPtr repository = CreateRepositoryObject();
+    int created = 0, reused = 0;
+    std::vector<int32_t> repIds;
+    for (const FileNode& n : plan.nodes) {
+      if (n.entity) {
+        auto it = entityOf.find({n.repType, *n.entity});
+        if (it != entityOf.end()) {
+          repIds.push_back(it->second);
+          continue;
+        }
+      }
+      std::optional<int32_t> repId;
+      if (i_bReuseTexts) repId = EntityWithTexts(n.repType, n.sd, n.ld);
+      if (repId) {
+        ++reused;
+      } else {
+        repId = repository->AddRepEntity(n.repType, n.sd, n.ld);
+        ++created;
+      }
+      if (n.entity) entityOf[{n.repType, *n.entity}] = *repId;
+      repIds.push_back(*repId);
+    }
+    repository.reset();
+
+    // Identifiers 1..n in document order.
+    std::map<int32_t, int32_t> newId{{0, 0}};
+    for (size_t i = 0; i < plan.nodes.size(); ++i) newId[plan.nodes[i].id] = static_cast<int32_t>(i + 1);
+
+    std::vector<versions::NodeRecord> rows = versions::ReadCopyRows(i_lTreeType, i_lID, false);
+    std::optional<std::string> markup = versions::ReadCopyDocument(i_lTreeType, i_lID, false);
+    XmlDoc doc = XmlDoc::Create();
+    if (!markup || !doc.LoadXml(*markup)) Raise(err::TreeLoadFailed, {}, "The new tree's document cannot be read");
+    std::map<int32_t, XmlElement> elements{{0, doc.DocumentElement()}};
+    std::map<int32_t, versions::NodeRecord> records{{0, rows.at(0)}};
+    std::map<int32_t, int32_t> lastSequence;
+    for (size_t i = 0; i < plan.nodes.size(); ++i) {
+      const FileNode& n = plan.nodes[i];
+      const int32_t id = newId.at(n.id);
+      const int32_t parent = newId.at(n.parent);
+      const versions::NodeRecord& parentRow = records.at(parent);
+      versions::NodeRecord r;
+      r.nodeId = id;
+      r.repType = n.repType;
+      r.repId = repIds[i];
+      r.depth = parentRow.depth + 1;
+      r.sequence = ++lastSequence[parent];
+      r.parentId = parent;
+      r.preTree = parentRow.preTree + std::to_string(parent) + ";";
+      r.visibility = VisibilityList(n.visibilities);
+      r.faqs = n.faqs;
+      r.hyperlink = n.hyperlink ? newId.at(*n.hyperlink) : -1;
+      rows.push_back(r);
+      records.emplace(id, r);
+
+      XmlElement e = storage::NewNodeElement(id, r.repId, r.repType, r.visibility, r.hyperlink, r.faqs);
+      e.SetChildText("sd", n.sd);
+      e.SetChildText("ld", n.ld);
+      elements[id] = elements.at(parent).AppendChild(e);
+    }
+    versions::WriteCopyRows(i_lTreeType, i_lID, false, rows);
+
+    const int32_t category = storage::DocumentCategory(i_lTreeType, false);
+    auto files = CreateInContext<IFileHandling>(progid::FileHandling);
+    const std::string name = CurrentFileName(files->GetFileNames(i_lID, {category}), category);
+    const std::string path = storage::GetXMLPath(i_lTreeType, name, false);
+    DocumentStore()->Save(path, doc.Xml());
+    // Registered again, so that a web farm's shared copy follows.
+    files->RemoveFile(name, i_lID, category, i_lTreeType);
+    files->AddFile(path, i_lID, category, i_lTreeType);
+    return json{{"treeType", i_lTreeType},
+                {"id", i_lID},
+                {"nodes", plan.nodes.size()},
+                {"entitiesCreated", created},
+                {"entitiesReused", reused}};
+  });
+}
+
+const DispatchTable* Exchange::Dispatch() const {
+  using namespace dispatch;
+  static const DispatchTable table = [] {
+    DispatchTable t;
+    auto self = [](Component& c) -> Exchange& { return static_cast<Exchange&>(c); };
+    t.Add({"Export",
+           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_bWorking", ArgType::Bool}},
+           ArgType::Variant,
+           false,
+           [self](Component& c, DispatchArgs& a) -> json { return self(c).Export(Long(a[0]), Long(a[1]), Bool(a[2])); },
+           "The tree (published copy, or the working copy) as one self-contained JSON file, format version 1."});
+    t.Add({"Import",
+           {{"i_vFile", ArgType::Variant},
+            {"i_lTreeType", ArgType::Long},
+            {"i_lID", ArgType::Long},
+            {"i_bReuseTexts", ArgType::Bool}},
+           ArgType::Variant,
+           false,
+           [self](Component& c, DispatchArgs& a) -> json {
+             return self(c).Import(a[0], Long(a[1]), Long(a[2]), Bool(a[3]));
+           },
+           "Creates a published tree from an exported file (its JSON text or object), with new repository "
+           "entities or, with i_bReuseTexts, existing ones of the same type and texts; all or nothing."});
+    return t;
+  }();
+  return &table;
+}
+
+void RegisterExchangeClass() {
+  Registry::Instance().Register(kExchangeProgId, [] { return std::make_shared<Exchange>(); });
+}
+
+}  // namespace tsa

@@ -1,0 +1,212 @@
+#include "storage/document_cache.h"
+
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/files/document_store.h"
+#include "runtime/context.h"
+#include "runtime/settings.h"
+
+namespace tsa::storage {
+
+namespace {
+
+constexpr const char* kEnlistKey = "tsa.DocumentCache";
+
+size_t CostOf(size_t markupBytes) { return 3 * markupBytes; }
+
+// The kept copies, least recently used last.
+class Cache {
+ public:
+  static Cache& Instance() {
+    static Cache cache;
+    return cache;
+  }
+
+  // Takes the copy kept for `path` when it was parsed from `identity`.
+  std::optional<XmlDoc> Take(const std::string& path, const FileIdentity& identity) {
+    std::lock_guard lock(mutex_);
+    auto it = index_.find(path);
+    if (it == index_.end() || !(it->second->identity == identity)) {
+      ++stats_.misses;
+      if (it != index_.end()) Drop(it->second);  // stale: the file changed
+      return std::nullopt;
+    }
+    ++stats_.hits;
+    XmlDoc doc = std::move(it->second->doc);
+    Drop(it->second);
+    return doc;
+  }
+
+  void Put(const std::string& path, const FileIdentity& identity, XmlDoc doc, size_t cost) {
+    const size_t budget = CurrentSettings().documentCacheBytes;
+    std::lock_guard lock(mutex_);
+    if (auto it = index_.find(path); it != index_.end()) Drop(it->second);
+    if (cost > budget) return;
+    while (stats_.bytes + cost > budget && !lru_.empty()) {
+      Drop(std::prev(lru_.end()));
+      ++stats_.evictions;
+    }
+    lru_.push_front(Entry{path, identity, std::move(doc), cost});
+    index_[path] = lru_.begin();
+    stats_.bytes += cost;
+    stats_.entries = lru_.size();
+  }
+
+  DocumentCacheStats Stats() {
+    std::lock_guard lock(mutex_);
+    return stats_;
+  }
+
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    lru_.clear();
+    index_.clear();
+    stats_.bytes = 0;
+    stats_.entries = 0;
+  }
+
+ private:
+  struct Entry {
+    std::string path;
+    FileIdentity identity;
+    XmlDoc doc;
+    size_t cost = 0;
+  };
+
+  void Drop(std::list<Entry>::iterator it) {
+    stats_.bytes -= it->cost;
+    index_.erase(it->path);
+    lru_.erase(it);
+    stats_.entries = lru_.size();
+  }
+
+  std::mutex mutex_;
+  std::list<Entry> lru_;
+  std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+  DocumentCacheStats stats_;
+};
+
+// The documents one transaction loaded or saved, returned to the cache when
+// it ends.
+class Lent : public Enlistment {
+ public:
+  struct Record {
+    XmlDoc doc;
+    uint64_t generation = 0;  // the document as it was loaded or saved
+    FileIdentity identity;    // of the file it was loaded from, or of the staged file
+    size_t cost = 0;
+    bool saved = false;
+  };
+
+  void Loaded(const std::string& path, const XmlDoc& doc, const FileIdentity& identity, size_t cost) {
+    if (records_.count(path)) return;  // the first copy of the transaction is the one that counts
+    records_[path] = Record{doc, doc.Generation(), identity, cost, false};
+  }
+
+  void Saved(const std::string& path, const XmlDoc& doc, std::optional<FileIdentity> staged, size_t cost) {
+    if (!staged) {
+      records_.erase(path);
+      return;
+    }
+    records_[path] = Record{doc, doc.Generation(), *staged, cost, true};
+  }
+
+  // The document this transaction saved at `path`, when it is unchanged
+  // since and the staged file is still the one it saved.
+  std::optional<XmlDoc> SavedUnchanged(const std::string& path, const std::optional<FileIdentity>& staged) const {
+    auto it = records_.find(path);
+    if (it == records_.end() || !it->second.saved || !staged || !(it->second.identity == *staged)) return std::nullopt;
+    if (it->second.doc.Generation() != it->second.generation) return std::nullopt;
+    return it->second.doc;
+  }
+
+  void Committed() noexcept override { Return(true); }
+  void RolledBack() noexcept override { Return(false); }
+
+ private:
+  void Return(bool committed) noexcept {
+    try {
+      for (auto& [path, r] : records_) {
+        if (r.saved && !committed) continue;  // the file was never replaced
+        if (r.doc.Generation() != r.generation) continue;  // changed since
+        // Nobody else may still hold the document or one of its elements.
+        XmlDoc doc = std::move(r.doc);
+        if (!doc.IsSoleReference()) continue;
+        Cache::Instance().Put(path, r.identity, std::move(doc), r.cost);
+      }
+    } catch (...) {
+      // Not kept: the next load parses the file.
+    }
+    records_.clear();
+  }
+
+  std::map<std::string, Record> records_;
+};
+
+std::shared_ptr<Lent> CurrentLent() {
+  ObjectContext* context = GetObjectContext();
+  if (!context) return nullptr;
+  if (auto existing = std::dynamic_pointer_cast<Lent>(context->Enlisted(kEnlistKey))) return existing;
+  auto lent = std::make_shared<Lent>();
+  context->Enlist(kEnlistKey, lent);
+  return lent;
+}
+
+}  // namespace
+
+bool LoadTreeDocument(const std::string& path, XmlDoc& doc) {
+  auto store = DocumentStore();
+  auto files = std::dynamic_pointer_cast<FileDocumentStore>(store);
+  const bool caching = files && GetObjectContext() && CurrentSettings().documentCacheBytes > 0;
+  if (!caching) {
+    doc = XmlDoc::Create();
+    return doc.LoadXml(store->Load(path));
+  }
+  if (std::optional<FileIdentity> identity = files->CurrentIdentity(path)) {
+    if (std::optional<XmlDoc> kept = Cache::Instance().Take(path, *identity)) {
+      doc = std::move(*kept);
+      CurrentLent()->Loaded(path, doc, *identity, CostOf(static_cast<size_t>(identity->size)));
+      return true;
+    }
+  }
+  std::optional<FileIdentity> identity;
+  const std::string markup = files->LoadIdentified(path, identity);
+  doc = XmlDoc::Create();
+  if (!doc.LoadXml(markup)) return false;
+  if (identity) CurrentLent()->Loaded(path, doc, *identity, CostOf(markup.size()));
+  return true;
+}
+
+bool LoadTreeDocumentSavedHere(const std::string& path, XmlDoc& doc) {
+  auto files = std::dynamic_pointer_cast<FileDocumentStore>(DocumentStore());
+  if (files && GetObjectContext()) {
+    if (auto lent = std::dynamic_pointer_cast<Lent>(GetObjectContext()->Enlisted(kEnlistKey))) {
+      if (std::optional<XmlDoc> saved = lent->SavedUnchanged(path, files->StagedIdentity(path))) {
+        doc = std::move(*saved);
+        return true;
+      }
+    }
+  }
+  return LoadTreeDocument(path, doc);
+}
+
+void SaveTreeDocument(const std::string& path, const XmlDoc& doc) {
+  auto store = DocumentStore();
+  const std::string markup = doc.Xml();
+  store->Save(path, markup);
+  auto files = std::dynamic_pointer_cast<FileDocumentStore>(store);
+  if (!files || !GetObjectContext() || CurrentSettings().documentCacheBytes == 0) return;
+  CurrentLent()->Saved(path, doc, files->StagedIdentity(path), CostOf(markup.size()));
+}
+
+DocumentCacheStats DocumentCacheStatistics() { return Cache::Instance().Stats(); }
+
+void ClearDocumentCache() { Cache::Instance().Clear(); }
+
+}  // namespace tsa::storage
