@@ -24,7 +24,9 @@ import json, multiprocessing, os, selectors, signal, socket, subprocess, sys, th
 BIN, DATA, CATALOG = sys.argv[1], sys.argv[2], sys.argv[3]
 PER_KIND = int(sys.argv[4]) if len(sys.argv) > 4 else 200
 SECONDS = float(sys.argv[5]) if len(sys.argv) > 5 else 30
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA)
+TOKEN = os.urandom(16).hex()  # the service token: every request but /health needs an identity
+env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
+AUTH = {"Authorization": "Bearer " + TOKEN}
 
 
 def free_port():
@@ -33,7 +35,7 @@ def free_port():
 
 def rpc(port, method, params, timeout=60):
     body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
-    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json"})
+    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
     with urllib.request.urlopen(req, timeout=timeout) as r:
         return json.loads(r.read())
 
@@ -83,13 +85,13 @@ class Stallers:
             s.connect(("127.0.0.1", self.port))
         except OSError:
             s.close(); return
-        head = "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        head = "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + TOKEN + "\r\n"
         if kind == "half-head":
             s.sendall((head + "Content-Type: appl").encode())
         elif kind == "partial-body":
             s.sendall((head + "Content-Type: application/json\r\nContent-Length: 1000\r\n\r\n" + '{"jsonrpc"').encode())
         elif kind == "slow-reader":
-            s.sendall(b"GET /trees/1/7/document?user=ann HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            s.sendall(f"GET /trees/1/7/document?user=ann HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer {TOKEN}\r\n\r\n".encode())
         else:
             s.sendall(b"GET /health/live HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         s.setblocking(False)
@@ -164,7 +166,7 @@ def measure(port, seconds):
             t = time.monotonic()
             try:
                 if path == "/rpc":
-                    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json"})
+                    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
                     with urllib.request.urlopen(req, timeout=10) as r:
                         ok = json.loads(r.read()).get("result") == ";1;3;5;"
                 else:
@@ -188,7 +190,7 @@ rpc(port, "TSDOM.CheckOut", {"i_lTreeType": 1, "i_lID": 7, "i_sUserId": "ann", "
 text = ("The paper path is blocked; open the rear cover and look for torn sheets. " * 1400)[:100000]
 for i in range(100):
     add(port, 0, 1, f"Category {i}", text)
-with urllib.request.urlopen(f"http://127.0.0.1:{port}/trees/1/7/document?user=ann", timeout=60) as r:
+with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{port}/trees/1/7/document?user=ann", headers=AUTH), timeout=60) as r:
     size = len(r.read())
 print(f"document: {size / 1e6:.1f} MB", flush=True)
 
@@ -235,7 +237,7 @@ print(f"SIGTERM: exit status {rc} after {took:.2f} s", flush=True)
 bad |= rc != 0 or took > 5
 
 srv = start(port)
-with urllib.request.urlopen(f"http://127.0.0.1:{port}/trees/1/7/document?user=ann", timeout=60) as r:
+with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{port}/trees/1/7/document?user=ann", headers=AUTH), timeout=60) as r:
     import xml.etree.ElementTree as ET
     got = {int(e.get("NID")): e.find("sd").text for e in ET.fromstring(r.read()).iter("Node")}
 lost = [(n, t) for n, t in answered if got.get(n) != t]

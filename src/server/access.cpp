@@ -89,7 +89,7 @@ Admission AccessControl::Admit(const RequestView& request) {
   Admission a;
   const std::string& path = request.path;
   const bool safe = request.method == "GET" || request.method == "HEAD";
-  const bool open = path == "/health" || path == "/auth/login" || path == "/auth/setup" ||
+  const bool open = path == "/health" || path == "/health/live" || path == "/auth/login" || path == "/auth/setup" ||
                     (path == "/metrics" && !auth_.metricsNeedIdentity);
   if (!safe) {
     // A page of another site may post forms and fetches here: what it sends

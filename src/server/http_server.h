@@ -60,7 +60,8 @@ struct HttpReply {
   std::string body;
   // Set by the document read (server/tree_reads.h): a strong entity tag, the
   // content coding of the bytes ("gzip" or empty), and the stored bytes
-  // themselves, shared and immutable (`body` is then empty).
+  // themselves, shared and immutable (`body` is then empty). The HTTP layer
+  // sends `sharedBody` when set, never copying it per client.
   std::string etag{};
   std::string contentEncoding{};
   std::shared_ptr<const std::string> sharedBody{};
