@@ -12,6 +12,7 @@
 #include "accounts/tokens.h"
 #include "runtime/context.h"
 #include "runtime/error.h"
+#include "server/header_text.h"
 #include "server/json_rpc.h"
 
 namespace tsa::server {
@@ -20,18 +21,6 @@ namespace {
 
 using nlohmann::json;
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
-
-std::string Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-  return std::string(s.substr(b, e - b));
-}
 
 WebReply Refusal(int status, int32_t number, const std::string& message) {
   WebReply r;

@@ -30,6 +30,7 @@
 #include "runtime/error.h"
 #include "runtime/log.h"
 #include "server/access.h"
+#include "server/header_text.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
 #include "server/readiness.h"
@@ -67,18 +68,6 @@ constexpr size_t kMaxRefusing = 256;
 // What a 503 for a full service asks the client to wait.
 constexpr int kRetryAfterSeconds = 1;
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
-
-std::string Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-  return std::string(s.substr(b, e - b));
-}
 
 // Compares in time that depends only on the expected text's length.
 bool ConstantTimeEquals(std::string_view presented, std::string_view expected) {
