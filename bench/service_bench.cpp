@@ -35,6 +35,12 @@
 // `[versions] keep = 0` (PublishUnversioned): the ratio of the two is what
 // keeping versions costs a publication.
 //
+// On PostgreSQL the documents are kept in the database (the default there);
+// "postgresql-files" runs the writes and reads in process once more with
+// `[documents] store = "files"` on the same server, so that what the
+// database store costs an edit is the ratio of the two, and the sqlite
+// figures give the single-machine file store beside them.
+//
 // Names: service/<backend>/<operation>/<nodes>/<inproc|local|http>.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -158,6 +164,7 @@ class Backend {
     settings_.installDir = dataDir_;
     settings_.logFile = (std::filesystem::path(dataDir_) / "logs" / "tsauthor.log").string();
     settings_.logToStderr = false;
+    if (label_.size() > 6 && label_.compare(label_.size() - 6, 6, "-files") == 0) settings_.documentStore = "files";
     if (pgServer_.empty()) {
       settings_.connections["Helvix"]["Helvix"] = "sqlite:" + (std::filesystem::path(dataDir_) / "helvix.db").string();
       settings_.connections["KVServer"]["KCatalog"] =
@@ -719,6 +726,8 @@ void RegisterFor(const std::string& label, const std::string& pgServer) {
         // By name in process is the engine's share without the transport:
         // kept for the smaller trees only.
         if (mode == Mode::Local && nodes > 10000) continue;
+        // The file store on PostgreSQL: the comparison in process only.
+        if (label == "postgresql-files" && (mode != Mode::InProcess || publish)) continue;
         const std::string name = "service/" + label + "/" + OperationName(op) + "/" + std::to_string(nodes) + "/" +
                                  ModeName(mode);
         const int calls = op == Operation::ReadDocument ? ReadCalls(nodes) : WriteCalls(nodes);
@@ -735,7 +744,10 @@ void RegisterFor(const std::string& label, const std::string& pgServer) {
 
 [[maybe_unused]] const bool kRegistered = [] {
   RegisterFor("sqlite", "");
-  if (const char* pg = std::getenv("TSAUTHOR_BENCH_PG"); pg && *pg) RegisterFor("postgresql", pg);
+  if (const char* pg = std::getenv("TSAUTHOR_BENCH_PG"); pg && *pg) {
+    RegisterFor("postgresql", pg);
+    RegisterFor("postgresql-files", pg);
+  }
   return true;
 }();
 

@@ -15,6 +15,7 @@
 #include "components/catalog.h"
 #include "platform/files/document_store.h"
 #include "runtime/caller.h"
+#include "cli/document_commands.h"
 #include "cli/maintenance_commands.h"
 #include "runtime/allocator.h"
 #include "runtime/error.h"
@@ -56,6 +57,9 @@ Commands:
               entities with the same type and texts
   maintenance remove-unused-entities [--dry-run]
               remove (or list) the repository entities no node refers to
+  documents import|export
+              copy the current document files into the database store
+              (idempotent), or write the database's documents to files
   api-doc     print the API reference (Markdown)
   version     print the version
   help        print this text
@@ -286,6 +290,12 @@ int main(int argc, char** argv) {
     });
     if (o.command == "import") return tsa::cli::CmdImport(o.args, [&] {
       Configure(o);
+      tsa::RecoverDocumentStore();
+    });
+    if (o.command == "documents") return tsa::cli::CmdDocuments(o.args, [&] {
+      const tsa::Settings& s = Configure(o);
+      fs::create_directories(s.dataDir);
+      tsa::storage::CreateSchema(s.HelvixUri(), s.KCatalogUri());
       tsa::RecoverDocumentStore();
     });
     if (o.command == "maintenance") {

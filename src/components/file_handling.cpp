@@ -173,6 +173,10 @@ bool FileHandling::FetchFile(const std::string& sharedLocation, const std::strin
     }
     std::string copy = SharedDocumentPath(sharedLocation, fileName, category, treeType);
     auto store = DocumentStore();
+    // With the documents in the database the shared copy is only ever
+    // written: the database is newer than or as new as any copy, and a copy
+    // left from before the mode was switched off would replace it.
+    if (DocumentsInDatabase()) return store->Exists(localPath);
     if (!store->Exists(copy)) return store->Exists(localPath);
     std::string contents = store->Load(copy);
     if (store->Exists(localPath) && store->Load(localPath) == contents) return true;

@@ -39,7 +39,9 @@ class IFileHandling : public Component {
   // Copies the named document from the shared location to the local path
   // (replacing an older local copy). True when the document is then present
   // locally; false when the shared location does not have it and there is
-  // no local copy either.
+  // no local copy either. With the documents in the database nothing is
+  // copied (the database is never older than the shared copy): true when
+  // the database has the document.
   virtual bool FetchFile(const std::string& sharedLocation, const std::string& fileName, const std::string& localPath,
                          int32_t category, std::optional<int32_t> id, int32_t treeType) = 0;
   // The file at `fullPath` (which must exist) becomes the current document

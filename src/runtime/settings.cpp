@@ -91,6 +91,18 @@ class ConfigFile {
     return n->value<std::string>();
   }
 
+  // A quoted text that must be one of `allowed`.
+  std::optional<std::string> Choice(const toml::table& table, const std::string& prefix, std::string_view key,
+                                    std::initializer_list<std::string_view> allowed) {
+    std::optional<std::string> v = Text(table, prefix, key);
+    if (v && std::find(allowed.begin(), allowed.end(), *v) == allowed.end()) {
+      std::string names;
+      for (std::string_view a : allowed) names += (names.empty() ? "\"" : ", \"") + std::string(a) + "\"";
+      Fail(*table.get(key), Qualified(prefix, key), "must be one of " + names + ", not \"" + *v + "\"");
+    }
+    return v;
+  }
+
   std::optional<bool> Bool(const toml::table& table, const std::string& prefix, std::string_view key) {
     const toml::node* n = table.get(key);
     if (!n) return std::nullopt;
@@ -179,7 +191,8 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (fs::exists(s.configFile)) {
     ConfigFile file(s.configFile);
     const toml::table& t = file.Parse();
-    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth", "versions", "cache"});
+    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth", "versions", "cache",
+                    "documents"});
     // The data folder given on the command line or in the environment wins.
     if (auto v = file.Text(t, "", "data_dir"); v && dataDirOverride.empty() && Env("TSAUTHOR_DATA_DIR").empty()) {
       s.dataDir = fs::absolute(*v).lexically_normal().string();
@@ -264,6 +277,11 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
                                                      .value_or(int64_t(s.documentCacheBytes >> 20)))
                              << 20;
     }
+    if (const toml::table* documents = file.Table(t, "", "documents")) {
+      file.Check(*documents, "documents", {"store", "write_through"});
+      s.documentStore = file.Choice(*documents, "documents", "store", {"database", "files"}).value_or(s.documentStore);
+      s.documentWriteThrough = file.Bool(*documents, "documents", "write_through").value_or(s.documentWriteThrough);
+    }
   }
 
   // Environment overrides.
@@ -279,6 +297,15 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (auto v = Env("TSAUTHOR_PASSWORD_HASH_COST"); !v.empty()) s.auth.passwordHashCost = v;
   if (auto v = Env("TSAUTHOR_DOCUMENT_CACHE_MB"); !v.empty()) {
     s.documentCacheBytes = static_cast<size_t>(ParseInt("TSAUTHOR_DOCUMENT_CACHE_MB", v)) << 20;
+  }
+
+  if (auto v = Env("TSAUTHOR_DOCUMENT_STORE"); !v.empty()) s.documentStore = v;
+  if (auto v = Env("TSAUTHOR_DOCUMENT_WRITE_THROUGH"); !v.empty()) {
+    s.documentWriteThrough = ParseBool("TSAUTHOR_DOCUMENT_WRITE_THROUGH", v);
+  }
+  if (!s.documentStore.empty() && s.documentStore != "database" && s.documentStore != "files") {
+    Raise(err::InvalidArgument, {},
+          "Invalid setting TSAUTHOR_DOCUMENT_STORE: '" + s.documentStore + "' (\"database\" or \"files\")");
   }
 
   // Defaults: SQLite databases in the data folder.

@@ -55,6 +55,16 @@ struct Settings {
   // Memory the parsed tree documents kept between calls may take
   // (storage/document_cache.h); 0 keeps none.
   size_t documentCacheBytes = size_t{256} << 20;
+  // Where the current documents are kept ([documents] store): "database"
+  // (in the service database, written in the transaction of the rows),
+  // "files" (the document files in the data folder), or "" for the
+  // default: "database" when the service database is PostgreSQL, "files"
+  // otherwise.
+  std::string documentStore;
+  // With the database store: also write each committed document to its
+  // file in the data folder, for readers outside the engine
+  // ([documents] write_through).
+  bool documentWriteThrough = false;
 
   std::string HelvixUri() const;
   std::string KCatalogUri() const;

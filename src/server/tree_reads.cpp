@@ -98,7 +98,7 @@ class CompressedCopies {
 // document when the store in force is not the built-in one.
 void AnswerDocument(const Tree& tree, const ReadConditions& conditions, HttpReply& reply) {
   reply.contentType = "application/xml";
-  auto files = std::dynamic_pointer_cast<FileDocumentStore>(DocumentStore());
+  auto files = std::dynamic_pointer_cast<IdentifiedDocumentStore>(DocumentStore());
   std::optional<FileIdentity> identity;
   if (files) identity = files->CurrentIdentity(tree.DocumentPath());
   if (!identity) {

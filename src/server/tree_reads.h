@@ -5,8 +5,9 @@
 // the document again (the tree is still loaded, which checks who sees which
 // copy and that the file parses; the parsed-document cache makes that cheap
 // after the first read). The bytes come with a strong entity tag made from
-// the file's identity (platform/files: device, inode, size, modification
-// time), which changes with every write of the document. A client that
+// the document's identity (platform/files: device, inode, size, modification
+// time of the file; with the documents in the database their version, size
+// and stamp), which changes with every write of the document. A client that
 // sends that tag in If-None-Match gets 304 without the bytes; a client that
 // accepts gzip gets them compressed, compressed once per file and kept
 // (with a tag of their own, as a different representation).

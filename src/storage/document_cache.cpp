@@ -162,7 +162,7 @@ std::shared_ptr<Lent> CurrentLent() {
 
 bool LoadTreeDocument(const std::string& path, XmlDoc& doc) {
   auto store = DocumentStore();
-  auto files = std::dynamic_pointer_cast<FileDocumentStore>(store);
+  auto files = std::dynamic_pointer_cast<IdentifiedDocumentStore>(store);
   const bool caching = files && GetObjectContext() && CurrentSettings().documentCacheBytes > 0;
   if (!caching) {
     doc = XmlDoc::Create();
@@ -184,7 +184,7 @@ bool LoadTreeDocument(const std::string& path, XmlDoc& doc) {
 }
 
 bool LoadTreeDocumentSavedHere(const std::string& path, XmlDoc& doc) {
-  auto files = std::dynamic_pointer_cast<FileDocumentStore>(DocumentStore());
+  auto files = std::dynamic_pointer_cast<IdentifiedDocumentStore>(DocumentStore());
   if (files && GetObjectContext()) {
     if (auto lent = std::dynamic_pointer_cast<Lent>(GetObjectContext()->Enlisted(kEnlistKey))) {
       if (std::optional<XmlDoc> saved = lent->SavedUnchanged(path, files->StagedIdentity(path))) {
@@ -200,7 +200,7 @@ void SaveTreeDocument(const std::string& path, const XmlDoc& doc) {
   auto store = DocumentStore();
   const std::string markup = doc.Xml();
   store->Save(path, markup);
-  auto files = std::dynamic_pointer_cast<FileDocumentStore>(store);
+  auto files = std::dynamic_pointer_cast<IdentifiedDocumentStore>(store);
   if (!files || !GetObjectContext() || CurrentSettings().documentCacheBytes == 0) return;
   CurrentLent()->Saved(path, doc, files->StagedIdentity(path), CostOf(markup.size()));
 }

@@ -20,8 +20,9 @@
 //
 // The copies kept are bounded by `documentCacheBytes` (settings), counted as
 // three times the markup's size (the markup plus pugixml's nodes), the
-// least recently used going first. Only the built-in store is cached, and
-// only inside a transaction context.
+// least recently used going first. Only the built-in stores are cached
+// (files, or the database, where the identity is the document's version),
+// and only inside a transaction context.
 #pragma once
 
 #include <cstddef>

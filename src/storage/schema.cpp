@@ -79,6 +79,13 @@ std::vector<std::string> ServiceSchema(const Dialect& d) {
   // apply (renames and deletions), finished at start-up after a crash.
   s.push_back("CREATE TABLE IF NOT EXISTS DOCUMENTINTENTS (" + Identity(d, "INTENTID") +
               ", BATCH TEXT NOT NULL, SEQ INTEGER NOT NULL, OPERATION TEXT NOT NULL, SOURCE TEXT, TARGET TEXT NOT NULL)");
+  // Documents kept in the database ([documents] store = "database"): the
+  // content by path below the documents folder, its version (never reused
+  // for a path: a deleted document keeps its row without content) and the
+  // random stamp of that version.
+  s.push_back(
+      "CREATE TABLE IF NOT EXISTS DOCUMENTS (PATH TEXT NOT NULL PRIMARY KEY, VERSION BIGINT NOT NULL,"
+      " SIZE BIGINT NOT NULL, STAMP BIGINT NOT NULL, CONTENT TEXT)");
   // Accounts, tokens, sessions and the audit trail.
   for (std::string& sql : AccountsSchema(d)) s.push_back(std::move(sql));
   // Published versions: one row per publication of a tree, its rows and

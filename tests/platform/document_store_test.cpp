@@ -515,6 +515,44 @@ TEST_F(DocumentStoreTest, RecoveryRemovesOrphansButSparesARunningTransaction) {
   EXPECT_TRUE(fs::exists(lookalike));
 }
 
+TEST_F(DocumentStoreTest, RecoveryLeavesTheIntentsOfAnotherDocumentsFolderToTheirOwner) {
+  // A server committed and died before its renames; a server on another
+  // machine whose documents folder has the same path starts meanwhile. Its
+  // recovery must neither forget the intent nor take the staged file for an
+  // orphan: only the owner can finish them.
+  const std::string a = Path("d/1_0.xml");
+  Write(a, "old");
+  auto previous = SetCrashHookForTest([](const std::string& s) { return s == "after-db-commit"; });
+  RunTransactional([&] {
+    InsertMarker("committed");
+    store.Save(a, "new");
+  });
+  SetCrashHookForTest(previous);
+  ASSERT_TRUE(MarkerExists("committed"));
+
+  const std::string ownerFile = Path(std::string(kStoreOwnerFile));
+  const std::optional<std::string> mine = Read(ownerFile);
+  ASSERT_TRUE(mine);
+  std::ofstream(ownerFile, std::ios::trunc) << std::string(32, 'f') << "\n";  // the other machine's folder
+  StoreRecovery other = RecoverDocumentStore();
+  EXPECT_EQ(other.foreignBatches, 1);
+  EXPECT_EQ(other.renamed + other.orphansRemoved + other.batchesCleared, 0);
+  RunTransactional([&] { EXPECT_EQ(store.Load(a), "old"); });  // its own file, not the owner's intent
+  EXPECT_EQ(Temporaries().size(), 1u);
+  EXPECT_EQ(IntentCount(), 1);
+
+  std::ofstream(ownerFile, std::ios::trunc) << *mine;  // the owner restarts
+  StoreRecovery own = RecoverDocumentStore();
+  EXPECT_EQ(own.renamed, 1);
+  EXPECT_EQ(own.foreignBatches, 0);
+  EXPECT_EQ(Read(a), "new");
+  EXPECT_TRUE(Temporaries().empty());
+  EXPECT_EQ(IntentCount(), 0);
+  bool logged = false;
+  for (const auto& line : env.LogLines()) logged = logged || line.find("Recovery finished") != std::string::npos;
+  EXPECT_TRUE(logged) << "the clean-up is logged";
+}
+
 TEST_F(DocumentStoreTest, TamperedIntentsAreNotFollowed) {
   const std::string victim = Path("keep/1_0.xml");
   Write(victim, "precious");

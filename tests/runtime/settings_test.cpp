@@ -98,6 +98,8 @@ TEST_F(SettingsTest, AValueOfTheWrongTypeIsRefusedNamingTheKey) {
   EXPECT_NE(Refusal("data_dir = 5\n").find("data_dir"), std::string::npos);
   EXPECT_NE(Refusal("[connections.Helvix]\nHelvix = 1\n").find("connections.Helvix.Helvix"), std::string::npos);
   EXPECT_NE(Refusal("log = \"x\"\n").find("log"), std::string::npos);
+  // A misspelt store must not quietly fall back to another one.
+  EXPECT_NE(Refusal("[documents]\nstore = \"databse\"\n").find("documents.store"), std::string::npos);
 }
 
 TEST_F(SettingsTest, AnUnknownKeyIsRefusedNamingIt) {

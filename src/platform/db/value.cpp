@@ -138,4 +138,11 @@ bool Value::ToBool() const {
   }
 }
 
+std::string Value::ReleaseText() {
+  if (!IsText()) return ToText();
+  std::string text = std::move(std::get<std::string>(v_));
+  v_ = std::monostate{};
+  return text;
+}
+
 }  // namespace tsa::db

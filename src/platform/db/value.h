@@ -30,6 +30,9 @@ class Value {
   bool ToBool() const;
 
   const std::variant<std::monostate, int64_t, double, std::string>& Raw() const { return v_; }
+  // The text moved out (large values without a copy); the value becomes
+  // null. Fails as ToText does when the value is not text.
+  std::string ReleaseText();
   bool operator==(const Value& other) const = default;
 
  private:

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/db/session.h"
+#include "platform/files/database_store.h"
 #include "runtime/context.h"
 #include "runtime/settings.h"
 
@@ -307,6 +308,22 @@ std::string DocumentsRoot() {
   return s.installDir.empty() ? s.dataDir : s.installDir;
 }
 
+// --- owners ------------------------------------------------------------------------
+
+// A batch is named <owner>.<random>; batches written before owners existed
+// have no ".". Those are finished by whoever meets them, as they always were.
+bool OwnedBy(const std::string& batch, const std::string& owner) {
+  if (batch.find('.') == std::string::npos) return true;
+  return batch.size() > owner.size() && batch.compare(0, owner.size(), owner) == 0 && batch[owner.size()] == '.';
+}
+
+bool IsOwnerText(const std::string& text) {
+  if (text.size() != 32) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
 // A lock on the store's lock file, through its own open file description so
 // that threads of one process exclude each other as processes do.
 class StoreLock {
@@ -451,7 +468,10 @@ std::string CheckedFilePath(const std::string& path) {
 
 class Batch : public Enlistment {
  public:
-  Batch() : id_(RandomHex() + RandomHex()), root_(DocumentsRoot()), lock_(StoreLock::Shared(root_)) {}
+  Batch()
+      : id_(StoreOwnerOf(DocumentsRoot()) + "." + RandomHex() + RandomHex()),
+        root_(DocumentsRoot()),
+        lock_(StoreLock::Shared(root_)) {}
 
   // Whether this transaction has staged a change to `path`.
   bool Touched(const std::string& path) const { return Find(path) != nullptr; }
@@ -799,7 +819,8 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   if (uri.empty()) return;
   auto session = db::ContextSession(*context, uri);
   const db::Dialect& d = session->dialect();
-  std::string sql = "SELECT OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS WHERE TARGET IN (";
+  const std::string owner = StoreOwnerOf(DocumentsRoot());
+  std::string sql = "SELECT OPERATION, SOURCE, TARGET, BATCH FROM DOCUMENTINTENTS WHERE TARGET IN (";
   std::vector<db::Value> args;
   for (const auto& p : paths) {
     if (!args.empty()) sql += ", ";
@@ -810,6 +831,9 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   db::ResultSet rows = session->Query(sql, args);
   std::set<std::string> folders;
   for (const auto& row : rows.rows) {
+    // Another documents folder's staged files are not here, whatever the
+    // path says: its owner finishes them.
+    if (!OwnedBy(row[3].ToText(), owner)) continue;
     Intent i{row[0].ToText(), row[1].IsNull() ? std::string() : row[1].ToText(), row[2].ToText()};
     CheckIntent(i);
     if (ApplyIntent(i) == ApplyResult::Done) folders.insert(ParentOf(i.target));
@@ -859,6 +883,71 @@ void DeleteNow(const std::string& path) {
 }
 
 }  // namespace
+
+// --- owners, immediate file access -----------------------------------------------
+
+std::string StoreOwnerOf(const std::string& root) {
+  const std::string path = (fs::path(root) / kStoreOwnerFile).string();
+  auto read = [&]() -> std::string {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+      if (errno == ENOENT) return {};
+      RaiseFileError(errno, "Cannot open", path);
+    }
+    char buf[64];
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) RaiseFileError(errno, "Cannot read", path);
+    std::string text(buf, static_cast<size_t>(n));
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (!IsOwnerText(text)) {
+      Raise(kFileAccessError, kSource, "Path/File access error: '" + path + "' does not hold an owner identifier");
+    }
+    return text;
+  };
+  if (std::string owner = read(); !owner.empty()) return owner;
+  // Written aside and linked into place, so that of two processes creating
+  // it at once both read the one that won.
+  EnsureDirectory(root);
+  const std::string aside = path + ".new-" + RandomHex();
+  {
+    const std::string text = RandomHex() + RandomHex() + "\n";
+    Fd fd(::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd.valid()) RaiseFileError(errno, "Cannot create", aside);
+    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd.get()) != 0) {
+      int code = errno;
+      ::unlink(aside.c_str());
+      RaiseFileError(code, "Cannot write", aside);
+    }
+  }
+  int linked = ::link(aside.c_str(), path.c_str());
+  int code = errno;
+  ::unlink(aside.c_str());
+  if (linked != 0 && code != EEXIST) RaiseFileError(code, "Cannot create", path);
+  FsyncDirectory(root);
+  return read();
+}
+
+bool DocumentsInDatabase() {
+  const Settings& s = CurrentSettings();
+  if (s.documentStore == "database") return true;
+  if (s.documentStore == "files") return false;
+  const std::string uri = s.HelvixUri();
+  return uri.rfind("postgresql://", 0) == 0 || uri.rfind("postgres://", 0) == 0;
+}
+
+std::string DocumentsRootFolder() { return Normalize(DocumentsRoot()); }
+
+void WriteDocumentFileNow(const std::string& path, const std::string& contents) {
+  WriteNow(CheckedFilePath(path), contents);
+}
+
+void DeleteDocumentFileNow(const std::string& path) {
+  std::string p = CheckedFilePath(path);
+  if (!EntryExists(p)) return;
+  DeleteNow(p);
+}
+
+std::string ReadDocumentFileNow(const std::string& path) { return ReadWholeFile(CheckedFilePath(path)); }
 
 // --- checks --------------------------------------------------------------------
 
@@ -999,16 +1088,21 @@ void FileDocumentStore::Delete(const std::string& path) {
   DeleteNow(p);
 }
 
+namespace {
+std::shared_ptr<IDocumentStore> BuiltInStore() {
+  if (DocumentsInDatabase()) return std::make_shared<DatabaseDocumentStore>();
+  return std::make_shared<FileDocumentStore>();
+}
+}  // namespace
+
 std::shared_ptr<IDocumentStore> DocumentStore() {
   if (Registry::Instance().IsRegistered(progid::DocumentStore)) {
     return CreateInContext<IDocumentStore>(progid::DocumentStore);
   }
-  return std::make_shared<FileDocumentStore>();
+  return BuiltInStore();
 }
 
-void RegisterDocumentStoreComponent() {
-  Registry::Instance().Register(progid::DocumentStore, [] { return std::make_shared<FileDocumentStore>(); });
-}
+void RegisterDocumentStoreComponent() { Registry::Instance().Register(progid::DocumentStore, BuiltInStore); }
 
 CrashHook SetCrashHookForTest(CrashHook hook) {
   std::lock_guard lock(g_hookMutex);
@@ -1029,9 +1123,11 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
   StoreLock exclusive = StoreLock::TryExclusive(root);
   report.orphanScanSkipped = !exclusive.Held();
 
+  const std::string owner = StoreOwnerOf(root);
   auto session = db::SessionPool::Instance().Acquire(uri);
   db::ResultSet rows =
       session->Query("SELECT BATCH, OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS ORDER BY INTENTID");
+  std::set<std::string> foreign;           // batches of other documents folders
 
   std::vector<std::string> finished;        // batches done
   std::set<std::string> kept;               // temporaries of intents that failed
@@ -1043,6 +1139,14 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
     i.operation = row[1].ToText();
     i.source = row[2].IsNull() ? std::string() : row[2].ToText();
     i.target = row[3].ToText();
+    if (!OwnedBy(batch, owner)) {
+      // Its staged files are in another folder (perhaps at the same path on
+      // another machine): only its owner can tell what is done. Its
+      // temporaries' names are kept all the same.
+      if (!i.source.empty()) kept.insert(i.source);
+      foreign.insert(batch);
+      continue;
+    }
     if (!batchOk.count(batch)) {
       batchOk[batch] = true;
       batchOrder.push_back(batch);
@@ -1052,6 +1156,8 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
       if (ApplyIntent(i) == ApplyResult::Done) {
         if (i.operation == kOpRename) ++report.renamed;
         else ++report.deleted;
+        LogQuietly("Recovery finished a committed document change of transaction " + batch + ": " + i.operation +
+                   " " + i.target + ".");
       }
       FsyncDirectory(ParentOf(i.target));
     } catch (...) {
@@ -1079,7 +1185,9 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
     std::set<std::string> folders;
     for (const auto& o : orphans) {
       if (::unlink(o.c_str()) == 0) {
-        ++(IsStoreSpare(NameOf(o)) ? report.sparesRemoved : report.orphansRemoved);
+        const bool spare = IsStoreSpare(NameOf(o));
+        ++(spare ? report.sparesRemoved : report.orphansRemoved);
+        if (!spare) LogQuietly("Recovery removed a temporary document file that no intent names: " + o + ".");
         folders.insert(ParentOf(o));
       }
     }
@@ -1099,6 +1207,12 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
     session->Execute("DELETE FROM DOCUMENTINTENTS WHERE BATCH = " + session->dialect().Placeholder(1),
                      {db::Value(batch)});
     ++report.batchesCleared;
+    LogQuietly("Recovery removed the finished intents of transaction " + batch + ".");
+  }
+  report.foreignBatches = static_cast<int>(foreign.size());
+  if (!foreign.empty()) {
+    LogQuietly("Recovery left the intents of " + std::to_string(foreign.size()) +
+               " transactions of other documents folders to their owners (this folder is " + owner + ").");
   }
   if (report.renamed + report.deleted + report.orphansRemoved + report.failures > 0) {
     LogQuietly("Document store recovered: " + std::to_string(report.renamed) + " staged files put in place, " +

@@ -40,6 +40,16 @@
 // transaction left (each step can be redone safely) and removes temporaries
 // that no intent names, so every document is either as it was or as the
 // committed transaction wrote it.
+//
+// Intents belong to the documents folder that wrote them: each folder has
+// an owner identifier (a random name kept in the folder, kStoreOwnerFile),
+// and a batch's name begins with it. Processes on the same folder finish
+// each other's intents; a server on another machine whose folder merely has
+// the same path never touches them, so it cannot forget an intent whose
+// staged file only its owner has. Every clean-up is logged.
+//
+// With the documents in the database (platform/files/database_store.h)
+// the files are not involved at all: see DocumentsInDatabase().
 #pragma once
 
 #include <cstdint>
@@ -66,8 +76,28 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// A store whose documents have an identity that a kept parsed copy or a
+// client's tag can be checked against: equal identities, equal content.
+// The file store answers a file's identity; the database store answers
+// (device 0, inode = the document's version, size, modifiedNs = the
+// random stamp of that version).
+class IdentifiedDocumentStore : public IDocumentStore {
+ public:
+  // For holders of parsed copies (storage/document_cache.h):
+  // As Load, and `identity` names the version read; it is reset when the
+  // content came from this transaction's staged changes.
+  virtual std::string LoadIdentified(const std::string& path, std::optional<FileIdentity>& identity) = 0;
+  // The identity of what a Load would read now, after the same preparation
+  // (committed changes of other processes finished first); nothing when
+  // this transaction staged a change to the path or no document is there.
+  virtual std::optional<FileIdentity> CurrentIdentity(const std::string& path) = 0;
+  // The identity of what this transaction staged for the path, which takes
+  // the path's place on commit; nothing when none is staged.
+  virtual std::optional<FileIdentity> StagedIdentity(const std::string& path) = 0;
+};
+
 // The built-in store on the local file system.
-class FileDocumentStore : public IDocumentStore {
+class FileDocumentStore : public IdentifiedDocumentStore {
  public:
   bool Exists(const std::string& path) override;
   std::string Load(const std::string& path) override;
@@ -76,25 +106,36 @@ class FileDocumentStore : public IDocumentStore {
   void Move(const std::string& source, const std::string& target) override;
   void Delete(const std::string& path) override;
 
-  // For holders of parsed copies (storage/document_cache.h):
-  // As Load, and `identity` names the file read; it is reset when the
-  // content came from this transaction's staged changes.
-  std::string LoadIdentified(const std::string& path, std::optional<FileIdentity>& identity);
-  // The identity of the file a Load would read now, after the same
-  // preparation (committed changes of other processes finished first);
-  // nothing when this transaction staged a change to the path or no file is
-  // there.
-  std::optional<FileIdentity> CurrentIdentity(const std::string& path);
-  // The identity of the file this transaction staged for the path, which
-  // takes the path's place on commit; nothing when none is staged.
-  std::optional<FileIdentity> StagedIdentity(const std::string& path);
+  std::string LoadIdentified(const std::string& path, std::optional<FileIdentity>& identity) override;
+  std::optional<FileIdentity> CurrentIdentity(const std::string& path) override;
+  std::optional<FileIdentity> StagedIdentity(const std::string& path) override;
 };
 
+// Whether the documents are kept in the service database ([documents]
+// store; by default on PostgreSQL) rather than in files.
+bool DocumentsInDatabase();
+
+// The folder below which all documents lie: the installation directory,
+// else the data folder.
+std::string DocumentsRootFolder();
+
+// Writes a file at once (temporary, sync, rename, folder sync) or deletes
+// it, outside any transaction: for copies the database store writes
+// through, and for exports.
+void WriteDocumentFileNow(const std::string& path, const std::string& contents);
+void DeleteDocumentFileNow(const std::string& path);
+
+// Reads a file of the documents folder as it is on disk (no intents are
+// finished first); raises as Load does.
+std::string ReadDocumentFileNow(const std::string& path);
+
 // The store in force: the component registered as "Korventa.DocumentStore"
-// (created within the current context), else the built-in one.
+// (created within the current context), else the built-in one for the
+// settings (database or files).
 std::shared_ptr<IDocumentStore> DocumentStore();
 
-// Registers the built-in store under "Korventa.DocumentStore".
+// Registers the built-in store under "Korventa.DocumentStore": the database
+// store when DocumentsInDatabase(), else the file store.
 void RegisterDocumentStoreComponent();
 
 // Refuses (error 1202) a path that is empty, not absolute, holds a ".."
@@ -117,6 +158,12 @@ inline constexpr std::string_view kStoreLockFile = ".tsa-store.lock";
 inline constexpr std::string_view kStoreSpareName = ".tsa-spare";
 bool IsStoreSpare(std::string_view fileName);
 
+// The file in the documents folder holding the folder's owner identifier.
+inline constexpr std::string_view kStoreOwnerFile = ".tsa-store-owner";
+// The owner identifier of the documents folder `root` (32 hexadecimal
+// digits), created on first use.
+std::string StoreOwnerOf(const std::string& root);
+
 // Removes now, in a transaction of its own, the intents of this process's
 // finished batches that are still waiting for the next batch to take them
 // away (the service calls it when it stops; tests before they count intents).
@@ -129,6 +176,7 @@ struct StoreRecovery {
   int orphansRemoved = 0;   // temporaries without an intent removed
   int sparesRemoved = 0;    // spare temporaries (empty, made ahead of time) removed
   int failures = 0;         // intents that could not be finished (kept for the next run)
+  int foreignBatches = 0;   // batches of other documents folders, left to their owners
   bool orphanScanSkipped = false;  // another transaction was under way: temporaries left alone
 };
 
