@@ -129,7 +129,8 @@ class MultiServerTest : public ::testing::Test {
 
   int32_t AddChild(int server, int32_t tree, int32_t parent, const std::string& text, const std::string& user) {
     json r = Call(server, "TSDOM.AddChildNew",
-                  {{"i_lTreeType", 1}, {"i_lID", tree}, {"i_lCurrentNodeID", parent}, {"i_lRepType", 1},
+                  {{"i_lTreeType", 1}, {"i_lID", tree}, {"i_lCurrentNodeID", parent},
+                   {"i_lRepType", parent == 0 ? storage::kRepCategory : storage::kRepQuestion},
                    {"i_sSDesc", text}, {"i_sLDesc", ""}, {"i_sVisibilities", ";"}, {"i_sFAQs", ";"},
                    {"i_lHyperlinkNodeID", -1}, {"i_sUserId", user}});
     return r.is_object() && r.contains("return") ? r["return"].get<int32_t>() : r.get<int32_t>();
