@@ -102,10 +102,19 @@ inline Stored Snapshot(const TestEnv& env) {
     rs->Close();
     std::sort(rows.begin(), rows.end());
   }
-  CloseConnection(connection);
 
   const auto root = DocumentsRoot(env);
-  if (std::filesystem::exists(root)) {
+  if (DocumentsInDatabase()) {
+    // The current documents, by their place below the documents folder.
+    auto rs = connection->OpenRecordset("SELECT PATH, CONTENT FROM DOCUMENTS WHERE CONTENT IS NOT NULL");
+    for (; !rs->IsEOF(); rs->MoveNext()) {
+      const auto path = std::filesystem::path(DocumentsRootFolder()) / rs->Field("PATH").ToText();
+      s.files[path.lexically_relative(root).string()] = rs->Field("CONTENT").ToText();
+    }
+    rs->Close();
+  }
+  CloseConnection(connection);
+  if (!DocumentsInDatabase() && std::filesystem::exists(root)) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
       if (!entry.is_regular_file() || entry.path().filename() == kStoreLockFile ||
           IsStoreSpare(entry.path().filename().string()))

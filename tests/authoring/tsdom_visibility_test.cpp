@@ -250,6 +250,7 @@ TEST_F(TSDOMVisibilityTest, RefusalsAndFailuresChangeNothing) {
 }
 
 TEST_F(TSDOMVisibilityTest, WebFarmStartsFromTheSharedCopyAndUpdatesIt) {
+  TestEnv::UseDocumentFiles();  // with the documents in the database the shared copy is never read
   BuildLaser();
   const std::string shared = env.DataDir() + "/shared";
   const std::string name = *DocumentName(kProduct, kLaser, true);

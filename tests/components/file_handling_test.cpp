@@ -20,7 +20,11 @@ namespace {
 
 class FileHandlingTest : public ::testing::Test {
  protected:
-  FileHandlingTest() { RegisterFileHandlingComponent(); }
+  // The service's files are what these tests look at.
+  FileHandlingTest() {
+    test::TestEnv::UseDocumentFiles();
+    RegisterFileHandlingComponent();
+  }
 
   std::shared_ptr<IFileHandling> Service() { return CreateInContext<IFileHandling>(progid::FileHandling); }
 

@@ -187,6 +187,7 @@ TEST_F(CheckOutTest, PublishWithoutAWorkingCopyIsRefusedAndChangesNothing) {
 }
 
 TEST_F(CheckOutTest, AFailedPublishInsideATransactionKeepsBothCopies) {
+  TestEnv::UseDocumentFiles();  // the failure comes from a file removed behind the store's back
   PublishedTreeWithNodes(18);
   CheckOut(kProduct, 18, "alice");
   AddNode(kProduct, 18, "alice", {.repType = storage::kRepCategory});
@@ -232,6 +233,7 @@ TEST_F(CheckOutTest, PublishKeepsTheDocumentWhenBothCopiesHaveTheSameName) {
 }
 
 TEST_F(CheckOutTest, InAWebFarmCheckOutFetchesThePublishedDocumentOnlyWhenItIsMissing) {
+  TestEnv::UseDocumentFiles();  // with the documents in the database nothing is fetched
   SetParameter("Webfarm Implemented", "1");
   SetParameter("FTPPath", env.DataDir() + "/shared");
   CreateProductTree(21, ";", "Shared");

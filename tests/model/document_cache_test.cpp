@@ -85,6 +85,7 @@ TEST_F(DocumentCacheTest, RolledBackEditNeverReachesTheKeptCopy) {
 }
 
 TEST_F(DocumentCacheTest, ChangesMadeOutsideTheCacheAreSeenByTheNextLoad) {
+  TestEnv::UseDocumentFiles();  // files edited by hand
   const int32_t id = Product(7102);
   AddChild(id, "first question");
   ASSERT_NE(EngineView(id).find("first question"), std::string::npos);  // kept now

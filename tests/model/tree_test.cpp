@@ -136,6 +136,7 @@ TEST_F(TreeObjectTest, TemplateTopTypeFollowsTheTopLevelNodesOfTheCopySeen) {
 }
 
 TEST_F(TreeObjectTest, AMissingDocumentFailsTheLoadAfterTheCheckOutTestWasMade) {
+  TestEnv::UseDocumentFiles();  // the file is removed behind the store's back
   CreateProductTree(8);
   CheckOut(kProduct, 8, "alice");
   std::filesystem::remove(DocumentPath(kProduct, *DocumentName(kProduct, 8, true), true));

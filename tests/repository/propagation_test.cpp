@@ -207,6 +207,7 @@ int32_t AddCategory(int32_t treeType, int32_t id, const std::string& user, const
 class PropagationTest : public test::TreeTest {
  protected:
   void SetUp() override {
+    test::TestEnv::UseDocumentFiles();  // some cases record the file store's calls
     repository_ = CreateRepositoryObject();
     question_ = repository_->AddRepEntity(storage::kRepQuestion, "Is it on?", "Look at the LED");
     answer_ = repository_->AddRepEntity(storage::kRepAnswer, "Yes", "The LED is green");

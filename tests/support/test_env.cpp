@@ -80,6 +80,12 @@ void TestEnv::Cleanup() noexcept {
   if (!dataDir_.empty()) fs::remove_all(dataDir_, ec);
 }
 
+void TestEnv::UseDocumentFiles() {
+  Settings s = CurrentSettings();
+  s.documentStore = "files";
+  SetCurrentSettings(s);
+}
+
 std::string TestEnv::HelvixUri() const { return CurrentSettings().HelvixUri(); }
 std::string TestEnv::KCatalogUri() const { return CurrentSettings().KCatalogUri(); }
 

@@ -26,6 +26,11 @@ class TestEnv {
   // The lines of the log file written so far.
   std::vector<std::string> LogLines() const;
 
+  // For a test that looks at or tampers with the document files
+  // themselves: the documents stay files for the rest of the test, on
+  // either backend (on PostgreSQL they are otherwise kept in the database).
+  static void UseDocumentFiles();
+
   static std::string Backend();  // "sqlite" or "postgresql"
   static bool IsPostgres() { return Backend() == "postgresql"; }
 
