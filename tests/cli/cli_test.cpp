@@ -77,7 +77,8 @@ TEST_F(CliTest, UsageMistakesExitWithTwoAndTellOnStandardError) {
            {}, {"bogus"}, {"--bogus"}, {"init", "extra"}, {"version", "extra"}, {"api-doc", "extra"},
            {"serve", "extra"}, {"catalog"}, {"catalog", "load"}, {"call"}, {"call", "TSDOM.CheckOut", "--url"},
            {"export"}, {"export", "3/7"}, {"export", "1/7", "--output"}, {"import", "tree.json"},
-           {"import", "tree.json", "--as", "1/x"}, {"import", "--as", "1/8"}}) {
+           {"import", "tree.json", "--as", "1/x"}, {"import", "--as", "1/8"}, {"documents"}, {"documents", "move"},
+           {"documents", "import", "extra"}}) {
     Outcome o = Run(args);
     const std::string shown = args.empty() ? "(nothing)" : args[0] + (args.size() > 1 ? " " + args[1] : "");
     EXPECT_EQ(o.status, 2) << shown << ": " << o.out << o.err;

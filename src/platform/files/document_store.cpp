@@ -819,7 +819,6 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   if (uri.empty()) return;
   auto session = db::ContextSession(*context, uri);
   const db::Dialect& d = session->dialect();
-  const std::string owner = StoreOwnerOf(DocumentsRoot());
   std::string sql = "SELECT OPERATION, SOURCE, TARGET, BATCH FROM DOCUMENTINTENTS WHERE TARGET IN (";
   std::vector<db::Value> args;
   for (const auto& p : paths) {
@@ -829,6 +828,8 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   }
   sql += ") ORDER BY INTENTID";
   db::ResultSet rows = session->Query(sql, args);
+  if (rows.rows.empty()) return;
+  const std::string owner = StoreOwnerOf(DocumentsRoot());
   std::set<std::string> folders;
   for (const auto& row : rows.rows) {
     // Another documents folder's staged files are not here, whatever the
