@@ -1,5 +1,6 @@
 #include "platform/files/database_store.h"
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -102,6 +103,25 @@ std::string ReadContent(db::Session& session, const std::string& key, const std:
   return r[3].ReleaseText();
 }
 
+// PostgreSQL compresses a large value before it stores it; its default
+// (pglz) takes most of the time of writing a large document, lz4 a quarter
+// of it. Servers built without lz4 (or before version 14) keep the default.
+std::atomic<int> g_lz4{-1};  // unknown, no, yes
+
+void PreferFastCompression(db::Session& session) {
+  if (session.dialect().Kind() != db::DialectKind::PostgreSQL) return;
+  if (g_lz4 < 0) {
+    g_lz4 = session
+                .Query("SELECT 1 FROM pg_settings WHERE name = 'default_toast_compression' AND 'lz4' = ANY(enumvals)")
+                .rows.empty()
+                ? 0
+                : 1;
+  }
+  if (g_lz4 == 1) session.Execute("SET LOCAL default_toast_compression = 'lz4'");
+}
+
+constexpr size_t kLargeDocument = size_t{64} << 10;
+
 // Files written through, by path: the version last written, so that of
 // two commits of one path the older never lands over the newer.
 std::mutex g_writeThroughMutex;
@@ -169,6 +189,9 @@ class Changes : public Enlistment {
     if (!any) return;
     auto session = db::ContextSession(context, CurrentSettings().HelvixUri());
     const db::Dialect& d = session->dialect();
+    bool large = false;
+    for (const auto& [path, e] : entries_) large = large || (e.changed && e.content.size() >= kLargeDocument);
+    if (large) PreferFastCompression(*session);
     const std::string insert = "INSERT INTO DOCUMENTS (PATH, VERSION, SIZE, STAMP, CONTENT) VALUES (" +
                                d.Placeholder(1) + ", 1, " + d.Placeholder(2) + ", " + d.Placeholder(3) + ", " +
                                d.Placeholder(4) + ") ON CONFLICT (PATH) DO NOTHING";
