@@ -27,6 +27,7 @@
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
+#include "authoring/browse.h"
 #include "runtime/error.h"
 #include "runtime/log.h"
 #include "server/access.h"
@@ -995,7 +996,8 @@ std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, st
     start = end + 1;
   }
   const bool node = parts.size() == 5 && parts[3] == "nodes";
-  if (!node && !(parts.size() == 4 && parts[3] == "document")) return JsonError(404, "No such resource");
+  r.json = parts.size() == 4 && parts[3] == "json";
+  if (!node && !r.json && !(parts.size() == 4 && parts[3] == "document")) return JsonError(404, "No such resource");
   const std::string_view type = parts[1];
   if (type != "1" && type != "2") return JsonError(400, "The tree type must be 1 or 2");
   r.treeType = type == "1" ? 1 : 2;
@@ -1010,6 +1012,12 @@ std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, st
   auto users = QueryValues(query, "user");
   if (users.size() > 1 || (users.size() == 1 && !users[0])) return JsonError(400, "Give the user once: ?user=LOGIN");
   r.user = users.empty() ? std::string() : *users[0];
+  if (r.json) {
+    auto views = QueryValues(query, "view");
+    if (views.size() > 1 || (views.size() == 1 && (!views[0] || (*views[0] != "published" && *views[0] != "working"))))
+      return JsonError(400, "Give the view once: ?view=published or ?view=working");
+    if (views.size() == 1) r.view = *views[0];
+  }
   if (!treeRead) return JsonError(501, "Reading trees over HTTP is not available in this build");
   return std::nullopt;
 }
@@ -1017,7 +1025,8 @@ std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, st
 Answer HttpService::Impl::ServeTreeRead(TreeReadRequest r, const std::optional<Caller>& caller) {
   // accounts glue: ?user= names the caller (the default) unless a publisher or admin reads.
   if (!caller) return JsonError(401, "Sign in first");
-  if (auto refusal = access.CheckReadUser(*caller, r.user, r.nodeId ? "/trees/nodes" : "/trees/document",
+  if (auto refusal = access.CheckReadUser(*caller, r.user,
+                                          r.nodeId ? "/trees/nodes" : (r.json ? "/trees/json" : "/trees/document"),
                                           r.treeType, r.id))
     return FromWebReply(*refusal);
   if (r.user.empty() || r.user.size() > kMaxUserLength ||
@@ -1043,6 +1052,8 @@ Answer HttpService::Impl::ServeTreeRead(TreeReadRequest r, const std::optional<C
     int status = 500;
     if (e.number == err::NodeNotFound || e.number == err::TreeLoadFailed) status = 404;
     if (e.number == err::InvalidArgument || e.number == err::InvalidVisibilityList) status = 400;
+    if (e.number == err::NoWorkingCopyToShow) status = 404;
+    if (e.number == err::WorkingCopyRefused) status = 403;
     Answer a;
     a.status = status;
     a.body = Text(DumpJson(json{{"error", json{{"status", status},

@@ -47,7 +47,9 @@ class AccessControl;
 struct TreeReadRequest {
   int32_t treeType = 0;
   int32_t id = 0;
-  std::optional<int32_t> nodeId;  // set for /nodes/{nodeId}, empty for /document
+  std::optional<int32_t> nodeId;  // set for /nodes/{nodeId}, empty for /document and /json
+  bool json = false;              // /json: the tree as JSON (authoring/browse.h)
+  std::string view;               // /json?view=: "", "published" or "working"
   std::string user;
   // The request's If-None-Match and Accept-Encoding headers, as sent.
   std::string ifNoneMatch;
