@@ -92,7 +92,7 @@ bool IsTreeReadPath(std::string_view path) {
     parts.push_back(path.substr(start, end - start));
     start = end + 1;
   }
-  return (parts.size() == 4 && parts[3] == "document") || (parts.size() == 5 && parts[3] == "nodes");
+  return (parts.size() == 4 && (parts[3] == "document" || parts[3] == "json")) || (parts.size() == 5 && parts[3] == "nodes");
 }
 
 // The engine's endpoints; "other" is the web app's (for GET and HEAD).
