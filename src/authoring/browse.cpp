@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -92,7 +93,7 @@ std::string UtcText(const db::Value& stored) {
 
 struct CheckOutRecord {
   std::string login;
-  std::string since;  // ISO 8601 UTC
+  std::string since;  // ISO 8601 UTC; empty when the record has no date
 };
 
 std::optional<CheckOutRecord> ReadCheckOut(int32_t treeType, int32_t id) {
@@ -154,7 +155,7 @@ json StateJson(const std::map<int32_t, TreeState>& states, int32_t id) {
   const TreeState& s = it->second;
   return {{"nodes", s.nodes},
           {"checkedOutBy", s.checkOut ? json(s.checkOut->login) : json(nullptr)},
-          {"checkedOutSince", s.checkOut ? json(s.checkOut->since) : json(nullptr)},
+          {"checkedOutSince", s.checkOut && !s.checkOut->since.empty() ? json(s.checkOut->since) : json(nullptr)},
           {"workingNodes", s.workingNodes ? json(*s.workingNodes) : json(nullptr)}};
 }
 
@@ -538,7 +539,7 @@ TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, c
     out.Raw(",\"checkedOutBy\":");
     checkOut ? out.Str(checkOut->login) : out.Raw("null");
     out.Raw(",\"checkedOutSince\":");
-    checkOut ? out.Str(checkOut->since) : out.Raw("null");
+    checkOut && !checkOut->since.empty() ? out.Str(checkOut->since) : out.Raw("null");
     out.Raw(",\"topType\":");
     if (treeType == storage::kTemplateTree) {
       const pugi::xml_node top = root.child("Node");
