@@ -1,8 +1,11 @@
 #include "authoring/browse.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
+#include <chrono>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -90,7 +93,7 @@ std::string UtcText(const db::Value& stored) {
 
 struct CheckOutRecord {
   std::string login;
-  std::string since;  // ISO 8601 UTC
+  std::string since;  // ISO 8601 UTC; empty when the record has no date
 };
 
 std::optional<CheckOutRecord> ReadCheckOut(int32_t treeType, int32_t id) {
@@ -152,7 +155,7 @@ json StateJson(const std::map<int32_t, TreeState>& states, int32_t id) {
   const TreeState& s = it->second;
   return {{"nodes", s.nodes},
           {"checkedOutBy", s.checkOut ? json(s.checkOut->login) : json(nullptr)},
-          {"checkedOutSince", s.checkOut ? json(s.checkOut->since) : json(nullptr)},
+          {"checkedOutSince", s.checkOut && !s.checkOut->since.empty() ? json(s.checkOut->since) : json(nullptr)},
           {"workingNodes", s.workingNodes ? json(*s.workingNodes) : json(nullptr)}};
 }
 
@@ -184,139 +187,214 @@ size_t Utf8Length(std::string_view s, size_t i) {
   return n;
 }
 
-// A JSON string; bytes that are not UTF-8 become U+FFFD.
-void AppendString(std::string& out, std::string_view s) {
-  out += '"';
-  size_t i = 0;
-  while (i < s.size()) {
-    size_t run = i;
-    while (run < s.size()) {
-      const unsigned char c = static_cast<unsigned char>(s[run]);
-      if (c < 0x20 || c == '"' || c == '\\' || c >= 0x80) break;
-      ++run;
-    }
-    out.append(s.data() + i, run - i);
-    i = run;
-    if (i == s.size()) break;
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x80) {
-      const size_t n = Utf8Length(s, i);
-      if (n == 0) {
-        out += "\\ufffd";
-        ++i;
-      } else {
-        out.append(s.data() + i, n);
-        i += n;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: {
-        static constexpr char kHex[] = "0123456789abcdef";
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-      }
-    }
-    ++i;
+// JSON written through a cursor into a string: room is made once per
+// piece, not per character (a large tree is a few megabytes of small pieces).
+class JsonOut {
+ public:
+  explicit JsonOut(std::string& out) : out_(out), used_(out.size()) {}
+  ~JsonOut() { out_.resize(used_); }
+  JsonOut(const JsonOut&) = delete;
+  JsonOut& operator=(const JsonOut&) = delete;
+
+  void Raw(std::string_view text) {
+    Room(text.size());
+    std::memcpy(At(), text.data(), text.size());
+    used_ += text.size();
   }
-  out += '"';
-}
+  void Int(int64_t v) {
+    Room(24);
+    used_ = static_cast<size_t>(std::to_chars(At(), At() + 24, v).ptr - out_.data());
+  }
+  // A JSON string; bytes that are not UTF-8 become U+FFFD.
+  void Str(std::string_view s) {
+    Room(s.size() * 6 + 2);  // at most six characters out for one in
+    char* q = At();
+    *q++ = '"';
+    for (size_t i = 0; i < s.size();) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (kPlain[c]) {
+        *q++ = static_cast<char>(c);
+        ++i;
+        continue;
+      }
+      if (c >= 0x80) {
+        const size_t n = Utf8Length(s, i);
+        if (n == 0) {
+          q = Copy(q, "\\ufffd");
+          ++i;
+        } else {
+          std::memcpy(q, s.data() + i, n);
+          q += n;
+          i += n;
+        }
+        continue;
+      }
+      switch (c) {
+        case '"': q = Copy(q, "\\\""); break;
+        case '\\': q = Copy(q, "\\\\"); break;
+        case '\n': q = Copy(q, "\\n"); break;
+        case '\r': q = Copy(q, "\\r"); break;
+        case '\t': q = Copy(q, "\\t"); break;
+        default: {
+          static constexpr char kHex[] = "0123456789abcdef";
+          q = Copy(q, "\\u00");
+          *q++ = kHex[c >> 4];
+          *q++ = kHex[c & 15];
+        }
+      }
+      ++i;
+    }
+    *q++ = '"';
+    used_ = static_cast<size_t>(q - out_.data());
+  }
 
-void AppendInt(std::string& out, int64_t v) {
-  char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v);
-  out.append(digits, end);
-}
+ private:
+  static constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+  }();
+  template <size_t N>
+  static char* Copy(char* q, const char (&text)[N]) {
+    std::memcpy(q, text, N - 1);
+    return q + N - 1;
+  }
+  char* At() { return out_.data() + used_; }
+  void Room(size_t more) {
+    if (used_ + more > out_.size()) out_.resize(std::max(out_.size() * 2, used_ + more));
+  }
 
-int64_t IntAttribute(const pugi::xml_node& node, const char* name, int64_t fallback) {
-  const pugi::xml_attribute a = node.attribute(name);
-  if (!a) return fallback;
-  const char* text = a.value();
+  std::string& out_;
+  size_t used_;
+};
+
+int64_t IntValue(const char* text, int64_t fallback) {
   int64_t v = 0;
   const char* last = text + std::char_traits<char>::length(text);
   auto [end, ec] = std::from_chars(text, last, v);
   return ec == std::errc() && end == last ? v : fallback;
 }
 
-pugi::xml_node NextNode(pugi::xml_node n) { return n.next_sibling("Node"); }
+int64_t IntAttribute(const pugi::xml_node& node, const char* name, int64_t fallback) {
+  const pugi::xml_attribute a = node.attribute(name);
+  return a ? IntValue(a.value(), fallback) : fallback;
+}
 
-// The FAQ lists of the copy's rows by node identifier.
+// An element's or attribute's name compared inline: the walk below does it
+// for every attribute and child of every node.
+template <size_t N>
+bool Named(const char* name, const char (&expected)[N]) {
+  for (size_t i = 0; i < N; ++i)
+    if (name[i] != expected[i]) return false;  // the terminating NUL included
+  return true;
+}
+
+pugi::xml_node NextNode(pugi::xml_node n) {
+  for (n = n.next_sibling(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_element && Named(n.name(), "Node")) return n;
+  }
+  return {};
+}
+
+// The FAQ lists of the copy's rows that hold any, by node identifier; a
+// node without one in the result has ";" (or no list at all).
 std::unordered_map<int64_t, std::string> ReadFaqs(int32_t treeType, int32_t id, bool workingCopy) {
   return WithSession([&](db::Session& s, const db::Dialect& d) {
     const storage::TableAndKey tk = storage::GetTreeTableAndKey(treeType, workingCopy);
-    auto r = s.Query("SELECT NODEID, FAQS FROM " + tk[0] + " WHERE " + tk[1] + " = " + d.Placeholder(1),
-                     {db::Value(id)});
+    auto r = s.Query("SELECT NODEID, FAQS FROM " + tk[0] + " WHERE " + tk[1] + " = " + d.Placeholder(1) +
+                         " AND FAQS <> " + d.Placeholder(2),
+                     {db::Value(id), db::Value(";")});
     std::unordered_map<int64_t, std::string> faqs;
     faqs.reserve(r.rows.size());
-    for (auto& row : r.rows) {
-      if (!row[1].IsNull()) faqs.emplace(row[0].ToInt64(), row[1].ToText());
-    }
+    for (auto& row : r.rows) faqs.emplace(row[0].ToInt64(), row[1].ToText());
     return faqs;
   });
 }
 
 // The node elements below `root` and itself as JSON, in document order;
-// iterative, so a deep tree needs no deep stack.
-int64_t AppendNodes(std::string& out, const pugi::xml_node& root,
+// iterative, so a deep tree needs no deep stack. Each element's attributes
+// and children are walked once.
+int64_t AppendNodes(JsonOut& out, const pugi::xml_node& root,
                     const std::unordered_map<int64_t, std::string>& faqs) {
   int64_t count = 0;
+  // Writes the node up to its children's "[" and returns its first child node.
   auto open = [&](const pugi::xml_node& n) {
     ++count;
-    const int64_t nodeId = IntAttribute(n, "NID", 0);
-    out += "{\"id\":";
-    AppendInt(out, nodeId);
-    out += ",\"type\":";
-    AppendInt(out, IntAttribute(n, "RTP", 0));
-    out += ",\"repId\":";
-    AppendInt(out, IntAttribute(n, "RID", 0));
-    out += ",\"short\":";
-    AppendString(out, n.child("sd").text().get());
-    out += ",\"long\":";
-    AppendString(out, n.child("ld").text().get());
-    out += ",\"visibilities\":[";
-    std::string_view list = n.attribute("VISB").value();
+    int64_t nodeId = 0, type = 0, repId = 0, hyperlink = -1;
+    std::string_view list;
+    for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+      const char* name = a.name();
+      if (Named(name, "NID")) {
+        nodeId = IntValue(a.value(), 0);
+      } else if (Named(name, "RTP")) {
+        type = IntValue(a.value(), 0);
+      } else if (Named(name, "RID")) {
+        repId = IntValue(a.value(), 0);
+      } else if (Named(name, "VISB")) {
+        list = a.value();
+      } else if (Named(name, "HYP")) {
+        hyperlink = IntValue(a.value(), -1);
+      }
+    }
+    const char* shortText = "";
+    const char* longText = "";
+    pugi::xml_node firstChild;
+    for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
+      if (c.type() != pugi::node_element) continue;
+      const char* name = c.name();
+      if (Named(name, "Node")) {
+        firstChild = c;
+        break;
+      }
+      if (Named(name, "sd")) shortText = c.text().get();
+      if (Named(name, "ld")) longText = c.text().get();
+    }
+    out.Raw("{\"id\":");
+    out.Int(nodeId);
+    out.Raw(",\"type\":");
+    out.Int(type);
+    out.Raw(",\"repId\":");
+    out.Int(repId);
+    out.Raw(",\"short\":");
+    out.Str(shortText);
+    out.Raw(",\"long\":");
+    out.Str(longText);
+    out.Raw(",\"visibilities\":[");
     bool first = true;
     for (size_t pos = 0; pos < list.size();) {
       size_t end = list.find(';', pos);
       if (end == std::string_view::npos) end = list.size();
       if (end > pos) {
-        if (!first) out += ',';
+        if (!first) out.Raw(",");
         first = false;
-        AppendString(out, list.substr(pos, end - pos));
+        out.Str(list.substr(pos, end - pos));
       }
       pos = end + 1;
     }
-    out += "],\"faqs\":";
+    out.Raw("],\"faqs\":");
     auto f = faqs.find(nodeId);
-    AppendString(out, f == faqs.end() ? std::string_view(";") : std::string_view(f->second));
-    out += ",\"hyperlink\":";
-    AppendInt(out, IntAttribute(n, "HYP", -1));
-    out += ",\"children\":[";
+    out.Str(f == faqs.end() ? std::string_view(";") : std::string_view(f->second));
+    out.Raw(",\"hyperlink\":");
+    out.Int(hyperlink);
+    out.Raw(",\"children\":[");
+    return firstChild;
   };
-  std::vector<pugi::xml_node> open_elements;
-  open(root);
-  open_elements.push_back(root);
-  pugi::xml_node next = root.child("Node");
+  std::vector<pugi::xml_node> openElements;
+  pugi::xml_node next = open(root);
+  openElements.push_back(root);
   bool firstChild = true;
-  while (!open_elements.empty()) {
+  while (!openElements.empty()) {
     if (next) {
-      if (!firstChild) out += ',';
-      open(next);
-      open_elements.push_back(next);
-      next = next.child("Node");
+      if (!firstChild) out.Raw(",");
+      openElements.push_back(next);
+      next = open(next);
       firstChild = true;
       continue;
     }
-    out += "]}";
-    const pugi::xml_node done = open_elements.back();
-    open_elements.pop_back();
-    if (!open_elements.empty()) next = NextNode(done);
+    out.Raw("]}");
+    const pugi::xml_node done = openElements.back();
+    openElements.pop_back();
+    if (!openElements.empty()) next = NextNode(done);
     firstChild = false;
   }
   return count;
@@ -439,40 +517,42 @@ TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, c
   const pugi::xml_node root = tree->TreeDOM().DocumentElement().Raw();
   const auto faqs = ReadFaqs(treeType, id, working);
   std::string nodes;
-  nodes.reserve(static_cast<size_t>(256) * faqs.size() + 256);
-  const int64_t count = AppendNodes(nodes, root, faqs);
+  // About the markup's size: a little less text per node, a little more punctuation.
+  if (const auto identity = storage::LoadedIdentity(tree->DocumentPath())) {
+    nodes.reserve(static_cast<size_t>(identity->size) + static_cast<size_t>(identity->size) / 4);
+  }
+  int64_t count = 0;
+  {
+    JsonOut out(nodes);
+    count = AppendNodes(out, root, faqs);
+  }
 
   auto text = std::make_shared<std::string>();
   text->reserve(nodes.size() + 256);
-  *text += "{\"treeType\":";
-  AppendInt(*text, treeType);
-  *text += ",\"id\":";
-  AppendInt(*text, id);
-  *text += working ? ",\"view\":\"working\"" : ",\"view\":\"published\"";
-  *text += ",\"checkedOutBy\":";
-  if (checkOut) {
-    AppendString(*text, checkOut->login);
-  } else {
-    *text += "null";
+  {
+    JsonOut out(*text);
+    out.Raw("{\"treeType\":");
+    out.Int(treeType);
+    out.Raw(",\"id\":");
+    out.Int(id);
+    out.Raw(working ? ",\"view\":\"working\"" : ",\"view\":\"published\"");
+    out.Raw(",\"checkedOutBy\":");
+    checkOut ? out.Str(checkOut->login) : out.Raw("null");
+    out.Raw(",\"checkedOutSince\":");
+    checkOut && !checkOut->since.empty() ? out.Str(checkOut->since) : out.Raw("null");
+    out.Raw(",\"topType\":");
+    if (treeType == storage::kTemplateTree) {
+      const pugi::xml_node top = root.child("Node");
+      out.Int(top ? IntAttribute(top, "RTP", storage::kTopTypeEmpty) : storage::kTopTypeEmpty);
+    } else {
+      out.Raw("null");
+    }
+    out.Raw(",\"nodeCount\":");
+    out.Int(count);
+    out.Raw(",\"root\":");
+    out.Raw(nodes);
+    out.Raw("}");
   }
-  *text += ",\"checkedOutSince\":";
-  if (checkOut) {
-    AppendString(*text, checkOut->since);
-  } else {
-    *text += "null";
-  }
-  *text += ",\"topType\":";
-  if (treeType == storage::kTemplateTree) {
-    const pugi::xml_node top = root.child("Node");
-    AppendInt(*text, top ? IntAttribute(top, "RTP", storage::kTopTypeEmpty) : storage::kTopTypeEmpty);
-  } else {
-    *text += "null";
-  }
-  *text += ",\"nodeCount\":";
-  AppendInt(*text, count);
-  *text += ",\"root\":";
-  *text += nodes;
-  *text += '}';
   result.text = std::move(text);
   if (!tag.empty()) RenderedTrees::Instance().Keep(tree->DocumentPath(), tag, result.text);
   return result;
