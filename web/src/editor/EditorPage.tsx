@@ -66,7 +66,9 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
   const allowed = allowedVisibilities(catalog.data, treeType, id, templates.data);
 
   if (tree.isPending) return <main><p role="status">Loading the tree…</p></main>;
-  if (tree.error || !doc || !model) {
+  // A failed reload keeps showing the tree loaded before (with what is typed
+  // in it); only a tree that never loaded gives way to the error.
+  if (!doc || !model) {
     return (
       <main>
         <h1>{treeName}</h1>
@@ -97,6 +99,7 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
         onShowNode={setSelectedId}
       />
       <HolderBanner doc={doc} me={me} role={identity?.role} tree={{ treeType, id }} />
+      {tree.error ? <ErrorNotice error={tree.error} title="The tree could not be reloaded; what you see may be out of date." /> : null}
       <div className="editor">
         <TreePanel
           data={model.data}
