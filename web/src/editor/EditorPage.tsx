@@ -1,4 +1,4 @@
-import { useMemo, useState } from "react";
+import { useEffect, useMemo, useState } from "react";
 import { Link, useParams } from "react-router-dom";
 import { useCatalog, useTemplates, useTree } from "../api/queries";
 import type { TreeType } from "../api/types";
@@ -57,6 +57,12 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
   const editable = !!doc && doc.view === "working" && doc.checkedOutBy === me && hasRole(identity?.role, "author");
   const actions = useTreeActions({ treeType, id }, model, (nodeId) => setSelectedId(nodeId));
   const leaveDialog = useLeaveGuard(drafts.count > 0, drafts.dropAll);
+  // Kept edits of nodes that are gone (deleted, or the edits were undone) are dropped.
+  const { drafts: kept, drop: dropDraft } = drafts;
+  useEffect(() => {
+    if (!model) return;
+    for (const nodeId of Object.keys(kept).map(Number)) if (!model.places.has(nodeId)) dropDraft(nodeId);
+  }, [model, kept, dropDraft]);
   const unsaved = useMemo(() => new Set(Object.keys(drafts.drafts).map(Number)), [drafts.drafts]);
 
   const treeName = useMemo(() => {
