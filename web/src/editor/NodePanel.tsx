@@ -1,7 +1,7 @@
 import { ArrowDown, ArrowUp, ClipboardPaste, Copy, LayoutTemplate, Library, Plus, Scissors, Trash2 } from "lucide-react";
 import { useState } from "react";
 import type { TreeRef } from "../api/edit";
-import type { Role, TreeType, Visibility } from "../api/types";
+import type { Role, Visibility } from "../api/types";
 import { hasRole } from "../auth/roles";
 import { ConfirmDialog } from "../components/ConfirmDialog";
 import { ErrorNotice } from "../components/ErrorNotice";
@@ -52,7 +52,7 @@ export function NodePanel(props: Props) {
   const [open, setOpen] = useState<Open>(null);
   const [error, setError] = useState<unknown>(null);
   const [busy, setBusy] = useState(false);
-  const childTypes = allowedChildTypes(node.type, tree.treeType as TreeType, topType);
+  const childTypes = allowedChildTypes(node.type, tree.treeType, topType);
   const isRoot = place.parentId === null;
   const entry = clipboard.entry;
   const problem = entry ? pasteProblem(entry, tree, node, childTypes, model.places) : null;
@@ -124,7 +124,7 @@ export function NodePanel(props: Props) {
             type="button"
             disabled={isRoot}
             onClick={() =>
-              clipboard.setEntry({ mode: "cut", ...tree, treeType: tree.treeType as TreeType, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
+              clipboard.setEntry({ mode: "cut", ...tree, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
             }
           >
             <Scissors aria-hidden="true" size={16} /> Cut
@@ -133,7 +133,7 @@ export function NodePanel(props: Props) {
             type="button"
             disabled={isRoot}
             onClick={() =>
-              clipboard.setEntry({ mode: "copy", ...tree, treeType: tree.treeType as TreeType, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
+              clipboard.setEntry({ mode: "copy", ...tree, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
             }
           >
             <Copy aria-hidden="true" size={16} /> Copy
