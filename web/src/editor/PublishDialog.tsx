@@ -1,20 +1,16 @@
 import { useQuery } from "@tanstack/react-query";
 import { useState } from "react";
 import { validate, type TreeRef } from "../api/edit";
-import type { ValidationFinding } from "../api/types";
 import { ErrorNotice } from "../components/ErrorNotice";
 import { Modal } from "../components/Modal";
+import { FindingsList, findingsOf } from "./FindingsList";
 
-export function findingsOf(answer: unknown): ValidationFinding[] {
-  if (Array.isArray(answer)) return answer as ValidationFinding[];
-  if (answer && typeof answer === "object" && Array.isArray((answer as { findings?: unknown }).findings)) {
-    return (answer as { findings: ValidationFinding[] }).findings;
-  }
-  return [];
-}
 
 interface Props {
   tree: TreeRef;
+  /** Kept by the caller, so that it survives closing the dialog to look at a node. */
+  comment: string;
+  onComment(comment: string): void;
   treeName: string;
   holder: string | null;
   unsavedCount: number;
@@ -24,8 +20,8 @@ interface Props {
 }
 
 /** Checks the working copy, then publishes it with a comment. */
-export function PublishDialog({ tree, treeName, holder, unsavedCount, onPublish, onShowNode, onClose }: Props) {
-  const [comment, setComment] = useState("");
+export function PublishDialog({ tree, comment, onComment, treeName, holder, unsavedCount, onPublish, onShowNode, onClose }: Props) {
+
   const [force, setForce] = useState(false);
   const [error, setError] = useState<unknown>(null);
   const [busy, setBusy] = useState(false);
@@ -62,29 +58,16 @@ export function PublishDialog({ tree, treeName, holder, unsavedCount, onPublish,
       {check.isPending ? <p role="status">Checking the tree…</p> : null}
       <ErrorNotice error={check.error} />
       {check.data && findings.length === 0 ? <p>The check found nothing to fix.</p> : null}
-      {findings.length > 0 ? (
-        <ul>
-          {findings.map((f, i) => (
-            <li key={i}>
-              <strong>{f.severity === "error" ? "Error" : "Warning"}:</strong> {f.message}{" "}
-              {f.node >= 0 ? (
-                <button
-                  type="button"
-                  onClick={() => {
-                    onShowNode(f.node);
-                    onClose();
-                  }}
-                >
-                  Show node {f.node}
-                </button>
-              ) : null}
-            </li>
-          ))}
-        </ul>
-      ) : null}
+      <FindingsList
+        findings={findings}
+        onShowNode={(id) => {
+          onShowNode(id);
+          onClose();
+        }}
+      />
       <div className="form-grid">
         <label htmlFor="publish-comment">Comment for this version</label>
-        <textarea id="publish-comment" value={comment} onChange={(e) => setComment(e.target.value)} />
+        <textarea id="publish-comment" value={comment} onChange={(e) => onComment(e.target.value)} />
       </div>
       {errors.length > 0 ? (
         <div className="checks">
