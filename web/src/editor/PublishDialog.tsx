@@ -3,8 +3,12 @@ import { useState } from "react";
 import { validate, type TreeRef } from "../api/edit";
 import { ErrorNotice } from "../components/ErrorNotice";
 import { Modal } from "../components/Modal";
+import { ApiError } from "../api/errors";
 import { FindingsList, findingsOf } from "./FindingsList";
 
+
+/** The engine's refusal to publish a copy with errors unless forced. */
+const PUBLISH_REFUSED = 1403;
 
 interface Props {
   tree: TreeRef;
@@ -25,9 +29,19 @@ export function PublishDialog({ tree, comment, onComment, treeName, holder, unsa
   const [force, setForce] = useState(false);
   const [error, setError] = useState<unknown>(null);
   const [busy, setBusy] = useState(false);
-  const check = useQuery({ queryKey: ["validate", tree.treeType, tree.id], queryFn: () => validate(tree), staleTime: 0, gcTime: 0 });
+  // The check reads the copy the user sees: only the holder sees the working copy
+  // that gets published. For somebody else's copy the engine checks on publishing.
+  const check = useQuery({
+    queryKey: ["validate", tree.treeType, tree.id],
+    queryFn: () => validate(tree),
+    staleTime: 0,
+    gcTime: 0,
+    enabled: holder === null,
+  });
   const findings = findingsOf(check.data);
   const errors = findings.filter((f) => f.severity === "error");
+  const refused = error instanceof ApiError && error.number === PUBLISH_REFUSED;
+  const mayForce = errors.length > 0 || refused;
 
   async function publish() {
     setBusy(true);
@@ -55,7 +69,8 @@ export function PublishDialog({ tree, comment, onComment, treeName, holder, unsa
         </p>
       ) : null}
       <h3>Check</h3>
-      {check.isPending ? <p role="status">Checking the tree…</p> : null}
+      {holder !== null ? <p>The checks run on {holder}'s working copy when you publish.</p> : null}
+      {holder === null && check.isPending ? <p role="status">Checking the tree…</p> : null}
       <ErrorNotice error={check.error} />
       {check.data && findings.length === 0 ? <p>The check found nothing to fix.</p> : null}
       <FindingsList
@@ -69,7 +84,7 @@ export function PublishDialog({ tree, comment, onComment, treeName, holder, unsa
         <label htmlFor="publish-comment">Comment for this version</label>
         <textarea id="publish-comment" value={comment} onChange={(e) => onComment(e.target.value)} />
       </div>
-      {errors.length > 0 ? (
+      {mayForce ? (
         <div className="checks">
           <label htmlFor="publish-force">
             <input id="publish-force" type="checkbox" checked={force} onChange={(e) => setForce(e.target.checked)} />
@@ -85,7 +100,7 @@ export function PublishDialog({ tree, comment, onComment, treeName, holder, unsa
         <button
           type="button"
           className="primary"
-          disabled={busy || check.isPending || (errors.length > 0 && !force)}
+          disabled={busy || (holder === null && check.isPending) || (mayForce && !force)}
           onClick={() => void publish()}
         >
           Publish
