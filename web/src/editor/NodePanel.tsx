@@ -17,6 +17,7 @@ import { pasteProblem } from "./paste";
 import { allowedChildTypes, nodeLabel, TYPE_NAMES, type NodePlace, type TreeModel } from "./treeModel";
 import type { TreeActions } from "./useTreeActions";
 import { VisibilitiesToAddDialog } from "./VisibilitiesToAddDialog";
+import { allowedBelow } from "./visibilities";
 
 interface Props {
   tree: TreeRef;
@@ -91,6 +92,9 @@ export function NodePanel(props: Props) {
   }
 
   const below = place.subtreeSize - 1;
+  const parent = place.parentId !== null ? model.places.get(place.parentId)?.node : undefined;
+  const allowedHere = allowedBelow(parent, allowed);
+  const allowedForChildren = allowedBelow(node, allowed);
   return (
     <section className="node-panel" aria-labelledby="node-title">
       <h2 id="node-title" className="row">
@@ -178,7 +182,8 @@ export function NodePanel(props: Props) {
           editable={editable}
           canSeeUsage={hasRole(role, "author")}
           catalog={catalog}
-          allowed={allowed}
+          allowed={allowedHere}
+          restricted={allowedHere.length < allowed.length}
           places={model.places}
           onShowNode={props.onShowNode}
         />
@@ -189,8 +194,8 @@ export function NodePanel(props: Props) {
           parentLabel={label}
           types={childTypes}
           catalog={catalog}
-          allowed={allowed}
-          initialVisibilities={isRoot ? allowed : node.visibilities}
+          allowed={allowedForChildren}
+          initialVisibilities={allowedForChildren}
           onAdd={(c) => actions.addChild(node.id, c)}
           onClose={() => setOpen(null)}
         />
@@ -200,7 +205,7 @@ export function NodePanel(props: Props) {
           parentLabel={label}
           types={childTypes}
           onAdd={(entity) =>
-            actions.addFromRepository(node.id, entity, (isRoot ? allowed : node.visibilities).filter((v) => allowed.includes(v)))
+            actions.addFromRepository(node.id, entity, allowedForChildren)
           }
           onClose={() => setOpen(null)}
         />
