@@ -79,7 +79,6 @@ export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catal
     for (const top of data) open[top.id] = true;
     return open;
     // Only the first render decides; later reloads keep what the user opened and closed.
-    // eslint-disable-next-line react-hooks/exhaustive-deps
   }, []);
 
   const Row = useMemo(
