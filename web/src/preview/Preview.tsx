@@ -8,7 +8,7 @@ import { Link, useParams, useSearchParams } from "react-router-dom";
 import type { TreeNode, TreeType, TreeView, Visibility } from "../api/types";
 import { ErrorNotice } from "../components/ErrorNotice";
 import { faqIds, pathTo, seeAlso, seenBy, seenChildren, type SeenTree } from "./audience";
-import { useCatalog, useTemplates, useTree } from "./data";
+import { useCatalog, useTemplates, useTreeCopy } from "./data";
 import "./preview.css";
 
 const EVERYONE = "all";
@@ -52,8 +52,8 @@ function PreviewOf({ treeType, id }: { treeType: TreeType; id: number }) {
   const [search, setSearch] = useSearchParams();
   const view: TreeView = search.get("view") === "working" ? "working" : "published";
   const catalog = useCatalog();
-  const templates = useTemplates(treeType === 2);
-  const tree = useTree(treeType, id, view);
+  const templates = useTemplates();
+  const tree = useTreeCopy(treeType, id, view);
 
   const visibilities: Visibility[] = catalog.data?.visibilities ?? [];
   const asked = search.get("audience");

@@ -1,0 +1,79 @@
+import { useState } from "react";
+import { QueryClient, QueryClientProvider } from "@tanstack/react-query";
+import { BrowserRouter, Link, Route, Routes } from "react-router-dom";
+import { isSessionExpired } from "./api/errors";
+import { AuthProvider } from "./auth/AuthContext";
+import { RequireAuth } from "./auth/RequireAuth";
+import { SetupPage } from "./auth/SetupPage";
+import { SignInPage } from "./auth/SignInPage";
+import { EditorPage } from "./editor/EditorPage";
+import { HomePage } from "./home/HomePage";
+import Preview from "./preview/Preview";
+import { AppShell } from "./shell/AppShell";
+
+export function makeQueryClient(): QueryClient {
+  return new QueryClient({
+    defaultOptions: {
+      queries: {
+        // An ended session is not retried: the user signs in again first.
+        retry: (count, error) => !isSessionExpired(error) && count < 2,
+        refetchOnWindowFocus: false,
+        staleTime: 10_000,
+      },
+      mutations: { retry: false },
+    },
+  });
+}
+
+function NotFound() {
+  return (
+    <main>
+      <h1>Page not found</h1>
+      <p>
+        There is nothing at this address. <Link to="/">Go to products and templates</Link>.
+      </p>
+    </main>
+  );
+}
+
+/**
+ * Routes:
+ *   /signin[?next=]         sign-in
+ *   /setup?secret=          the first administrator
+ *   /                       products and templates
+ *   /edit/:treeType/:id     the tree editor (treeType 1 = product, 2 = template)
+ *   /preview/:treeType/:id  the preview as an audience
+ */
+export function AppRoutes() {
+  return (
+    <Routes>
+      <Route path="/signin" element={<SignInPage />} />
+      <Route path="/setup" element={<SetupPage />} />
+      <Route
+        element={
+          <RequireAuth>
+            <AppShell />
+          </RequireAuth>
+        }
+      >
+        <Route index element={<HomePage />} />
+        <Route path="/edit/:treeType/:id" element={<EditorPage />} />
+        <Route path="/preview/:treeType/:id" element={<Preview />} />
+        <Route path="*" element={<NotFound />} />
+      </Route>
+    </Routes>
+  );
+}
+
+export function App({ queryClient }: { queryClient?: QueryClient }) {
+  const [client] = useState(() => queryClient ?? makeQueryClient());
+  return (
+    <QueryClientProvider client={client}>
+      <BrowserRouter>
+        <AuthProvider>
+          <AppRoutes />
+        </AuthProvider>
+      </BrowserRouter>
+    </QueryClientProvider>
+  );
+}

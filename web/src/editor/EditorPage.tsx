@@ -1,0 +1,7 @@
+export function EditorPage() {
+  return (
+    <main>
+      <h1>Tree editor</h1>
+    </main>
+  );
+}
