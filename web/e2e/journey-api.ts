@@ -1,7 +1,9 @@
 // What the journeys share beyond the harness: the engine called from the test
 // itself (to prepare data a journey is not about), signing in through the
 // app's own page, and a watch on the app's traffic.
-import type { BrowserContext, Page } from "playwright-core";
+import type { Browser, BrowserContext, Page } from "playwright-core";
+import { afterEach } from "vitest";
+import { screenshot } from "./harness";
 
 export interface EngineSession {
   login: string;
@@ -10,7 +12,7 @@ export interface EngineSession {
 
 /** Signs in over HTTP as a browser would (session cookie and CSRF token), for calls made by the test. */
 export async function signInOverHttp(url: string, login: string, password: string): Promise<EngineSession> {
-  const answer = await fetch(`${url}/auth/login`, {
+  const answer = await fetch(new URL("auth/login", url), {
     method: "POST",
     headers: { "Content-Type": "application/json" },
     body: JSON.stringify({ login, password }),
@@ -25,7 +27,7 @@ export async function signInOverHttp(url: string, login: string, password: strin
   return {
     login,
     async call<T>(method: string, params: Record<string, unknown> = {}): Promise<T> {
-      const r = await fetch(`${url}/rpc`, {
+      const r = await fetch(new URL("rpc", url), {
         method: "POST",
         headers: { "Content-Type": "application/json", Cookie: cookie, "X-CSRF-Token": csrfToken },
         body: JSON.stringify({ jsonrpc: "2.0", id: ++id, method, params }),
@@ -39,7 +41,7 @@ export async function signInOverHttp(url: string, login: string, password: strin
 
 /** Signs in through the app's sign-in page and waits for the signed-in app. */
 export async function signIn(page: Page, url: string, login: string, password: string): Promise<void> {
-  await page.goto(`${url}/`);
+  await page.goto(url);
   await page.getByLabel("Login").fill(login);
   await page.getByLabel("Password").fill(password);
   await page.getByRole("button", { name: "Sign in" }).click();
@@ -63,4 +65,25 @@ export function watchTraffic(context: BrowserContext): { problems: string[]; req
     if (r.status() >= 500) seen.problems.push(`${r.request().method()} ${r.url()} answered ${r.status()}`);
   });
   return seen;
+}
+
+/**
+ * Saves a picture of every page still open when a case fails (web/e2e/output/
+ * failed-<case>-<n>.png), so that a red run shows what the user saw.
+ */
+export function pictureOnFailure(pages: () => Page[]): void {
+  afterEach(async (context) => {
+    if (context.task.result?.state !== "fail") return;
+    const name = context.task.name.slice(0, 60);
+    let n = 0;
+    for (const page of pages()) if (!page.isClosed()) await screenshot(page, `failed-${name}-${++n}`).catch(() => undefined);
+  });
+}
+
+/** A page in a context of its own (its own cookies: one person), at the size the screenshots use. */
+export async function openPage(browser: Browser): Promise<Page> {
+  const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
+  // What a person would wait for at most; the journeys wait for what they see, never for a time.
+  context.setDefaultTimeout(10_000);
+  return context.newPage();
 }

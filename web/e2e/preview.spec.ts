@@ -3,7 +3,7 @@
 import { afterAll, beforeAll, describe, expect, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
 import { checkAccessibility, launchBrowser, startService, type Service } from "./harness";
-import { signIn, signInOverHttp } from "./journey-api";
+import { openPage, pictureOnFailure, signIn, signInOverHttp } from "./journey-api";
 
 const HOSTILE = `<img src=x onerror="window.__injected=1">`;
 
@@ -46,9 +46,11 @@ beforeAll(async () => {
   const pia = await signInOverHttp(service.url, "pia", "pia's long password");
   await pia.call("Exchange.Import", { i_vFile: PRINTER_TREE, i_lTreeType: 1, i_lID: 7, i_bReuseTexts: false });
   browser = await launchBrowser();
-  page = await (await browser.newContext({ viewport: { width: 1280, height: 800 } })).newPage();
+  page = await openPage(browser);
   await signIn(page, service.url, "rita", "rita's long password");
 });
+
+pictureOnFailure(() => [page]);
 
 afterAll(async () => {
   await browser?.close();
@@ -56,12 +58,12 @@ afterAll(async () => {
 });
 
 const walk = () => page.getByRole("article");
-const choice = (name: string) => walk().getByRole("link", { name });
+const choice = (name: string | RegExp) => walk().getByRole("link", { name });
 const breadcrumb = () => page.getByRole("navigation", { name: "Breadcrumb" });
 
 describe("preview as an audience", () => {
   it("walks the published tree as a customer, from category to action and on through see also", async () => {
-    await page.goto(`${service.url}/preview/1/7`);
+    await page.goto(`${service.url}preview/1/7`);
     await expect.poll(() => page.getByRole("heading", { level: 1 }).textContent()).toBe("Preview of Laser printer L200");
     await expect.poll(() => page.getByLabel("Audience").inputValue()).toBe("1");
     await page.getByText("Customers see 8 of the tree's 11 nodes.").waitFor();
