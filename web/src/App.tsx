@@ -1,11 +1,12 @@
-import { useState } from "react";
 import { QueryClient, QueryClientProvider } from "@tanstack/react-query";
-import { BrowserRouter, Link, Route, Routes } from "react-router-dom";
+import { useState } from "react";
+import { createBrowserRouter, Link, Outlet, RouterProvider, type RouteObject } from "react-router-dom";
 import { isSessionExpired } from "./api/errors";
 import { AuthProvider } from "./auth/AuthContext";
 import { RequireAuth } from "./auth/RequireAuth";
 import { SetupPage } from "./auth/SetupPage";
 import { SignInPage } from "./auth/SignInPage";
+import { ClipboardProvider } from "./editor/clipboard";
 import { EditorPage } from "./editor/EditorPage";
 import { HomePage } from "./home/HomePage";
 import Preview from "./preview/Preview";
@@ -36,6 +37,16 @@ function NotFound() {
   );
 }
 
+function Root() {
+  return (
+    <AuthProvider>
+      <ClipboardProvider>
+        <Outlet />
+      </ClipboardProvider>
+    </AuthProvider>
+  );
+}
+
 /**
  * Routes:
  *   /signin[?next=]         sign-in
@@ -44,36 +55,35 @@ function NotFound() {
  *   /edit/:treeType/:id     the tree editor (treeType 1 = product, 2 = template)
  *   /preview/:treeType/:id  the preview as an audience
  */
-export function AppRoutes() {
-  return (
-    <Routes>
-      <Route path="/signin" element={<SignInPage />} />
-      <Route path="/setup" element={<SetupPage />} />
-      <Route
-        element={
+export const routes: RouteObject[] = [
+  {
+    element: <Root />,
+    children: [
+      { path: "/signin", element: <SignInPage /> },
+      { path: "/setup", element: <SetupPage /> },
+      {
+        element: (
           <RequireAuth>
             <AppShell />
           </RequireAuth>
-        }
-      >
-        <Route index element={<HomePage />} />
-        <Route path="/edit/:treeType/:id" element={<EditorPage />} />
-        <Route path="/preview/:treeType/:id" element={<Preview />} />
-        <Route path="*" element={<NotFound />} />
-      </Route>
-    </Routes>
-  );
-}
+        ),
+        children: [
+          { index: true, element: <HomePage /> },
+          { path: "/edit/:treeType/:id", element: <EditorPage /> },
+          { path: "/preview/:treeType/:id", element: <Preview /> },
+          { path: "*", element: <NotFound /> },
+        ],
+      },
+    ],
+  },
+];
 
 export function App({ queryClient }: { queryClient?: QueryClient }) {
   const [client] = useState(() => queryClient ?? makeQueryClient());
+  const [router] = useState(() => createBrowserRouter(routes));
   return (
     <QueryClientProvider client={client}>
-      <BrowserRouter>
-        <AuthProvider>
-          <AppRoutes />
-        </AuthProvider>
-      </BrowserRouter>
+      <RouterProvider router={router} />
     </QueryClientProvider>
   );
 }

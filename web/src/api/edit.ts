@@ -147,3 +147,6 @@ export const updateTemplateInfo = (id: number, name: string, comment: string, pr
   });
 
 export const deleteTemplateInfo = (id: number) => rpc<unknown>("TSDOM.deleteTemplateInfo", { i_lID: id });
+
+/** Ends another user's check-out, discarding their working copy (admin); returns the former holder. */
+export const releaseCheckOut = (t: TreeRef) => rpc<string>("Admin.ReleaseCheckOut", tree(t));

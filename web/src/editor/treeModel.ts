@@ -3,7 +3,7 @@
 import type { NodeType, TreeDocument, TreeNode, TreeType } from "../api/types";
 
 export const TYPE_NAMES: Record<NodeType, string> = {
-  0: "Tree",
+  0: "Top of the tree",
   1: "Troubleshooting category",
   2: "Question",
   3: "Answer",

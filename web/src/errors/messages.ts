@@ -33,6 +33,16 @@ const SENTENCES: Record<number, string> = {
   1403: "The tree has validation errors, so it was not published. Fix them or publish anyway.",
 };
 
+/** An error the app raises itself, already in plain words; `cause` is what the engine said, if anything. */
+export class PlainError extends Error {
+  readonly cause: unknown;
+  constructor(message: string, cause?: unknown) {
+    super(message);
+    this.name = "PlainError";
+    this.cause = cause;
+  }
+}
+
 const FALLBACK = "Something went wrong. Try again; if it keeps happening, show the details to an administrator.";
 
 /** The sentence for an error; the fallback for numbers the app does not know. */
@@ -45,11 +55,13 @@ export function plainMessage(error: unknown): string {
     if (error.number < 0) return "The database refused the change. Try again; nothing was saved.";
     return FALLBACK;
   }
+  if (error instanceof PlainError) return error.message;
   return FALLBACK;
 }
 
 /** The full technical description, for the "details" disclosure. */
 export function errorDetails(error: unknown): string {
+  if (error instanceof PlainError) return error.cause ? errorDetails(error.cause) : error.message;
   if (error instanceof ApiError) {
     const parts = [`Error ${error.number}`];
     if (error.source) parts.push(`from ${error.source}`);

@@ -1,0 +1,134 @@
+import { ChevronDown, ChevronRight } from "lucide-react";
+import { useMemo } from "react";
+import { Tree, type NodeApi, type NodeRendererProps, type RowRendererProps } from "react-arborist";
+import type { Visibility } from "../api/types";
+import { useElementSize } from "../components/useElementSize";
+import { NodeIcon } from "./NodeIcon";
+import type { PanelNode } from "./treeModel";
+import { visibilityName } from "./visibilities";
+
+interface Props {
+  data: PanelNode[];
+  nodeCount: number;
+  selectedId: number | null;
+  onSelect(nodeId: number): void;
+  /** Null when the tree cannot be changed (nothing may be dragged). */
+  onMove: ((nodeId: number, dropIndex: number) => void) | null;
+  catalog: Visibility[] | undefined;
+  /** Node ids with unsaved edits, marked in the panel. */
+  unsaved: ReadonlySet<number>;
+  cutNodeId: number | null;
+  label: string;
+}
+
+/** Trees above this size open with only their first two levels showing. */
+const OPEN_ALL_UP_TO = 400;
+
+/**
+ * The tree in a virtualised panel: only the rows in view are rendered. Arrow
+ * keys move between nodes, left and right collapse and expand, Home and End
+ * jump, and the selection follows the keyboard focus.
+ */
+export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catalog, unsaved, cutNodeId, label }: Props) {
+  const { ref, width, height } = useElementSize<HTMLDivElement>();
+  const initialOpenState = useMemo(() => {
+    if (nodeCount <= OPEN_ALL_UP_TO) return undefined;
+    const open: Record<string, boolean> = {};
+    for (const top of data) open[top.id] = true;
+    return open;
+    // Only the first render decides; later reloads keep what the user opened and closed.
+    // eslint-disable-next-line react-hooks/exhaustive-deps
+  }, []);
+
+  const Row = useMemo(
+    () =>
+      function Row({ node, innerRef, attrs, children }: RowRendererProps<PanelNode>) {
+        return (
+          <div
+            {...attrs}
+            ref={innerRef}
+            aria-label={node.data.label}
+            aria-expanded={node.isLeaf ? undefined : node.isOpen}
+            onFocus={(e) => e.stopPropagation()}
+            onClick={node.handleClick}
+          >
+            {children}
+          </div>
+        );
+      },
+    [],
+  );
+
+  const Node = useMemo(
+    () =>
+      function Node({ node, style, dragHandle }: NodeRendererProps<PanelNode>) {
+        const d = node.data;
+        const classes = ["tree-row"];
+        if (node.isSelected) classes.push("selected");
+        if (node.isFocused) classes.push("focused");
+        if (node.willReceiveDrop) classes.push("drop-target");
+        return (
+          <div className={classes.join(" ")} style={style} ref={dragHandle}>
+            <span
+              className="toggle"
+              aria-hidden="true"
+              onClick={(e) => {
+                e.stopPropagation();
+                node.toggle();
+              }}
+            >
+              {node.isLeaf ? null : node.isOpen ? <ChevronDown size={14} /> : <ChevronRight size={14} />}
+            </span>
+            <NodeIcon type={d.type} />
+            <span className={`label${d.nodeId === cutNodeId ? " cut" : ""}`}>{d.label}</span>
+            {unsaved.has(d.nodeId) ? <span className="badge">unsaved</span> : null}
+            {d.type !== 0
+              ? d.visibilities.map((v) => (
+                  <span key={v} className="badge">
+                    {visibilityName(catalog, v)}
+                  </span>
+                ))
+              : null}
+          </div>
+        );
+      },
+    [catalog, unsaved, cutNodeId],
+  );
+
+  return (
+    <div className="tree-panel" ref={ref}>
+      {width > 0 && height > 0 ? (
+        <Tree<PanelNode>
+          data={data}
+          aria-label={label}
+          width={width}
+          height={height}
+          rowHeight={28}
+          indent={18}
+          overscanCount={8}
+          openByDefault={nodeCount <= OPEN_ALL_UP_TO}
+          initialOpenState={initialOpenState}
+          disableMultiSelection
+          disableEdit
+          selectionFollowsFocus
+          selection={selectedId === null ? undefined : String(selectedId)}
+          disableDrag={onMove ? (d: PanelNode) => d.type === 0 : true}
+          disableDrop={({ parentNode, dragNodes }) =>
+            !onMove || dragNodes.length !== 1 || dragNodes[0]!.parent?.id !== parentNode.id
+          }
+          onMove={({ dragNodes, index }) => {
+            const dragged = dragNodes[0];
+            if (onMove && dragged) onMove(dragged.data.nodeId, index);
+          }}
+          onSelect={(nodes: NodeApi<PanelNode>[]) => {
+            const first = nodes[0];
+            if (first) onSelect(first.data.nodeId);
+          }}
+          renderRow={Row}
+        >
+          {Node}
+        </Tree>
+      ) : null}
+    </div>
+  );
+}
