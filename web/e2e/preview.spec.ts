@@ -64,8 +64,8 @@ const breadcrumb = () => page.getByRole("navigation", { name: "Breadcrumb" });
 describe("preview as an audience", () => {
   it("walks the published tree as a customer, from category to action and on through see also", async () => {
     await page.goto(`${service.url}preview/1/7`);
-    await expect.poll(() => page.getByRole("heading", { level: 1 }).textContent()).toBe("Preview of Laser printer L200");
-    await expect.poll(() => page.getByLabel("Audience").inputValue()).toBe("1");
+    await expect.poll(() => page.getByRole("heading", { level: 1 }).textContent(), { timeout: 10_000 }).toBe("Preview of Laser printer L200");
+    await expect.poll(() => page.getByLabel("Audience").inputValue(), { timeout: 10_000 }).toBe("1");
     await page.getByText("Customers see 8 of the tree's 11 nodes.").waitFor();
     await checkAccessibility(page, "preview");
 
