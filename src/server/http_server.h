@@ -8,8 +8,9 @@
 //   GET  /trees/{type}/{id}/document?user=LOGIN        a tree's document as the user sees it
 //   GET  /trees/{type}/{id}/nodes/{nodeId}?user=LOGIN  one node of it
 //   POST /auth/login, /auth/logout, GET /auth/me, /auth/setup   sign-in (server/auth_endpoints.h)
+//   GET  any other path                         the web app's files (server/web_app.h)
 //
-// Every request but GET /health and the sign-in itself needs an identity
+// Every request but GET /health, the sign-in itself and the app's files needs an identity
 // (server/access.h): a personal token, the service token or a browser
 // session.
 //
@@ -41,6 +42,7 @@ namespace tsa::server {
 
 class Metrics;
 class AccessControl;
+class WebApp;
 
 // A validated read request: tree type 1 or 2, identifiers in 32-bit range, a
 // non-empty user.
@@ -98,6 +100,9 @@ struct ServiceOptions {
   // /health: how long beginning a write transaction may take.
   int readinessTimeoutMs = 1000;
   std::string dataDir;  // checked by /health; empty: the current settings' data folder
+  // The built web app (server/web_app.h), read once by Start; empty: none,
+  // and the app's paths answer that it is not built.
+  std::string webRoot;
   // Receives one JSON line per request; empty: the lines go to stderr.
   std::function<void(const std::string&)> accessLog;
 
@@ -138,6 +143,8 @@ class HttpService {
   Metrics& metrics();
   // Identities, sign-in and the first-admin setup (server/access.h).
   AccessControl& access();
+  // The web app read by Start (server/web_app.h).
+  const WebApp& webApp() const;
 
   class Impl;  // the connections, threads and handlers (http_server.cpp)
 

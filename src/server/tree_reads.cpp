@@ -33,10 +33,12 @@ std::string ETagOf(const FileIdentity& id, bool gzip) {
   return text;
 }
 
-std::shared_ptr<const std::string> Gzip(const std::string& data) {
+}  // namespace
+
+std::shared_ptr<const std::string> Gzip(const std::string& data, int level) {
   z_stream z{};
-  // 15 + 16: a gzip wrapper; level 1: most of the gain for a fraction of the time.
-  if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  // 15 + 16: a gzip wrapper.
+  if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     Raise(err::OutOfMemory, kSource, "Out of memory compressing a document");
   }
   auto out = std::make_shared<std::string>();
@@ -51,6 +53,8 @@ std::shared_ptr<const std::string> Gzip(const std::string& data) {
   if (rc != Z_STREAM_END) Raise(err::InternalError, kSource, "A document could not be compressed");
   return out;
 }
+
+namespace {
 
 // The compressed form of each document's current file, kept until the file
 // changes; bounded in number and size.

@@ -45,8 +45,12 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
   const templates = useTemplates();
   const { identity } = useAuth();
   const clipboard = useClipboard();
-  const drafts = useDrafts({ treeType, id });
-  const [selectedId, setSelectedId] = useState<number | null>(null);
+  const drafts = useDrafts({ treeType, id, login: identity?.login ?? "" });
+  // Coming back (after signing in again, or a reload) opens the first node with kept edits.
+  const [selectedId, setSelectedId] = useState<number | null>(() => {
+    const kept = Object.keys(drafts.drafts).map(Number);
+    return kept.length ? Math.min(...kept) : null;
+  });
   const model = useMemo(() => (tree.data ? buildModel(tree.data) : null), [tree.data]);
   const me = identity?.login ?? "";
   const doc = tree.data;

@@ -1,5 +1,5 @@
 import { ChevronDown, ChevronRight } from "lucide-react";
-import { useMemo } from "react";
+import { forwardRef, useMemo, type HTMLAttributes } from "react";
 import { Tree, type NodeApi, type NodeRendererProps, type RowRendererProps } from "react-arborist";
 import type { Visibility } from "../api/types";
 import { useElementSize } from "../components/useElementSize";
@@ -20,6 +20,14 @@ interface Props {
   cutNodeId: number | null;
   label: string;
 }
+
+/**
+ * The scrolling element of the virtual list. It is in the tab order so that
+ * keyboard users can scroll it; the keys themselves reach the tree around it.
+ */
+const ScrollArea = forwardRef<HTMLDivElement, HTMLAttributes<HTMLDivElement>>(function ScrollArea(props, ref) {
+  return <div {...props} ref={ref} tabIndex={0} role="group" aria-label="Scroll the nodes" />;
+});
 
 /** Trees above this size open with only their first two levels showing. */
 const OPEN_ALL_UP_TO = 400;
@@ -125,6 +133,7 @@ export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catal
             if (first) onSelect(first.data.nodeId);
           }}
           renderRow={Row}
+          outerElementType={ScrollArea}
         >
           {Node}
         </Tree>

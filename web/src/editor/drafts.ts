@@ -16,9 +16,14 @@ export interface NodeDraft {
 
 type Drafts = Record<number, NodeDraft>;
 
-const storageKey = (t: TreeRef) => `tsauthor.drafts.${t.treeType}.${t.id}`;
+interface Scope extends TreeRef {
+  /** Kept per signed-in login, so nobody else who signs in to this tab sees them. */
+  login: string;
+}
 
-function load(t: TreeRef): Drafts {
+const storageKey = (s: Scope) => `tsauthor.drafts.${s.login}.${s.treeType}.${s.id}`;
+
+function load(t: Scope): Drafts {
   try {
     const text = sessionStorage.getItem(storageKey(t));
     return text ? (JSON.parse(text) as Drafts) : {};
@@ -27,7 +32,7 @@ function load(t: TreeRef): Drafts {
   }
 }
 
-function store(t: TreeRef, drafts: Drafts): void {
+function store(t: Scope, drafts: Drafts): void {
   try {
     if (Object.keys(drafts).length) sessionStorage.setItem(storageKey(t), JSON.stringify(drafts));
     else sessionStorage.removeItem(storageKey(t));
@@ -36,20 +41,20 @@ function store(t: TreeRef, drafts: Drafts): void {
   }
 }
 
-export function useDrafts(tree: TreeRef) {
-  const [drafts, setDrafts] = useState<Drafts>(() => load(tree));
-  const { treeType, id } = tree;
+export function useDrafts(scope: Scope) {
+  const [drafts, setDrafts] = useState<Drafts>(() => load(scope));
+  const { treeType, id, login } = scope;
 
-  useEffect(() => setDrafts(load({ treeType, id })), [treeType, id]);
+  useEffect(() => setDrafts(load({ treeType, id, login })), [treeType, id, login]);
 
   const update = useCallback(
     (change: (d: Drafts) => Drafts) =>
       setDrafts((current) => {
         const next = change(current);
-        store({ treeType, id }, next);
+        store({ treeType, id, login }, next);
         return next;
       }),
-    [treeType, id],
+    [treeType, id, login],
   );
 
   const put = useCallback((nodeId: number, draft: NodeDraft) => update((d) => ({ ...d, [nodeId]: draft })), [update]);
