@@ -113,9 +113,14 @@ describe("several people in several tabs at once", () => {
       await details(tab).getByText("Unsaved changes.").waitFor({ state: "hidden" });
       await tab.getByRole("treeitem", { name: node }).getByText("unsaved").waitFor({ state: "hidden" });
     };
-    const walk = async (tab: Page, url: string) => {
+    const walk = async (tab: Page, url: string, firmwareQuestion: "shown" | "not shown") => {
       await tab.goto(url);
       await tab.getByRole("article").getByRole("link", { name: /Printing/ }).click();
+      // Only alice's working copy has the firmware question.
+      await tab.getByRole("heading", { level: 2, name: "Printing" }).waitFor();
+      expect(await tab.getByRole("article").getByRole("link", { name: /Is the firmware current/ }).count()).toBe(
+        firmwareQuestion === "shown" ? 1 : 0,
+      );
       await tab.getByRole("article").getByRole("link", { name: /Is the printer on/ }).click();
       await tab.getByRole("article").getByRole("link", { name: /No$/ }).click();
       await tab.getByRole("article").getByRole("link", { name: /Switch it on/ }).click();
@@ -138,10 +143,10 @@ describe("several people in several tabs at once", () => {
     await Promise.all([
       saveIn(aliceTabs[0]!, "Is the printer on?", "Look for the green light at the front."),
       saveIn(aliceTabs[1]!, "Is there paper?", "Open the tray and look."),
-      walk(aliceTabs[2]!, `${preview}?view=working`),
+      walk(aliceTabs[2]!, `${preview}?view=working`, "shown"),
       browseHome(bobTabs[0]!),
       readEditor(bobTabs[1]!),
-      walk(bobTabs[2]!, preview),
+      walk(bobTabs[2]!, preview, "not shown"),
     ]);
 
     expect(traffic.flatMap((t) => t.problems)).toEqual([]);

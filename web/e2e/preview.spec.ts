@@ -2,7 +2,7 @@
 // customer would: categories, questions, answers, actions, "see also".
 import { afterAll, beforeAll, describe, expect, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
-import { checkAccessibility, launchBrowser, startService, type Service } from "./harness";
+import { checkAccessibility, launchBrowser, startService, watchPage, type PageProblems, type Service } from "./harness";
 import { openPage, pictureOnFailure, signIn, signInOverHttp } from "./journey-api";
 
 const HOSTILE = `<img src=x onerror="window.__injected=1">`;
@@ -38,6 +38,7 @@ function node(id: number, parent: number, type: string, short: string, long: str
 let service: Service;
 let browser: Browser;
 let page: Page;
+let problems: PageProblems;
 
 beforeAll(async () => {
   service = await startService({ backend: "sqlite" });
@@ -48,6 +49,7 @@ beforeAll(async () => {
   browser = await launchBrowser();
   page = await openPage(browser);
   await signIn(page, service.url, "rita", "rita's long password");
+  problems = await watchPage(page);
 });
 
 pictureOnFailure(() => [page]);
@@ -128,5 +130,6 @@ describe("preview as an audience", () => {
     await outline.getByRole("button", { name: "Open Printing problems" }).click();
     await outline.getByRole("link", { name: "Does the display show an error?" }).click();
     await page.getByRole("heading", { level: 2, name: "Does the display show an error?" }).waitFor();
+    expect(problems.list()).toEqual([]);
   });
 });
