@@ -10,7 +10,7 @@
 //   await service.stop()                              // optional: afterAll stops it anyway
 //
 //   const browser = await launchBrowser();            // headless Debian Chromium
-//   const page = await browser.newPage();
+//   const page = await openPage(browser);             // a page in a context of its own (axe needs one)
 //   const problems = await watchPage(page);           // console errors, page errors, CSP violations
 //   await page.goto(service.url);
 //   expect(problems.list()).toEqual([]);
@@ -271,6 +271,14 @@ export async function launchBrowser(): Promise<Browser> {
   browsers.add(browser);
   browser.on("disconnected", () => browsers.delete(browser));
   return browser;
+}
+
+// A page in a fresh context (own cookies and storage): every page the
+// journeys check with axe must come from a context made this way, not from
+// browser.newPage().
+export async function openPage(browser: Browser): Promise<Page> {
+  const context = await browser.newContext();
+  return context.newPage();
 }
 
 export async function watchPage(page: Page): Promise<PageProblems> {

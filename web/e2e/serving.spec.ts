@@ -2,7 +2,15 @@
 // service's Content-Security-Policy without an error, its files come with
 // the right headers, and a deep route of the app gets the app's page.
 import { beforeAll, describe, expect, it } from "vitest";
-import { launchBrowser, screenshot, startService, watchPage, type Service } from "./harness";
+import {
+  checkAccessibility,
+  launchBrowser,
+  openPage,
+  screenshot,
+  startService,
+  watchPage,
+  type Service,
+} from "./harness";
 
 const policy =
   "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; " +
@@ -17,12 +25,13 @@ describe("the service serves the app", () => {
   it("loads the page in Chromium without console errors or policy violations", async () => {
     expect(service.log()).toContain(`the web app is at ${service.url}`);
     const browser = await launchBrowser();
-    const page = await browser.newPage();
+    const page = await openPage(browser);
     const problems = await watchPage(page);
     const response = await page.goto(service.url);
     expect(response?.status()).toBe(200);
     // React rendered into the page: its script ran under the policy.
     await page.waitForFunction(() => (document.getElementById("root")?.childElementCount ?? 0) > 0);
+    await checkAccessibility(page, "home");
     await screenshot(page, "serving-home");
     expect(problems.list()).toEqual([]);
   });

@@ -1,15 +1,18 @@
-import { createContext, useCallback, useContext, useEffect, useMemo, useRef, useState, type ReactNode } from "react";
+import { createContext, useCallback, useContext, useEffect, useMemo, useState, type ReactNode } from "react";
 import { useQueryClient } from "@tanstack/react-query";
-import { useNavigate } from "react-router-dom";
+import { useLocation, useNavigate } from "react-router-dom";
 import * as auth from "../api/auth";
 import { onSessionExpired } from "../api/client";
 import type { Identity } from "../api/types";
+import { SessionExpiredDialog } from "./SessionExpiredDialog";
 
 interface AuthState {
   /** undefined while the app asks who is signed in. */
   identity: Identity | null | undefined;
   /** Set when the session ended under the user's feet (not on a deliberate sign-out). */
   expired: boolean;
+  /** Leaves the page for the sign-in page, coming back to it afterwards. */
+  signInElsewhere(): void;
   signIn(login: string, password: string): Promise<void>;
   completeSetup(secret: string, login: string, name: string, password: string): Promise<void>;
   signOut(): Promise<void>;
@@ -41,18 +44,11 @@ export function AuthProvider({ children }: { children: ReactNode }) {
     };
   }, []);
 
-  // An ended session drops the identity; RequireAuth then sends the user to
-  // sign-in with the place they were at, and brings them back after.
-  const identityRef = useRef(identity);
-  identityRef.current = identity;
-  useEffect(
-    () =>
-      onSessionExpired(() => {
-        if (identityRef.current) setExpired(true);
-        setIdentity(null);
-      }),
-    [],
-  );
+  // A session that ends while the user works keeps the page as it is (open
+  // dialogs and typed text included) and asks for the password over it; see
+  // SessionExpiredDialog. Without an identity, RequireAuth sends the user to
+  // the sign-in page and back.
+  useEffect(() => onSessionExpired(() => setExpired(true)), []);
 
   const signIn = useCallback(
     async (login: string, password: string) => {
@@ -70,6 +66,12 @@ export function AuthProvider({ children }: { children: ReactNode }) {
     setIdentity(me);
   }, []);
 
+  const location = useLocation();
+  const signInElsewhere = useCallback(() => {
+    setIdentity(null);
+    navigate(`/signin?next=${encodeURIComponent(location.pathname + location.search)}`);
+  }, [navigate, location.pathname, location.search]);
+
   const signOut = useCallback(async () => {
     try {
       await auth.signOut();
@@ -82,10 +84,15 @@ export function AuthProvider({ children }: { children: ReactNode }) {
   }, [navigate, queryClient]);
 
   const value = useMemo(
-    () => ({ identity, expired, signIn, completeSetup, signOut, loadError }),
-    [identity, expired, signIn, completeSetup, signOut, loadError],
+    () => ({ identity, expired, signIn, completeSetup, signOut, signInElsewhere, loadError }),
+    [identity, expired, signIn, completeSetup, signOut, signInElsewhere, loadError],
   );
-  return <AuthContext.Provider value={value}>{children}</AuthContext.Provider>;
+  return (
+    <AuthContext.Provider value={value}>
+      {children}
+      {expired && identity ? <SessionExpiredDialog /> : null}
+    </AuthContext.Provider>
+  );
 }
 
 export function useAuth(): AuthState {

@@ -1,4 +1,4 @@
-import { useMemo, useState } from "react";
+import { useEffect, useMemo, useState } from "react";
 import { Link, useParams } from "react-router-dom";
 import { useCatalog, useTemplates, useTree } from "../api/queries";
 import type { TreeType } from "../api/types";
@@ -57,6 +57,12 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
   const editable = !!doc && doc.view === "working" && doc.checkedOutBy === me && hasRole(identity?.role, "author");
   const actions = useTreeActions({ treeType, id }, model, (nodeId) => setSelectedId(nodeId));
   const leaveDialog = useLeaveGuard(drafts.count > 0, drafts.dropAll);
+  // Kept edits of nodes that are gone (deleted, or the edits were undone) are dropped.
+  const { drafts: kept, drop: dropDraft } = drafts;
+  useEffect(() => {
+    if (!model) return;
+    for (const nodeId of Object.keys(kept).map(Number)) if (!model.places.has(nodeId)) dropDraft(nodeId);
+  }, [model, kept, dropDraft]);
   const unsaved = useMemo(() => new Set(Object.keys(drafts.drafts).map(Number)), [drafts.drafts]);
 
   const treeName = useMemo(() => {
@@ -66,7 +72,9 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
   const allowed = allowedVisibilities(catalog.data, treeType, id, templates.data);
 
   if (tree.isPending) return <main><p role="status">Loading the tree…</p></main>;
-  if (tree.error || !doc || !model) {
+  // A failed reload keeps showing the tree loaded before (with what is typed
+  // in it); only a tree that never loaded gives way to the error.
+  if (!doc || !model) {
     return (
       <main>
         <h1>{treeName}</h1>
@@ -97,6 +105,7 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
         onShowNode={setSelectedId}
       />
       <HolderBanner doc={doc} me={me} role={identity?.role} tree={{ treeType, id }} />
+      {tree.error ? <ErrorNotice error={tree.error} title="The tree could not be reloaded; what you see may be out of date." /> : null}
       <div className="editor">
         <TreePanel
           data={model.data}

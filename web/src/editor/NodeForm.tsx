@@ -88,6 +88,12 @@ export function NodeForm({ node, draft, onDraft, onSave, editable, canSeeUsage, 
     }
   }
 
+  const faqAddable = !!newFaq.trim() && !newFaq.includes(";") && !value.faqs.includes(newFaq.trim());
+  const addFaq = () => {
+    change({ faqs: [...value.faqs, newFaq.trim()] });
+    setNewFaq("");
+  };
+
   const linkTarget = value.hyperlink >= 0 ? places.get(value.hyperlink)?.node : undefined;
 
   return (
@@ -183,15 +189,19 @@ export function NodeForm({ node, draft, onDraft, onSave, editable, canSeeUsage, 
         {editable ? (
           <div className="row">
             <label htmlFor={`${idp}-faq`}>New FAQ</label>
-            <input id={`${idp}-faq`} value={newFaq} onChange={(e) => setNewFaq(e.target.value)} />
-            <button
-              type="button"
-              disabled={!newFaq.trim() || newFaq.includes(";") || value.faqs.includes(newFaq.trim())}
-              onClick={() => {
-                change({ faqs: [...value.faqs, newFaq.trim()] });
-                setNewFaq("");
+            <input
+              id={`${idp}-faq`}
+              value={newFaq}
+              onChange={(e) => setNewFaq(e.target.value)}
+              onKeyDown={(e) => {
+                // Enter adds the entry here rather than saving the node.
+                if (e.key === "Enter") {
+                  e.preventDefault();
+                  if (faqAddable) addFaq();
+                }
               }}
-            >
+            />
+            <button type="button" disabled={!faqAddable} onClick={addFaq}>
               Add FAQ
             </button>
             {newFaq.includes(";") ? <span className="field-error">An FAQ entry cannot contain “;”.</span> : null}

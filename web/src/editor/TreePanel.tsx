@@ -1,6 +1,6 @@
 import { ChevronDown, ChevronRight } from "lucide-react";
-import { forwardRef, useMemo, type HTMLAttributes } from "react";
-import { Tree, type NodeApi, type NodeRendererProps, type RowRendererProps } from "react-arborist";
+import { forwardRef, useMemo, useRef, type HTMLAttributes } from "react";
+import { Tree, type NodeApi, type NodeRendererProps, type RowRendererProps, type TreeApi } from "react-arborist";
 import type { Visibility } from "../api/types";
 import { useElementSize } from "../components/useElementSize";
 import { NodeIcon } from "./NodeIcon";
@@ -39,6 +39,7 @@ const OPEN_ALL_UP_TO = 400;
  */
 export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catalog, unsaved, cutNodeId, label }: Props) {
   const { ref, width, height } = useElementSize<HTMLDivElement>();
+  const api = useRef<TreeApi<PanelNode> | null>(null);
   const initialOpenState = useMemo(() => {
     if (nodeCount <= OPEN_ALL_UP_TO) return undefined;
     const open: Record<string, boolean> = {};
@@ -104,40 +105,51 @@ export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catal
   );
 
   return (
-    <div className="tree-panel" ref={ref}>
-      {width > 0 && height > 0 ? (
-        <Tree<PanelNode>
-          data={data}
-          aria-label={label}
-          width={width}
-          height={height}
-          rowHeight={28}
-          indent={18}
-          overscanCount={8}
-          openByDefault={nodeCount <= OPEN_ALL_UP_TO}
-          initialOpenState={initialOpenState}
-          disableMultiSelection
-          disableEdit
-          selectionFollowsFocus
-          selection={selectedId === null ? undefined : String(selectedId)}
-          disableDrag={onMove ? (d: PanelNode) => d.type === 0 : true}
-          disableDrop={({ parentNode, dragNodes }) =>
-            !onMove || dragNodes.length !== 1 || dragNodes[0]!.parent?.id !== parentNode.id
-          }
-          onMove={({ dragNodes, index }) => {
-            const dragged = dragNodes[0];
-            if (onMove && dragged) onMove(dragged.data.nodeId, index);
-          }}
-          onSelect={(nodes: NodeApi<PanelNode>[]) => {
-            const first = nodes[0];
-            if (first) onSelect(first.data.nodeId);
-          }}
-          renderRow={Row}
-          outerElementType={ScrollArea}
-        >
-          {Node}
-        </Tree>
-      ) : null}
+    <div className="tree-column">
+      <div className="toolbar" role="toolbar" aria-label="Tree view">
+        <button type="button" onClick={() => api.current?.openAll()}>
+          Expand all
+        </button>
+        <button type="button" onClick={() => api.current?.closeAll()}>
+          Collapse all
+        </button>
+      </div>
+      <div className="tree-panel" ref={ref}>
+        {width > 0 && height > 0 ? (
+          <Tree<PanelNode>
+            ref={api}
+            data={data}
+            aria-label={label}
+            width={width}
+            height={height}
+            rowHeight={28}
+            indent={18}
+            overscanCount={8}
+            openByDefault={nodeCount <= OPEN_ALL_UP_TO}
+            initialOpenState={initialOpenState}
+            disableMultiSelection
+            disableEdit
+            selectionFollowsFocus
+            selection={selectedId === null ? undefined : String(selectedId)}
+            disableDrag={onMove ? (d: PanelNode) => d.type === 0 : true}
+            disableDrop={({ parentNode, dragNodes }) =>
+              !onMove || dragNodes.length !== 1 || dragNodes[0]!.parent?.id !== parentNode.id
+            }
+            onMove={({ dragNodes, index }) => {
+              const dragged = dragNodes[0];
+              if (onMove && dragged) onMove(dragged.data.nodeId, index);
+            }}
+            onSelect={(nodes: NodeApi<PanelNode>[]) => {
+              const first = nodes[0];
+              if (first) onSelect(first.data.nodeId);
+            }}
+            renderRow={Row}
+            outerElementType={ScrollArea}
+          >
+            {Node}
+          </Tree>
+        ) : null}
+      </div>
     </div>
   );
 }
