@@ -3,7 +3,7 @@
 import { afterAll, beforeAll, describe, expect, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
 import { checkAccessibility, launchBrowser, startService, type Service } from "./harness";
-import { openPage, pictureOnFailure, signIn } from "./journey-api";
+import { newPerson, pictureOnFailure, signIn } from "./journey-api";
 
 let service: Service;
 let browser: Browser;
@@ -12,7 +12,7 @@ let page: Page;
 beforeAll(async () => {
   service = await startService({ backend: "sqlite" });
   browser = await launchBrowser();
-  page = await openPage(browser);
+  page = await newPerson(browser);
 });
 
 pictureOnFailure(() => browser.contexts().flatMap((c) => c.pages()));
@@ -73,7 +73,7 @@ describe("first run and signing in", () => {
   });
 
   it("sends a visitor without a session to sign-in and back where they were going", async () => {
-    const visitor = await openPage(browser);
+    const visitor = await newPerson(browser);
     await visitor.goto(`${service.url}preview/1/7`);
     await visitor.getByRole("heading", { name: "Sign in to tsauthor" }).waitFor();
     await visitor.getByLabel("Login").fill("alice");

@@ -5,7 +5,7 @@
 import { afterAll, beforeAll, describe, expect, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
 import { checkAccessibility, launchBrowser, screenshot, startService, watchPage, type PageProblems, type Service } from "./harness";
-import { openPage, pictureOnFailure, signIn, signInOverHttp } from "./journey-api";
+import { newPerson, pictureOnFailure, signIn, signInOverHttp } from "./journey-api";
 
 let service: Service;
 let browser: Browser;
@@ -40,7 +40,7 @@ beforeAll(async () => {
   });
   await pia.call("Exchange.Import", { i_vFile: TEMPLATE, i_lTreeType: 2, i_lID: templateId, i_bReuseTexts: false });
   browser = await launchBrowser();
-  page = await openPage(browser);
+  page = await newPerson(browser);
   await signIn(page, service.url, "alice", "alice's long password");
   // From here on (before sign-in the app asks who is signed in and hears 401).
   problems = await watchPage(page);
@@ -221,7 +221,7 @@ describe("building a tree in the editor", () => {
   });
 
   it("is published by a publisher and then shown as the published tree", async () => {
-    const publisher = await openPage(browser);
+    const publisher = await newPerson(browser);
     await signIn(publisher, service.url, "pia", "pia's long password");
     await publisher.getByRole("row", { name: /Laser printer L200/ }).getByText("Checked out by alice").waitFor();
     await publisher.getByRole("row", { name: /Laser printer L200/ }).getByRole("link", { name: "Open" }).click();

@@ -4,7 +4,7 @@
 import { afterAll, beforeAll, describe, expect, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
 import { checkAccessibility, launchBrowser, startService, type Service } from "./harness";
-import { openPage, pictureOnFailure, signIn, signInOverHttp, watchTraffic, type EngineSession } from "./journey-api";
+import { newPerson, pictureOnFailure, signIn, signInOverHttp, watchTraffic, type EngineSession } from "./journey-api";
 
 let service: Service;
 let browser: Browser;
@@ -46,7 +46,7 @@ beforeAll(async () => {
     i_sVisibilities: ";1;2;", i_sFAQs: ";", i_lHyperlinkNodeID: -1,
   });
   browser = await launchBrowser();
-  bob = await openPage(browser);
+  bob = await newPerson(browser);
   await signIn(bob, service.url, "bob", "bob's long password");
 });
 
@@ -95,7 +95,7 @@ describe("a tree held by another author", () => {
 
 describe("several people in several tabs at once", () => {
   it("answers every request of two people in three tabs each, and keeps both authors' saves", async () => {
-    const aliceContext = (await openPage(browser)).context();
+    const aliceContext = (await newPerson(browser)).context();
     const aliceTab = aliceContext.pages()[0]!;
     await signIn(aliceTab, service.url, "alice", "alice's long password");
     const traffic = [watchTraffic(aliceContext), watchTraffic(bob.context())];

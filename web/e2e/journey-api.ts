@@ -81,7 +81,7 @@ export function pictureOnFailure(pages: () => Page[]): void {
 }
 
 /** A page in a context of its own (its own cookies: one person), at the size the screenshots use. */
-export async function openPage(browser: Browser): Promise<Page> {
+export async function newPerson(browser: Browser): Promise<Page> {
   const context = await browser.newContext({ viewport: { width: 1280, height: 800 } });
   // What a person would wait for at most; the journeys wait for what they see, never for a time.
   context.setDefaultTimeout(10_000);

@@ -2,7 +2,7 @@
 import { afterAll, beforeAll, describe, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
 import { launchBrowser, startService, type Service } from "./harness";
-import { openPage, pictureOnFailure, signIn } from "./journey-api";
+import { newPerson, pictureOnFailure, signIn } from "./journey-api";
 
 let service: Service;
 let browser: Browser;
@@ -12,7 +12,7 @@ beforeAll(async () => {
   service = await startService({ backend: "postgresql" });
   await service.addUser("pia", "publisher", "pia's long password");
   browser = await launchBrowser();
-  page = await openPage(browser);
+  page = await newPerson(browser);
   await signIn(page, service.url, "pia", "pia's long password");
 });
 

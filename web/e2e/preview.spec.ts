@@ -3,7 +3,7 @@
 import { afterAll, beforeAll, describe, expect, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
 import { checkAccessibility, launchBrowser, startService, watchPage, type PageProblems, type Service } from "./harness";
-import { openPage, pictureOnFailure, signIn, signInOverHttp } from "./journey-api";
+import { newPerson, pictureOnFailure, signIn, signInOverHttp } from "./journey-api";
 
 const HOSTILE = `<img src=x onerror="window.__injected=1">`;
 
@@ -47,7 +47,7 @@ beforeAll(async () => {
   const pia = await signInOverHttp(service.url, "pia", "pia's long password");
   await pia.call("Exchange.Import", { i_vFile: PRINTER_TREE, i_lTreeType: 1, i_lID: 7, i_bReuseTexts: false });
   browser = await launchBrowser();
-  page = await openPage(browser);
+  page = await newPerson(browser);
   await signIn(page, service.url, "rita", "rita's long password");
   problems = await watchPage(page);
 });
