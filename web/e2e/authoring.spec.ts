@@ -69,8 +69,9 @@ function escape(text: string) {
 }
 
 /** Adds a child below the selected node through the dialog, and waits for it in the tree panel. */
-async function addChild(type: string, short: string, long = "") {
+async function addChild(type: string, short: string, long = "", check?: "check accessibility") {
   await page.getByRole("button", { name: "Add child" }).click();
+  if (check) await checkAccessibility(page, "add child dialog");
   const radio = dialog().getByRole("radio", { name: type });
   if (await radio.count()) await radio.check();
   await dialog().getByLabel("Short text").fill(short);
@@ -107,7 +108,7 @@ describe("building a tree in the editor", () => {
     await tree().getByRole("treeitem").first().click();
     await addChild("Troubleshooting category", "Paper handling", "Paper does not go through the printer as it should.");
     await checkAccessibility(page, "editor, node panel");
-    await addChild("Question", "Does the paper jam?", "Paper stops inside the printer.");
+    await addChild("Question", "Does the paper jam?", "Paper stops inside the printer.", "check accessibility");
     await addChild("Answer", "Yes, at the rear", "The sheet is stuck behind the rear cover.");
     await addChild("Action", "Open the rear cover", "Pull the sheet out slowly with both hands.");
     await select("Paper handling");
@@ -229,6 +230,7 @@ describe("building a tree in the editor", () => {
     await publisher.getByRole("button", { name: "Publish" }).click();
     const publishing = publisher.getByRole("dialog", { name: "Publish Laser printer L200" });
     await publishing.getByLabel("Comment for this version").fill("First version of the paper questions");
+    await checkAccessibility(publisher, "publish dialog");
     await publishing.getByRole("button", { name: "Publish" }).click();
     await publishing.waitFor({ state: "hidden" });
     await publisher.getByText("This is the published tree.").waitFor();

@@ -138,7 +138,7 @@ function PreviewOf({ treeType, id }: { treeType: TreeType; id: number }) {
         <>
           {tree.data.view !== view ? (
             <p className="preview-note" role="note">
-              This tree has no working copy; this is the published copy.
+              There is no working copy of this tree for you to see; this is the published copy.
             </p>
           ) : null}
           <Walk
