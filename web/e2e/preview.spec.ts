@@ -70,6 +70,8 @@ describe("preview as an audience", () => {
     await expect.poll(() => page.getByLabel("Audience").inputValue(), { timeout: 10_000 }).toBe("1");
     await page.getByText("Customers see 8 of the tree's 11 nodes.").waitFor();
     await checkAccessibility(page, "preview");
+    // A reader walks published copies only.
+    expect(await page.getByRole("radio", { name: "Working copy (authors only)" }).isDisabled()).toBe(true);
 
     // Network is for service agents only.
     expect(await choice(/Network/).count()).toBe(0);

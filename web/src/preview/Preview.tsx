@@ -5,13 +5,20 @@
 // browser's back button steps back through the walk and a link can be shared.
 import { useEffect, useMemo, useRef, useState } from "react";
 import { Link, useParams, useSearchParams } from "react-router-dom";
+import { ApiError } from "../api/errors";
 import type { TreeNode, TreeType, TreeView, Visibility } from "../api/types";
+import { useAuth } from "../auth/AuthContext";
+import { hasRole } from "../auth/roles";
 import { ErrorNotice } from "../components/ErrorNotice";
 import { faqIds, pathTo, seeAlso, seenBy, seenChildren, type SeenTree } from "./audience";
 import { useCatalog, useTemplates, useTreeCopy } from "./data";
 import "./preview.css";
 
 const EVERYONE = "all";
+
+/** The engine's answers when the working copy asked for cannot be shown. */
+const NO_WORKING_COPY = 1600;
+const WORKING_COPY_REFUSED = 1601;
 
 const TYPE_NAMES: Record<number, string> = {
   0: "Start",
@@ -50,7 +57,10 @@ export default function Preview() {
 
 function PreviewOf({ treeType, id }: { treeType: TreeType; id: number }) {
   const [search, setSearch] = useSearchParams();
-  const view: TreeView = search.get("view") === "working" ? "working" : "published";
+  const { identity } = useAuth();
+  // Readers see published copies only; the engine would refuse them the working copy.
+  const mayWork = hasRole(identity?.role, "author");
+  const view: TreeView = search.get("view") === "working" && mayWork ? "working" : "published";
   const catalog = useCatalog();
   const templates = useTemplates();
   const tree = useTreeCopy(treeType, id, view);
@@ -120,9 +130,10 @@ function PreviewOf({ treeType, id }: { treeType: TreeType; id: number }) {
                 name="preview-view"
                 value={v}
                 checked={view === v}
+                disabled={v === "working" && !mayWork}
                 onChange={() => choose("view", v)}
               />
-              {v === "published" ? "Published" : "Working copy"}
+              {v === "published" ? "Published" : mayWork ? "Working copy" : "Working copy (authors only)"}
             </label>
           ))}
         </fieldset>
@@ -133,7 +144,19 @@ function PreviewOf({ treeType, id }: { treeType: TreeType; id: number }) {
       {tree.isPending ? (
         <p role="status">Loading the tree…</p>
       ) : tree.isError ? (
-        <ErrorNotice error={tree.error} title="The tree could not be shown." />
+        tree.error instanceof ApiError &&
+        (tree.error.number === NO_WORKING_COPY || tree.error.number === WORKING_COPY_REFUSED) ? (
+          <p role="alert">
+            {tree.error.number === NO_WORKING_COPY
+              ? "Nobody has this tree checked out, so it has no working copy to walk. "
+              : "Only authors see a working copy. "}
+            <button type="button" onClick={() => choose("view", "published")}>
+              Walk the published copy
+            </button>
+          </p>
+        ) : (
+          <ErrorNotice error={tree.error} title="The tree could not be shown." />
+        )
       ) : seen ? (
         <>
           {tree.data.view !== view ? (
