@@ -2,7 +2,7 @@
 // customer would: categories, questions, answers, actions, "see also".
 import { afterAll, beforeAll, describe, expect, it } from "vitest";
 import type { Browser, Page } from "playwright-core";
-import { checkAccessibility, launchBrowser, startService, watchPage, type PageProblems, type Service } from "./harness";
+import { checkAccessibility, launchBrowser, screenshot, startService, watchPage, type PageProblems, type Service } from "./harness";
 import { newPerson, pictureOnFailure, signIn, signInOverHttp } from "./journey-api";
 
 const HOSTILE = `<img src=x onerror="window.__injected=1">`;
@@ -105,6 +105,7 @@ describe("preview as an audience", () => {
       "Print a test page",
     ]);
     await checkAccessibility(page, "preview walk");
+    await screenshot(page, "preview");
 
     // The browser's back button steps back through the walk.
     await page.goBack();
