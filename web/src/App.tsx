@@ -7,7 +7,6 @@ import { RequireAuth } from "./auth/RequireAuth";
 import { SetupPage } from "./auth/SetupPage";
 import { SignInPage } from "./auth/SignInPage";
 import { ClipboardProvider } from "./editor/clipboard";
-import { EditorPage } from "./editor/EditorPage";
 import { HomePage } from "./home/HomePage";
 import Preview from "./preview/Preview";
 import { AppShell } from "./shell/AppShell";
@@ -69,7 +68,11 @@ export const routes: RouteObject[] = [
         ),
         children: [
           { index: true, element: <HomePage /> },
-          { path: "/edit/:treeType/:id", element: <EditorPage /> },
+          {
+            path: "/edit/:treeType/:id",
+            // The editor (and its tree panel) loads when first opened.
+            lazy: async () => ({ Component: (await import("./editor/EditorPage")).EditorPage }),
+          },
           { path: "/preview/:treeType/:id", element: <Preview /> },
           { path: "*", element: <NotFound /> },
         ],

@@ -150,3 +150,9 @@ export const deleteTemplateInfo = (id: number) => rpc<unknown>("TSDOM.deleteTemp
 
 /** Ends another user's check-out, discarding their working copy (admin); returns the former holder. */
 export const releaseCheckOut = (t: TreeRef) => rpc<string>("Admin.ReleaseCheckOut", tree(t));
+
+/** A new empty tree, checked out to the user at once so they can start adding nodes. */
+export async function createTreeForEditing(t: TreeRef): Promise<void> {
+  await createEmptyTree(t);
+  await checkOut(t);
+}

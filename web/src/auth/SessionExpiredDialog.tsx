@@ -40,7 +40,7 @@ export function SessionExpiredDialog() {
           type="password"
           autoComplete="current-password"
           required
-          autoFocus
+          data-autofocus
           value={password}
           onChange={(e) => setPassword(e.target.value)}
         />

@@ -18,6 +18,8 @@ export function Modal({ title, onClose, children, describedBy }: ModalProps) {
     if (!dialog) return;
     if (typeof dialog.showModal === "function" && !dialog.open) dialog.showModal();
     else dialog.setAttribute("open", "");
+    // The field marked data-autofocus gets the focus, not merely the first control.
+    dialog.querySelector<HTMLElement>("[data-autofocus]")?.focus();
     return () => {
       if (typeof dialog.close === "function" && dialog.open) dialog.close();
     };

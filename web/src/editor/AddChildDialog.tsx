@@ -72,7 +72,7 @@ export function AddChildDialog({ parentLabel, types, catalog, allowed, initialVi
           </div>
         </fieldset>
         <label htmlFor="add-short">Short text</label>
-        <input id="add-short" required value={short} onChange={(e) => setShort(e.target.value)} />
+        <input id="add-short" data-autofocus required value={short} onChange={(e) => setShort(e.target.value)} />
         <label htmlFor="add-long">Long text</label>
         <textarea id="add-long" value={long} onChange={(e) => setLong(e.target.value)} />
         <VisibilityChecks

@@ -56,7 +56,7 @@ export function AddFromRepositoryDialog({ parentLabel, types, onAdd, onClose }: 
           ))}
         </select>
         <label htmlFor="rep-search">Search texts</label>
-        <input id="rep-search" type="search" value={text} onChange={(e) => setText(e.target.value)} />
+        <input id="rep-search" data-autofocus type="search" value={text} onChange={(e) => setText(e.target.value)} />
       </div>
       <ErrorNotice error={results.error} />
       <p role="status" className="hint">

@@ -24,7 +24,7 @@ export function LinkPickerDialog({
   return (
     <Modal title="Link to a node" onClose={onClose}>
       <label htmlFor="link-search">Find a node</label>{" "}
-      <input id="link-search" type="search" value={search} onChange={(e) => setSearch(e.target.value)} />
+      <input id="link-search" data-autofocus type="search" value={search} onChange={(e) => setSearch(e.target.value)} />
       <p className="hint" role="status">
         {matches.length === 0
           ? "No node matches."

@@ -161,7 +161,9 @@ export function NodePanel(props: Props) {
           {node.children.length === 0
             ? editable
               ? `This tree is empty. Choose “Add child” to add the first ${childTypes.length === 1 ? TYPE_NAMES[childTypes[0]!].toLowerCase() : "node"}, or “Insert template”.`
-              : "This tree is empty."
+              : hasRole(role, "author")
+                ? "This tree is empty. Choose “Check out” above, then “Add child” to add the first node."
+                : "This tree is empty."
             : `The top of the tree. It holds ${node.children.length} ${node.children.length === 1 ? "node" : "nodes"} directly and ${place.subtreeSize - 1} in all.`}
         </p>
       ) : (

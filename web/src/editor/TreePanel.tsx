@@ -4,7 +4,7 @@ import { Tree, type NodeApi, type NodeRendererProps, type RowRendererProps, type
 import type { Visibility } from "../api/types";
 import { useElementSize } from "../components/useElementSize";
 import { NodeIcon } from "./NodeIcon";
-import type { PanelNode } from "./treeModel";
+import { TYPE_NAMES, type PanelNode } from "./treeModel";
 import { visibilityName } from "./visibilities";
 
 interface Props {
@@ -28,6 +28,20 @@ interface Props {
 const ScrollArea = forwardRef<HTMLDivElement, HTMLAttributes<HTMLDivElement>>(function ScrollArea(props, ref) {
   return <div {...props} ref={ref} tabIndex={0} role="group" aria-label="Scroll the nodes" />;
 });
+
+/** What a screen reader says after a node's text: its type, audiences and state. */
+function describeNode(d: PanelNode, catalog: Visibility[] | undefined, unsaved: boolean): string {
+  const parts: string[] = [TYPE_NAMES[d.type]];
+  if (d.type !== 0) {
+    parts.push(
+      d.visibilities.length
+        ? `visible to ${d.visibilities.map((v) => visibilityName(catalog, v)).join(", ")}`
+        : "visible to nobody",
+    );
+  }
+  if (unsaved) parts.push("unsaved changes");
+  return parts.join("; ");
+}
 
 /** Trees above this size open with only their first two levels showing. */
 const OPEN_ALL_UP_TO = 400;
@@ -57,6 +71,7 @@ export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catal
             {...attrs}
             ref={innerRef}
             aria-label={node.data.label}
+            aria-describedby={`tree-desc-${node.data.id}`}
             aria-expanded={node.isLeaf ? undefined : node.isOpen}
             onFocus={(e) => e.stopPropagation()}
             onClick={node.handleClick}
@@ -89,6 +104,9 @@ export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catal
               {node.isLeaf ? null : node.isOpen ? <ChevronDown size={14} /> : <ChevronRight size={14} />}
             </span>
             <NodeIcon type={d.type} />
+            <span id={`tree-desc-${d.id}`} className="visually-hidden">
+              {describeNode(d, catalog, unsaved.has(d.nodeId))}
+            </span>
             <span className={`label${d.nodeId === cutNodeId ? " cut" : ""}`}>{d.label}</span>
             {unsaved.has(d.nodeId) ? <span className="badge">unsaved</span> : null}
             {d.type !== 0

@@ -1,6 +1,6 @@
 import { useState } from "react";
 import { Link, useNavigate } from "react-router-dom";
-import { createEmptyTree, deleteTree } from "../api/edit";
+import { createTreeForEditing, deleteTree } from "../api/edit";
 import { keys, useEngineMutation, useProducts } from "../api/queries";
 import type { ProductRow, Role } from "../api/types";
 import { hasRole } from "../auth/roles";
@@ -23,7 +23,7 @@ export function ProductsTable({ search, state, me, role }: Props) {
   const [copyInto, setCopyInto] = useState<ProductRow | null>(null);
   const [deleting, setDeleting] = useState<ProductRow | null>(null);
   const create = useEngineMutation(
-    (id: number) => createEmptyTree({ treeType: 1, id }),
+    (id: number) => createTreeForEditing({ treeType: 1, id }),
     (id) => [keys.tree(1, id)],
   );
   const remove = useEngineMutation(

@@ -1,5 +1,5 @@
 import { useState } from "react";
-import { createEmptyTree, createTemplateInfo, updateTemplateInfo } from "../api/edit";
+import { createTemplateInfo, createTreeForEditing, updateTemplateInfo } from "../api/edit";
 import { keys, useCatalog, useEngineMutation } from "../api/queries";
 import type { TemplateRow } from "../api/types";
 import { ErrorNotice } from "../components/ErrorNotice";
@@ -27,7 +27,7 @@ export function TemplateDialog({ template, onClose }: Props) {
     async (f: Fields) => {
       if (template) return updateTemplateInfo(template.id, f.name, f.comment, f.category);
       const id = await createTemplateInfo(f.name, f.comment, f.category);
-      await createEmptyTree({ treeType: 2, id });
+      await createTreeForEditing({ treeType: 2, id });
       return null;
     },
     () => (template ? [keys.tree(2, template.id)] : []),

@@ -1,6 +1,6 @@
 import { useState } from "react";
 import { Link, useNavigate } from "react-router-dom";
-import { createEmptyTree, deleteTemplateInfo } from "../api/edit";
+import { createTreeForEditing, deleteTemplateInfo } from "../api/edit";
 import { keys, useCatalog, useEngineMutation, useTemplates } from "../api/queries";
 import type { Role, TemplateRow } from "../api/types";
 import { hasRole } from "../auth/roles";
@@ -26,7 +26,7 @@ export function TemplatesTable({ search, state, me, role }: Props) {
   const [copyInto, setCopyInto] = useState<TemplateRow | null>(null);
   const [deleting, setDeleting] = useState<TemplateRow | null>(null);
   const create = useEngineMutation(
-    (id: number) => createEmptyTree({ treeType: 2, id }),
+    (id: number) => createTreeForEditing({ treeType: 2, id }),
     (id) => [keys.tree(2, id)],
   );
   const remove = useEngineMutation(

@@ -1,4 +1,4 @@
-import { LogOut, TreePine } from "lucide-react";
+import { ListTree, LogOut } from "lucide-react";
 import { Link, NavLink, Outlet } from "react-router-dom";
 import { useAuth } from "../auth/AuthContext";
 
@@ -12,7 +12,7 @@ export function AppShell() {
       </a>
       <header className="shell-header">
         <Link to="/" className="brand">
-          <TreePine aria-hidden="true" size={20} /> tsauthor
+          <ListTree aria-hidden="true" size={20} /> tsauthor
         </Link>
         <nav aria-label="Main">
           <NavLink to="/" end>
