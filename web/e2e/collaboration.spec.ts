@@ -111,7 +111,7 @@ describe("several people in several tabs at once", () => {
       await details(tab).getByLabel("Long text").fill(text);
       await details(tab).getByRole("button", { name: "Save" }).click();
       await details(tab).getByText("Unsaved changes.").waitFor({ state: "hidden" });
-      await tab.getByRole("treeitem", { name: node }).getByText("unsaved").waitFor({ state: "hidden" });
+      await tab.getByRole("treeitem", { name: node }).getByText("unsaved", { exact: true }).waitFor({ state: "hidden" });
     };
     const walk = async (tab: Page, url: string, firmwareQuestion: "shown" | "not shown") => {
       await tab.goto(url);

@@ -83,7 +83,7 @@ describe("when things go wrong", () => {
     await page.reload();
     await select("Is there paper?");
     expect(await details().getByLabel("Long text").inputValue()).toBe(typed);
-    expect(await item("Is there paper?").getByText("unsaved").count()).toBe(0);
+    expect(await item("Is there paper?").getByText("unsaved", { exact: true }).count()).toBe(0);
   });
 
   it("asks for the password again when the session has ended, over the page and its unsaved edit", async () => {

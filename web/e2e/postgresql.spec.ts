@@ -30,7 +30,6 @@ describe("on PostgreSQL", () => {
   it("creates a tree, checks it out, edits it and publishes it", async () => {
     const row = page.getByRole("row", { name: /Flatbed scanner F10/ });
     await row.getByRole("button", { name: "Create tree" }).click();
-    await page.getByRole("button", { name: "Check out" }).click();
     await page.getByText("You have this tree checked out").waitFor();
 
     await page.getByRole("tree").getByRole("treeitem").first().click();
