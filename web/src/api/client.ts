@@ -35,6 +35,11 @@ export interface RequestOptions {
   quiet?: boolean;
 }
 
+// Every GET asks the service whether the copy the browser holds is still
+// current (an ETag answers 304 without a body), so an edit is never hidden
+// behind a cached read.
+const REVALIDATE: RequestCache = "no-cache";
+
 /** A JSON request to one of the engine's endpoints; throws ApiError on failure. */
 export async function requestJson<T>(
   method: "GET" | "POST",
@@ -53,6 +58,7 @@ export async function requestJson<T>(
       method,
       headers,
       credentials: "same-origin",
+      cache: method === "GET" ? REVALIDATE : "no-store",
       body: method === "POST" ? JSON.stringify(body ?? {}) : undefined,
     });
   } catch {

@@ -63,7 +63,10 @@ function Editor({ treeType, id }: { treeType: TreeType; id: number }) {
     if (!model) return;
     for (const nodeId of Object.keys(kept).map(Number)) if (!model.places.has(nodeId)) dropDraft(nodeId);
   }, [model, kept, dropDraft]);
-  const unsaved = useMemo(() => new Set(Object.keys(drafts.drafts).map(Number)), [drafts.drafts]);
+  // Changes only when a node gains or loses kept edits, not on every keystroke,
+  // so the tree panel's rows are not redrawn while the user types.
+  const unsavedKey = Object.keys(drafts.drafts).join(",");
+  const unsaved = useMemo(() => new Set(unsavedKey ? unsavedKey.split(",").map(Number) : []), [unsavedKey]);
 
   const treeName = useMemo(() => {
     if (treeType === 1) return catalog.data?.products.find((p) => p.id === id)?.description ?? doc?.root.short ?? `Product ${id}`;

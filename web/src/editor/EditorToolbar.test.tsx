@@ -31,12 +31,12 @@ function actionsFor(role: Role, holder: string | null): string[] {
 describe("tree actions by role and check-out", () => {
   it("lets an author check out a free tree, and undo but not publish their own", () => {
     expect(actionsFor("author", null)).toEqual(["Check out"]);
-    expect(actionsFor("author", "ann")).toEqual(["Undo edits"]);
+    expect(actionsFor("author", "ann")).toEqual(["Undo edits", "Check tree"]);
     expect(actionsFor("reader", null)).toEqual([]);
   });
 
   it("lets a publisher publish any working copy", () => {
-    expect(actionsFor("publisher", "ann")).toEqual(["Undo edits", "Publish"]);
+    expect(actionsFor("publisher", "ann")).toEqual(["Undo edits", "Publish", "Check tree"]);
     expect(actionsFor("publisher", "bob")).toEqual(["Publish"]);
   });
 

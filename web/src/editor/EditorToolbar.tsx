@@ -1,4 +1,4 @@
-import { Eye, Lock, Undo2, Upload } from "lucide-react";
+import { Eye, ListChecks, Lock, Undo2, Upload } from "lucide-react";
 import { useState } from "react";
 import { Link } from "react-router-dom";
 import { checkOut, publish, undoEdits, type TreeRef } from "../api/edit";
@@ -8,6 +8,7 @@ import { hasRole } from "../auth/roles";
 import { ConfirmDialog } from "../components/ConfirmDialog";
 import { ErrorNotice } from "../components/ErrorNotice";
 import { PlainError } from "../errors/messages";
+import { CheckDialog } from "./CheckDialog";
 import { previewPath } from "./paths";
 import { PublishDialog } from "./PublishDialog";
 
@@ -26,6 +27,8 @@ interface Props {
 export function EditorToolbar({ tree, treeName, doc, me, role, unsavedCount, onUndone, onShowNode }: Props) {
   const [confirmUndo, setConfirmUndo] = useState(false);
   const [publishing, setPublishing] = useState(false);
+  const [checking, setChecking] = useState(false);
+  const [comment, setComment] = useState("");
   const refresh = () => [keys.tree(tree.treeType, tree.id)];
   const take = useEngineMutation(async () => {
     const holder = await checkOut(tree);
@@ -53,6 +56,11 @@ export function EditorToolbar({ tree, treeName, doc, me, role, unsavedCount, onU
           <Upload aria-hidden="true" size={16} /> Publish
         </button>
       ) : null}
+      {mine ? (
+        <button type="button" onClick={() => setChecking(true)}>
+          <ListChecks aria-hidden="true" size={16} /> Check tree
+        </button>
+      ) : null}
       <Link className="button" to={previewPath(tree)}>
         <Eye aria-hidden="true" size={16} /> Preview
       </Link>
@@ -77,13 +85,21 @@ export function EditorToolbar({ tree, treeName, doc, me, role, unsavedCount, onU
           </p>
         </ConfirmDialog>
       ) : null}
+      {checking ? (
+        <CheckDialog tree={tree} treeName={treeName} onShowNode={onShowNode} onClose={() => setChecking(false)} />
+      ) : null}
       {publishing ? (
         <PublishDialog
           tree={tree}
           treeName={treeName}
           holder={mine ? null : doc.checkedOutBy}
           unsavedCount={mine ? unsavedCount : 0}
-          onPublish={(comment, force) => pub.mutateAsync({ comment, force })}
+          comment={comment}
+          onComment={setComment}
+          onPublish={async (text, force) => {
+            await pub.mutateAsync({ comment: text, force });
+            setComment("");
+          }}
           onShowNode={onShowNode}
           onClose={() => setPublishing(false)}
         />

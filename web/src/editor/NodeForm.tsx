@@ -50,12 +50,14 @@ interface Props {
   canSeeUsage: boolean;
   catalog: Visibility[];
   allowed: string[];
+  /** True when the node above narrows the audiences offered. */
+  restricted?: boolean;
   places: Map<number, NodePlace>;
   onShowNode(nodeId: number): void;
 }
 
 /** The selected node's texts, audiences, FAQs and link; kept as a draft until saved. */
-export function NodeForm({ node, draft, onDraft, onSave, editable, canSeeUsage, catalog, allowed, places, onShowNode }: Props) {
+export function NodeForm({ node, draft, onDraft, onSave, editable, canSeeUsage, catalog, allowed, restricted, places, onShowNode }: Props) {
   const value = draft ?? draftOf(node);
   const [error, setError] = useState<unknown>(null);
   const [saving, setSaving] = useState(false);
@@ -153,6 +155,7 @@ export function NodeForm({ node, draft, onDraft, onSave, editable, canSeeUsage, 
         onChange={(visibilities) => change({ visibilities })}
         disabled={!editable}
         idPrefix={`${idp}-vis`}
+        hint={editable && restricted ? "Only the audiences of the node above are offered." : undefined}
       />
       {editable ? (
         <div className="checks">

@@ -1,7 +1,7 @@
 import { ArrowDown, ArrowUp, ClipboardPaste, Copy, LayoutTemplate, Library, Plus, Scissors, Trash2 } from "lucide-react";
 import { useState } from "react";
 import type { TreeRef } from "../api/edit";
-import type { Role, TreeType, Visibility } from "../api/types";
+import type { Role, Visibility } from "../api/types";
 import { hasRole } from "../auth/roles";
 import { ConfirmDialog } from "../components/ConfirmDialog";
 import { ErrorNotice } from "../components/ErrorNotice";
@@ -17,6 +17,7 @@ import { pasteProblem } from "./paste";
 import { allowedChildTypes, nodeLabel, TYPE_NAMES, type NodePlace, type TreeModel } from "./treeModel";
 import type { TreeActions } from "./useTreeActions";
 import { VisibilitiesToAddDialog } from "./VisibilitiesToAddDialog";
+import { allowedBelow } from "./visibilities";
 
 interface Props {
   tree: TreeRef;
@@ -52,7 +53,7 @@ export function NodePanel(props: Props) {
   const [open, setOpen] = useState<Open>(null);
   const [error, setError] = useState<unknown>(null);
   const [busy, setBusy] = useState(false);
-  const childTypes = allowedChildTypes(node.type, tree.treeType as TreeType, topType);
+  const childTypes = allowedChildTypes(node.type, tree.treeType, topType);
   const isRoot = place.parentId === null;
   const entry = clipboard.entry;
   const problem = entry ? pasteProblem(entry, tree, node, childTypes, model.places) : null;
@@ -91,6 +92,9 @@ export function NodePanel(props: Props) {
   }
 
   const below = place.subtreeSize - 1;
+  const parent = place.parentId !== null ? model.places.get(place.parentId)?.node : undefined;
+  const allowedHere = allowedBelow(parent, allowed);
+  const allowedForChildren = allowedBelow(node, allowed);
   return (
     <section className="node-panel" aria-labelledby="node-title">
       <h2 id="node-title" className="row">
@@ -124,7 +128,7 @@ export function NodePanel(props: Props) {
             type="button"
             disabled={isRoot}
             onClick={() =>
-              clipboard.setEntry({ mode: "cut", ...tree, treeType: tree.treeType as TreeType, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
+              clipboard.setEntry({ mode: "cut", ...tree, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
             }
           >
             <Scissors aria-hidden="true" size={16} /> Cut
@@ -133,7 +137,7 @@ export function NodePanel(props: Props) {
             type="button"
             disabled={isRoot}
             onClick={() =>
-              clipboard.setEntry({ mode: "copy", ...tree, treeType: tree.treeType as TreeType, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
+              clipboard.setEntry({ mode: "copy", ...tree, nodeId: node.id, type: node.type, label, size: place.subtreeSize })
             }
           >
             <Copy aria-hidden="true" size={16} /> Copy
@@ -178,7 +182,8 @@ export function NodePanel(props: Props) {
           editable={editable}
           canSeeUsage={hasRole(role, "author")}
           catalog={catalog}
-          allowed={allowed}
+          allowed={allowedHere}
+          restricted={allowedHere.length < allowed.length}
           places={model.places}
           onShowNode={props.onShowNode}
         />
@@ -189,8 +194,8 @@ export function NodePanel(props: Props) {
           parentLabel={label}
           types={childTypes}
           catalog={catalog}
-          allowed={allowed}
-          initialVisibilities={isRoot ? allowed : node.visibilities}
+          allowed={allowedForChildren}
+          initialVisibilities={allowedForChildren}
           onAdd={(c) => actions.addChild(node.id, c)}
           onClose={() => setOpen(null)}
         />
@@ -200,7 +205,7 @@ export function NodePanel(props: Props) {
           parentLabel={label}
           types={childTypes}
           onAdd={(entity) =>
-            actions.addFromRepository(node.id, entity, (isRoot ? allowed : node.visibilities).filter((v) => allowed.includes(v)))
+            actions.addFromRepository(node.id, entity, allowedForChildren)
           }
           onClose={() => setOpen(null)}
         />

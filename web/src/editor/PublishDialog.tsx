@@ -1,20 +1,20 @@
 import { useQuery } from "@tanstack/react-query";
 import { useState } from "react";
 import { validate, type TreeRef } from "../api/edit";
-import type { ValidationFinding } from "../api/types";
 import { ErrorNotice } from "../components/ErrorNotice";
 import { Modal } from "../components/Modal";
+import { ApiError } from "../api/errors";
+import { FindingsList, findingsOf } from "./FindingsList";
 
-export function findingsOf(answer: unknown): ValidationFinding[] {
-  if (Array.isArray(answer)) return answer as ValidationFinding[];
-  if (answer && typeof answer === "object" && Array.isArray((answer as { findings?: unknown }).findings)) {
-    return (answer as { findings: ValidationFinding[] }).findings;
-  }
-  return [];
-}
+
+/** The engine's refusal to publish a copy with errors unless forced. */
+const PUBLISH_REFUSED = 1403;
 
 interface Props {
   tree: TreeRef;
+  /** Kept by the caller, so that it survives closing the dialog to look at a node. */
+  comment: string;
+  onComment(comment: string): void;
   treeName: string;
   holder: string | null;
   unsavedCount: number;
@@ -24,14 +24,24 @@ interface Props {
 }
 
 /** Checks the working copy, then publishes it with a comment. */
-export function PublishDialog({ tree, treeName, holder, unsavedCount, onPublish, onShowNode, onClose }: Props) {
-  const [comment, setComment] = useState("");
+export function PublishDialog({ tree, comment, onComment, treeName, holder, unsavedCount, onPublish, onShowNode, onClose }: Props) {
+
   const [force, setForce] = useState(false);
   const [error, setError] = useState<unknown>(null);
   const [busy, setBusy] = useState(false);
-  const check = useQuery({ queryKey: ["validate", tree.treeType, tree.id], queryFn: () => validate(tree), staleTime: 0, gcTime: 0 });
+  // The check reads the copy the user sees: only the holder sees the working copy
+  // that gets published. For somebody else's copy the engine checks on publishing.
+  const check = useQuery({
+    queryKey: ["validate", tree.treeType, tree.id],
+    queryFn: () => validate(tree),
+    staleTime: 0,
+    gcTime: 0,
+    enabled: holder === null,
+  });
   const findings = findingsOf(check.data);
   const errors = findings.filter((f) => f.severity === "error");
+  const refused = error instanceof ApiError && error.number === PUBLISH_REFUSED;
+  const mayForce = errors.length > 0 || refused;
 
   async function publish() {
     setBusy(true);
@@ -59,34 +69,22 @@ export function PublishDialog({ tree, treeName, holder, unsavedCount, onPublish,
         </p>
       ) : null}
       <h3>Check</h3>
-      {check.isPending ? <p role="status">Checking the tree…</p> : null}
+      {holder !== null ? <p>The checks run on {holder}'s working copy when you publish.</p> : null}
+      {holder === null && check.isPending ? <p role="status">Checking the tree…</p> : null}
       <ErrorNotice error={check.error} />
       {check.data && findings.length === 0 ? <p>The check found nothing to fix.</p> : null}
-      {findings.length > 0 ? (
-        <ul>
-          {findings.map((f, i) => (
-            <li key={i}>
-              <strong>{f.severity === "error" ? "Error" : "Warning"}:</strong> {f.message}{" "}
-              {f.node >= 0 ? (
-                <button
-                  type="button"
-                  onClick={() => {
-                    onShowNode(f.node);
-                    onClose();
-                  }}
-                >
-                  Show node {f.node}
-                </button>
-              ) : null}
-            </li>
-          ))}
-        </ul>
-      ) : null}
+      <FindingsList
+        findings={findings}
+        onShowNode={(id) => {
+          onShowNode(id);
+          onClose();
+        }}
+      />
       <div className="form-grid">
         <label htmlFor="publish-comment">Comment for this version</label>
-        <textarea id="publish-comment" value={comment} onChange={(e) => setComment(e.target.value)} />
+        <textarea id="publish-comment" value={comment} onChange={(e) => onComment(e.target.value)} />
       </div>
-      {errors.length > 0 ? (
+      {mayForce ? (
         <div className="checks">
           <label htmlFor="publish-force">
             <input id="publish-force" type="checkbox" checked={force} onChange={(e) => setForce(e.target.checked)} />
@@ -102,7 +100,7 @@ export function PublishDialog({ tree, treeName, holder, unsavedCount, onPublish,
         <button
           type="button"
           className="primary"
-          disabled={busy || check.isPending || (errors.length > 0 && !force)}
+          disabled={busy || (holder === null && check.isPending) || (mayForce && !force)}
           onClick={() => void publish()}
         >
           Publish

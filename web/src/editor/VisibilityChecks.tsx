@@ -9,10 +9,12 @@ interface Props {
   onChange(next: string[]): void;
   disabled?: boolean;
   idPrefix: string;
+  /** A line under the boxes, e.g. why some audiences are not offered. */
+  hint?: string;
 }
 
 /** Audiences as checkboxes, labelled with the catalog's names. */
-export function VisibilityChecks({ legend, catalog, allowed, value, onChange, disabled, idPrefix }: Props) {
+export function VisibilityChecks({ legend, catalog, allowed, value, onChange, disabled, idPrefix, hint }: Props) {
   const choices = visibilityChoices(catalog, allowed, value);
   return (
     <fieldset>
@@ -37,6 +39,7 @@ export function VisibilityChecks({ legend, catalog, allowed, value, onChange, di
           ))}
         </div>
       )}
+      {hint ? <p className="hint">{hint}</p> : null}
     </fieldset>
   );
 }

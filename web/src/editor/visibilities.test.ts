@@ -1,6 +1,6 @@
 import { describe, expect, it } from "vitest";
 import type { Catalog, TemplateRow } from "../api/types";
-import { allowedVisibilities, visibilityChoices } from "./visibilities";
+import { allowedBelow, allowedVisibilities, visibilityChoices } from "./visibilities";
 
 const catalog: Catalog = {
   visibilities: [
@@ -41,5 +41,16 @@ describe("visibilityChoices", () => {
       ["8", false],
     ]);
     expect(choices[2]!.name).toBe("Audience 8 (not allowed here)");
+  });
+});
+
+describe("allowedBelow", () => {
+  it("narrows a node's audiences to its parent's, in the tree's order", () => {
+    expect(allowedBelow({ type: 2, visibilities: ["3", "1"] }, ["1", "2", "3"])).toEqual(["1", "3"]);
+  });
+
+  it("offers the tree's audiences directly below the top", () => {
+    expect(allowedBelow({ type: 0, visibilities: [] }, ["1", "2"])).toEqual(["1", "2"]);
+    expect(allowedBelow(undefined, ["1"])).toEqual(["1"]);
   });
 });

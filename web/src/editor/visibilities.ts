@@ -39,3 +39,12 @@ export function visibilityChoices(
 export function visibilityName(catalog: Visibility[] | undefined, id: string): string {
   return catalog?.find((v) => v.id === id)?.name ?? `Audience ${id}`;
 }
+
+/**
+ * The audiences a node may have: those of the node above it (a node is never
+ * visible where its parent is not); directly below the top, those of the tree.
+ */
+export function allowedBelow(parent: { type: number; visibilities: string[] } | undefined, treeAllowed: readonly string[]): string[] {
+  if (!parent || parent.type === 0) return [...treeAllowed];
+  return treeAllowed.filter((v) => parent.visibilities.includes(v));
+}

@@ -29,6 +29,8 @@ const SENTENCES: Record<number, string> = {
   1308: "This setup link is no longer valid. An administrator exists already; sign in instead.",
   1309: "The page lost its security token. Reload the page and try again.",
   1400: "That version does not exist.",
+  1600: "Nobody has this tree checked out, so there is no working copy to show.",
+  1601: "Only the holder of the check-out, publishers and admins can see a working copy.",
   1401: "That copy of the tree is not there.",
   1403: "The tree has validation errors, so it was not published. Fix them or publish anyway.",
 };
