@@ -50,8 +50,9 @@ export async function signIn(page: Page, url: string, login: string, password: s
 
 /**
  * Collects what went wrong in a context's traffic: requests that failed on
- * the wire and answers of 5xx (503 = a connection turned away). Answers the
- * app expects and shows in words (401, 403, an engine error) are not counted.
+ * the wire (a reset, an empty answer, a refused connection) and answers of
+ * 5xx (503 = a connection turned away). Answers the app expects and shows in
+ * words (401, 403, an engine error) are not counted.
  */
 export function watchTraffic(context: BrowserContext): { problems: string[]; requests: number } {
   const seen = { problems: [] as string[], requests: 0 };
@@ -59,6 +60,8 @@ export function watchTraffic(context: BrowserContext): { problems: string[]; req
     seen.requests++;
   });
   context.on("requestfailed", (r) => {
+    // The browser's own cancel: a page left while its requests were under way.
+    if (r.failure()?.errorText === "net::ERR_ABORTED") return;
     seen.problems.push(`${r.method()} ${r.url()} failed: ${r.failure()?.errorText ?? "?"}`);
   });
   context.on("response", (r) => {
