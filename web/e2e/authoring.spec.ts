@@ -95,6 +95,12 @@ async function dragOnto(source: string, target: string, _where: "upper edge") {
   await page.mouse.down();
   await page.mouse.move(to.x + 60, to.y + to.height / 2, { steps: 5 });
   await page.mouse.move(to.x + 60, to.y + 3, { steps: 5 });
+  // Rest there a moment, as a person does before letting go: the panel takes
+  // the place in over a drawn frame and accepts the drop on the next move.
+  for (const dx of [1, 0]) {
+    await page.evaluate(() => new Promise((drawn) => requestAnimationFrame(() => requestAnimationFrame(drawn))));
+    await page.mouse.move(to.x + 60 + dx, to.y + 3);
+  }
   await page.mouse.up();
 }
 
