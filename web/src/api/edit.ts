@@ -1,4 +1,5 @@
 // The engine's write methods, one function each. Every change the app makes goes through here.
+import { PlainError } from "../errors/messages";
 import { rpc } from "./client";
 import type { TreeType, ValidationFinding } from "./types";
 
@@ -154,5 +155,9 @@ export const releaseCheckOut = (t: TreeRef) => rpc<string>("Admin.ReleaseCheckOu
 /** A new empty tree, checked out to the user at once so they can start adding nodes. */
 export async function createTreeForEditing(t: TreeRef): Promise<void> {
   await createEmptyTree(t);
-  await checkOut(t);
+  try {
+    await checkOut(t);
+  } catch (e) {
+    throw new PlainError("The tree was created, but it could not be checked out for you. Open it and check it out.", e);
+  }
 }

@@ -253,6 +253,15 @@ export function NodeForm({ node, draft, onDraft, onSave, editable, canSeeUsage, 
           </button>
           {dirty ? <span className="hint">Unsaved changes.</span> : null}
         </div>
+      ) : draft ? (
+        <div className="row">
+          <span className="hint">
+            You have kept changes to this node that were never saved. Check the tree out to save them, or discard them.
+          </span>
+          <button type="button" onClick={() => onDraft(null)}>
+            Discard changes
+          </button>
+        </div>
       ) : null}
       {picking ? (
         <LinkPickerDialog

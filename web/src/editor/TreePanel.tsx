@@ -1,5 +1,5 @@
 import { ChevronDown, ChevronRight } from "lucide-react";
-import { forwardRef, useMemo, useRef, type HTMLAttributes } from "react";
+import { forwardRef, useEffect, useMemo, useRef, type HTMLAttributes } from "react";
 import { Tree, type NodeApi, type NodeRendererProps, type RowRendererProps, type TreeApi } from "react-arborist";
 import type { Visibility } from "../api/types";
 import { useElementSize } from "../components/useElementSize";
@@ -54,13 +54,31 @@ const OPEN_ALL_UP_TO = 400;
 export function TreePanel({ data, nodeCount, selectedId, onSelect, onMove, catalog, unsaved, cutNodeId, label }: Props) {
   const { ref, width, height } = useElementSize<HTMLDivElement>();
   const api = useRef<TreeApi<PanelNode> | null>(null);
+
+  // A node chosen from elsewhere (a link, a finding, a new child) may sit in a
+  // closed branch: open the way to it, then mark it as selected.
+  useEffect(() => {
+    const tree = api.current;
+    if (!tree || selectedId === null) return;
+    const id = String(selectedId);
+    if (tree.get(id)?.isSelected) return;
+    tree.openParents(id);
+    // The opened rows appear after the panel's next render.
+    let frames = 0;
+    let handle = 0;
+    const mark = () => {
+      if (tree.get(id)) tree.select(id, { focus: false });
+      else if (frames++ < 30) handle = requestAnimationFrame(mark);
+    };
+    handle = requestAnimationFrame(mark);
+    return () => cancelAnimationFrame(handle);
+  }, [selectedId]);
   const initialOpenState = useMemo(() => {
     if (nodeCount <= OPEN_ALL_UP_TO) return undefined;
     const open: Record<string, boolean> = {};
     for (const top of data) open[top.id] = true;
     return open;
     // Only the first render decides; later reloads keep what the user opened and closed.
-    // eslint-disable-next-line react-hooks/exhaustive-deps
   }, []);
 
   const Row = useMemo(

@@ -37,7 +37,7 @@ export function ProductsTable({ search, state, me, role }: Props) {
     <section aria-labelledby="products-title">
       <h2 id="products-title">Products</h2>
       <ErrorNotice error={products.error} />
-      <ErrorNotice error={create.error} title="The tree was not created." />
+      <ErrorNotice error={create.error} />
       {products.isPending ? <p role="status">Loading products…</p> : null}
       {products.data && products.data.length === 0 && !search ? (
         <p>The catalog has no products yet. An administrator loads them with the catalog.</p>

@@ -1,9 +1,12 @@
 import { useState } from "react";
-import { createTemplateInfo, createTreeForEditing, updateTemplateInfo } from "../api/edit";
+import { checkOut, createEmptyTree, createTemplateInfo, createTreeForEditing, updateTemplateInfo } from "../api/edit";
+import { ApiError } from "../api/errors";
 import { keys, useCatalog, useEngineMutation } from "../api/queries";
 import type { TemplateRow } from "../api/types";
 import { ErrorNotice } from "../components/ErrorNotice";
 import { Modal } from "../components/Modal";
+
+const TREE_EXISTS = 1204;
 
 interface Props {
   /** The template to change; none = a new one. */
@@ -23,11 +26,26 @@ export function TemplateDialog({ template, onClose }: Props) {
   const [name, setName] = useState(template?.name ?? "");
   const [comment, setComment] = useState(template?.comment ?? "");
   const [category, setCategory] = useState(template?.productCategory ?? 0);
+  // A template whose description was made but whose tree was not is finished on
+  // the next try, not made a second time.
+  const [createdId, setCreatedId] = useState<number | null>(null);
   const save = useEngineMutation(
     async (f: Fields) => {
       if (template) return updateTemplateInfo(template.id, f.name, f.comment, f.category);
-      const id = await createTemplateInfo(f.name, f.comment, f.category);
-      await createTreeForEditing({ treeType: 2, id });
+      if (createdId === null) {
+        const id = await createTemplateInfo(f.name, f.comment, f.category);
+        setCreatedId(id);
+        await createTreeForEditing({ treeType: 2, id });
+        return null;
+      }
+      await updateTemplateInfo(createdId, f.name, f.comment, f.category);
+      try {
+        await createEmptyTree({ treeType: 2, id: createdId });
+      } catch (e) {
+        // The tree may have been made on the try before.
+        if (!(e instanceof ApiError && e.number === TREE_EXISTS)) throw e;
+      }
+      await checkOut({ treeType: 2, id: createdId });
       return null;
     },
     () => (template ? [keys.tree(2, template.id)] : []),

@@ -50,7 +50,7 @@ export function TemplatesTable({ search, state, me, role }: Props) {
         ) : null}
       </div>
       <ErrorNotice error={templates.error} />
-      <ErrorNotice error={create.error} title="The tree was not created." />
+      <ErrorNotice error={create.error} />
       {templates.isPending ? <p role="status">Loading templates…</p> : null}
       {templates.data && templates.data.length === 0 ? (
         <p>No templates yet. {author ? "Choose “New template” to make a part you can insert into many trees." : ""}</p>
