@@ -289,6 +289,9 @@ export async function watchPage(page: Page): Promise<PageProblems> {
     // Chromium asks for /favicon.ico by itself when a page names no icon:
     // not a request of the app's.
     if (where.endsWith("/favicon.ico")) return;
+    // The app asks who is signed in before anybody is: that 401 is its answer
+    // "nobody", which Chromium logs like any failed load.
+    if (where.endsWith("/auth/me") && m.text().includes("401")) return;
     problems.push(`console: ${m.text()}${where ? ` (${where})` : ""}`);
   });
   page.on("pageerror", (e) => problems.push(`page error: ${e.message}`));
