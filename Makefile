@@ -1,7 +1,11 @@
 # The two commands a newcomer needs:
-#   make run   builds the engine, prepares the data folder and starts the service
-#   make test  builds and runs the whole suite, normally and under sanitizers
-.PHONY: all bootstrap build build-asan run test test-normal test-asan bench clean
+#   make run   builds the engine and the web app, prepares the data folder and
+#              starts the service, which prints the app's address
+#   make test  builds and runs the whole suite: the engine's tests normally and
+#              under sanitizers, the web app's unit tests, and its journeys in
+#              headless Chromium against a real service (SQLite and PostgreSQL)
+# Other targets: make web (the app alone, into web/dist), make bench.
+.PHONY: all bootstrap build build-asan web run test test-normal test-asan test-web bench clean
 
 JOBS ?= $(shell nproc)
 BUILD_DIR ?= build
@@ -25,12 +29,20 @@ build: bootstrap $(BUILD_DIR)/CMakeCache.txt
 build-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
-run: build
+# npm ci only when the installed packages are missing or older than the lockfile.
+web/node_modules/.package-lock.json: web/package-lock.json | bootstrap
+	cd web && npm ci --no-audit --no-fund
+	@touch $@
+
+web: web/node_modules/.package-lock.json
+	npm --prefix web run build
+
+run: build web
 	./$(BUILD_DIR)/tsauthor init
 	./$(BUILD_DIR)/tsauthor catalog load examples/catalog.json
 	./$(BUILD_DIR)/tsauthor serve
 
-test: test-normal test-asan
+test: test-normal test-asan test-web
 
 test-normal: build
 	bash scripts/with-test-postgres ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
@@ -39,8 +51,14 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  bash scripts/with-test-postgres ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
+# The web app's unit tests, then its journeys against the engine of the
+# normal build (not the sanitizer build: the browser's pace would time out).
+test-web: build web
+	npm --prefix web test -- --passWithNoTests
+	TSAUTHOR_BIN=$(abspath $(BUILD_DIR))/tsauthor bash scripts/with-test-postgres npm --prefix web run e2e
+
 bench: build
 	./$(BUILD_DIR)/bench/tsauthor_bench
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) web/dist

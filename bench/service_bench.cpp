@@ -1,5 +1,5 @@
 // What the authoring operations cost a front end: TSDOM.AddChildNew,
-// TSDOM.SaveNode, TSDOM.MoveNode and a document read, on product trees of
+// TSDOM.SaveNode, TSDOM.MoveNode, a document read and the tree as JSON, on product trees of
 // 1,000, 10,000 and 100,000 nodes, called in process (the TSDOM object, the
 // read handler) and over JSON-RPC / HTTP on loopback (one client keeping its
 // connection), so that the service's share is the ratio of the two.
@@ -65,6 +65,7 @@
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
+#include "authoring/browse.h"
 #include "authoring/tsdom.h"
 #include "components/catalog.h"
 #include "components/file_handling.h"
@@ -79,6 +80,7 @@
 #include "server/http_server.h"
 #include "server/rpc_client.h"
 #include "server/tree_reads.h"
+#include "storage/document_cache.h"
 #include "storage/documents.h"
 #include "storage/schema.h"
 #include "storage/tree_types.h"
@@ -333,7 +335,29 @@ Harness& Shared() {
 // InProcess: the TSDOM object (the read handler for reads); Local: by name
 // in this process; Http: JSON-RPC (a GET for reads) on loopback.
 enum class Mode { InProcess, Local, Http, Floor, FloorNoParse };
-enum class Operation { AddChildNew, SaveNode, MoveNode, ReadDocument, Publish, PublishUnversioned };
+// The reads: ReadDocument (the stored bytes; the parsed document kept),
+// ReadDocumentParse (the same with the parsed document dropped before each
+// call), ReadTreeJson (the tree as JSON, GET /trees/../json: the rendering
+// kept, so a call checks that it is still current), ReadTreeJsonRender (the
+// rendering dropped before each call, the parsed document kept) and
+// ReadTreeJsonParse (both dropped: parse, rows, render).
+enum class Operation {
+  AddChildNew,
+  SaveNode,
+  MoveNode,
+  ReadDocument,
+  ReadDocumentParse,
+  ReadTreeJson,
+  ReadTreeJsonRender,
+  ReadTreeJsonParse,
+  Publish,
+  PublishUnversioned
+};
+
+bool IsRead(Operation op) {
+  return op == Operation::ReadDocument || op == Operation::ReadDocumentParse || op == Operation::ReadTreeJson ||
+         op == Operation::ReadTreeJsonRender || op == Operation::ReadTreeJsonParse;
+}
 
 json AddChildNewParams(const TreeInfo& t, int i) {
   return {{"i_lTreeType", kProductTree},
@@ -461,7 +485,7 @@ void RunFloor(benchmark::State& state, const std::string& label, const std::stri
     ++i;
     pugi::xml_document parsed;
     latencies.Time([&] {
-      if (op == Operation::ReadDocument) {
+      if (IsRead(op)) {
         benchmark::DoNotOptimize(ReadFile(path).size());
         return;
       }
@@ -493,6 +517,10 @@ void RunFloor(benchmark::State& state, const std::string& label, const std::stri
           break;
         }
         case Operation::ReadDocument:
+        case Operation::ReadDocumentParse:
+        case Operation::ReadTreeJson:
+        case Operation::ReadTreeJsonRender:
+        case Operation::ReadTreeJsonParse:
         case Operation::Publish:  // no floor: publishing is measured with and without versions
         case Operation::PublishUnversioned:
           break;
@@ -547,6 +575,7 @@ void Run(benchmark::State& state, const std::string& label, const std::string& p
   http.set_read_timeout(120, 0);
   const std::string documentPath =
       "/trees/1/" + std::to_string(tree.id) + "/document?user=" + std::string(kUser);
+  const std::string jsonPath = "/trees/1/" + std::to_string(tree.id) + "/json?user=" + std::string(kUser);
 
   // One call over HTTP: its answer's result, or a skip with its error.
   int64_t rpcId = 0;
@@ -659,17 +688,28 @@ void Run(benchmark::State& state, const std::string& label, const std::string& p
           state.ResumeTiming();
           break;
         }
-        case Operation::ReadDocument: {
+        case Operation::ReadDocument:
+        case Operation::ReadDocumentParse:
+        case Operation::ReadTreeJson:
+        case Operation::ReadTreeJsonRender:
+        case Operation::ReadTreeJsonParse: {
+          const bool asJson = op == Operation::ReadTreeJson || op == Operation::ReadTreeJsonRender ||
+                              op == Operation::ReadTreeJsonParse;
+          if (op == Operation::ReadTreeJsonRender || op == Operation::ReadTreeJsonParse) tsa::ClearTreeJsonCache();
+          if (op == Operation::ReadDocumentParse || op == Operation::ReadTreeJsonParse) {
+            tsa::storage::ClearDocumentCache();
+          }
           if (mode != Mode::Http) {
             tsa::server::TreeReadRequest request;
             request.treeType = kProductTree;
             request.id = tree.id;
             request.user = kUser;
+            request.json = asJson;
             latencies.Time([&] { benchmark::DoNotOptimize(tsa::server::ReadTree(request).body.size()); });
           } else {
             bool ok = false;
             latencies.Time([&] {
-              auto res = http.Get(documentPath);
+              auto res = http.Get(asJson ? jsonPath : documentPath);
               ok = res && res->status == 200;
             });
             if (!ok) {
@@ -694,6 +734,10 @@ const char* OperationName(Operation op) {
     case Operation::SaveNode: return "SaveNode";
     case Operation::MoveNode: return "MoveNode";
     case Operation::ReadDocument: return "ReadDocument";
+    case Operation::ReadDocumentParse: return "ReadDocumentParse";
+    case Operation::ReadTreeJson: return "ReadTreeJson";
+    case Operation::ReadTreeJsonRender: return "ReadTreeJsonRender";
+    case Operation::ReadTreeJsonParse: return "ReadTreeJsonParse";
     case Operation::Publish: return "Publish";
     case Operation::PublishUnversioned: return "PublishUnversioned";
   }
@@ -715,14 +759,20 @@ const char* ModeName(Mode mode) {
 void RegisterFor(const std::string& label, const std::string& pgServer) {
   for (int nodes : kSizes) {
     for (Operation op : {Operation::AddChildNew, Operation::SaveNode, Operation::MoveNode, Operation::ReadDocument,
-                         Operation::Publish, Operation::PublishUnversioned}) {
+                         Operation::ReadDocumentParse, Operation::ReadTreeJson, Operation::ReadTreeJsonRender,
+                         Operation::ReadTreeJsonParse, Operation::Publish, Operation::PublishUnversioned}) {
       for (Mode mode : {Mode::InProcess, Mode::Local, Mode::Http, Mode::Floor, Mode::FloorNoParse}) {
         // Publishing with and without versions, in process, up to 10,000 nodes.
         const bool publish = op == Operation::Publish || op == Operation::PublishUnversioned;
         if (publish && (mode != Mode::InProcess || nodes > 10000)) continue;
         // Reads have no call by name: the handler is the in-process figure;
         // their floor reads the file, with nothing to parse.
-        if (op == Operation::ReadDocument && (mode == Mode::Local || mode == Mode::FloorNoParse)) continue;
+        if (IsRead(op) && (mode == Mode::Local || mode == Mode::FloorNoParse)) continue;
+        // The variants of the reads: in process, and the floor once.
+        if (op != Operation::ReadDocument && IsRead(op) && mode != Mode::InProcess &&
+            !(op == Operation::ReadTreeJson && mode == Mode::Http)) {
+          continue;
+        }
         // By name in process is the engine's share without the transport:
         // kept for the smaller trees only.
         if (mode == Mode::Local && nodes > 10000) continue;
@@ -730,7 +780,7 @@ void RegisterFor(const std::string& label, const std::string& pgServer) {
         if (label == "postgresql-files" && (mode != Mode::InProcess || publish)) continue;
         const std::string name = "service/" + label + "/" + OperationName(op) + "/" + std::to_string(nodes) + "/" +
                                  ModeName(mode);
-        const int calls = op == Operation::ReadDocument ? ReadCalls(nodes) : WriteCalls(nodes);
+        const int calls = IsRead(op) ? ReadCalls(nodes) : WriteCalls(nodes);
         benchmark::RegisterBenchmark(name.c_str(), Run, label, pgServer, op, nodes, mode)
             ->Iterations(calls)
             ->Repetitions(3)

@@ -33,6 +33,11 @@ constexpr Entry kRules[] = {
     {"Repository.getRepEntityDetails", Role::Reader, kReads},
     {"Versions.List", Role::Reader, kReads},
     {"Versions.Get", Role::Reader, kReads},
+    {"Browse.Catalog", Role::Reader, kReads},
+    {"Browse.Products", Role::Reader, kReads},
+    {"Browse.Templates", Role::Reader, kReads},
+    {"Browse.Tree", Role::Reader, kReads},
+    {"Browse.SearchEntities", Role::Reader, kReads},
     // Authoring: trees, check-out, edits of one's own working copy, templates' descriptions, texts.
     {"TSDOM.CreateEmptyTree", Role::Author, kChanges},
     {"TSDOM.createTreeFromTree", Role::Author, kChanges},

@@ -121,6 +121,83 @@ StringDict CatalogProduct::GetProductCategoriesForProduct(int32_t productId) {
       });
 }
 
+// --- listings ---
+
+namespace {
+
+// Runs `body` with the catalog connection's session; the connection is
+// closed whatever happens.
+template <typename Body>
+auto WithCatalogSession(Body body) {
+  ConnectionPtr connection = GetKCatalogConnection();
+  try {
+    auto result = body(connection->session(), connection->dialect());
+    CloseConnection(connection);
+    return result;
+  } catch (...) {
+    CloseConnection(connection);
+    throw;
+  }
+}
+
+std::vector<CatalogEntry> Entries(const db::ResultSet& rows) {
+  std::vector<CatalogEntry> out;
+  out.reserve(rows.rows.size());
+  for (const auto& row : rows.rows) {
+    out.push_back({row[0].ToInt32(), row[1].IsNull() ? std::string() : row[1].ToText(), {}});
+  }
+  return out;
+}
+
+// Adds the pairs (owner, linked) of `rows`, ordered by owner, to the
+// entries, which are ordered by identifier.
+void Link(std::vector<CatalogEntry>& entries, const db::ResultSet& rows) {
+  auto it = entries.begin();
+  for (const auto& row : rows.rows) {
+    const int32_t owner = row[0].ToInt32();
+    while (it != entries.end() && it->id < owner) ++it;
+    if (it == entries.end()) break;
+    if (it->id == owner) it->links.push_back(row[1].ToInt32());
+  }
+}
+
+}  // namespace
+
+CatalogListing ReadCatalogListing() {
+  return Trapped("KCatalog.Catalog.ReadCatalogListing", [] {
+    return WithCatalogSession([](db::Session& s, const db::Dialect&) {
+      CatalogListing listing;
+      listing.visibilities = Entries(s.Query("SELECT VISIBILITYID, NAME FROM VISIBILITIES ORDER BY VISIBILITYID"));
+      listing.categories = Entries(s.Query("SELECT CATEGORYID, NAME FROM CATEGORIES ORDER BY CATEGORYID"));
+      Link(listing.categories, s.Query("SELECT CATEGORYID, VISIBILITYID FROM CATEGORYVISIBILITIES"
+                                       " ORDER BY CATEGORYID, VISIBILITYID"));
+      listing.products = Entries(s.Query("SELECT PRODUCTID, DESCRIPTION FROM PRODUCTS ORDER BY PRODUCTID"));
+      Link(listing.products,
+           s.Query("SELECT PRODUCTID, CATEGORYID FROM PRODUCTSBYCATEGORY ORDER BY PRODUCTID, CATEGORYID"));
+      return listing;
+    });
+  });
+}
+
+std::vector<CatalogEntry> FindProducts(const std::string& text) {
+  return Trapped("KCatalog.Catalog.FindProducts", [&] {
+    return WithCatalogSession([&](db::Session& s, const db::Dialect& d) {
+      if (text.empty()) return Entries(s.Query("SELECT PRODUCTID, DESCRIPTION FROM PRODUCTS ORDER BY PRODUCTID"));
+      std::string sql = "SELECT PRODUCTID, DESCRIPTION FROM PRODUCTS WHERE LOWER(DESCRIPTION) LIKE LOWER(CAST(" +
+                        d.Placeholder(1) + " AS TEXT)) ESCAPE '" + std::string(1, kLikeEscape) + "'";
+      std::vector<db::Value> params{db::Value(LikeContainsPattern(text))};
+      if (IsDecimal(text)) {
+        const long long id = std::stoll(text);
+        if (id >= std::numeric_limits<int32_t>::min() && id <= std::numeric_limits<int32_t>::max()) {
+          sql += " OR PRODUCTID = " + d.Placeholder(2);
+          params.emplace_back(static_cast<int32_t>(id));
+        }
+      }
+      return Entries(s.Query(sql + " ORDER BY PRODUCTID", params));
+    });
+  });
+}
+
 // --- catalog files ---
 
 namespace {

@@ -52,6 +52,26 @@ class CatalogProduct : public ICatalogProduct {
   StringDict GetProductCategoriesForProduct(int32_t productId) override;
 };
 
+// The whole catalog for front ends that list it, each list ordered by
+// identifier: a visibility's `links` are empty, a category's are the
+// visibilities it grants, a product's its categories (all ascending).
+struct CatalogEntry {
+  int32_t id = 0;
+  std::string name;  // a product's description
+  std::vector<int32_t> links;
+};
+struct CatalogListing {
+  std::vector<CatalogEntry> visibilities;
+  std::vector<CatalogEntry> categories;
+  std::vector<CatalogEntry> products;
+};
+// Reads it in the caller's transaction, one statement per table.
+CatalogListing ReadCatalogListing();
+// The products (`links` empty) whose description contains `text` ignoring
+// case, or whose identifier is `text` in decimal; every product for an
+// empty text. Ordered by identifier.
+std::vector<CatalogEntry> FindProducts(const std::string& text);
+
 // What a catalog file load changed.
 struct CatalogLoadResult {
   int visibilities = 0;

@@ -112,4 +112,14 @@ std::string GetDateSeparator() {
   return {};
 }
 
+std::string LikeContainsPattern(const std::string& text) {
+  std::string pattern = "%";
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == kLikeEscape) pattern += kLikeEscape;
+    pattern += c;
+  }
+  pattern += '%';
+  return pattern;
+}
+
 }  // namespace tsa

@@ -37,6 +37,13 @@ std::string GetDateSeparator();
 // literal from a prefix ending in "*".
 std::string FormatSqlLikePattern(const std::string& pattern);
 
+// A LIKE pattern for "contains `text`", with kLikeEscape before every "%",
+// "_" and escape character of the text, so that the caller's text matches
+// only itself. For a bound parameter; the statement says
+// "LIKE ? ESCAPE '!'".
+inline constexpr char kLikeEscape = '!';
+std::string LikeContainsPattern(const std::string& text);
+
 // The dialect of the service database.
 const db::Dialect& HelvixDialect();
 

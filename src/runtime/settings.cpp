@@ -191,7 +191,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (fs::exists(s.configFile)) {
     ConfigFile file(s.configFile);
     const toml::table& t = file.Parse();
-    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth", "versions", "cache",
+    file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth", "versions", "cache", "web",
                     "documents"});
     // The data folder given on the command line or in the environment wins.
     if (auto v = file.Text(t, "", "data_dir"); v && dataDirOverride.empty() && Env("TSAUTHOR_DATA_DIR").empty()) {
@@ -271,6 +271,10 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
           file.Number(*auth, "auth", "audit_retention_days", 0, 36500).value_or(a.auditRetentionDays));
       a.passwordHashCost = file.Text(*auth, "auth", "password_hash_cost").value_or(a.passwordHashCost);
     }
+    if (const toml::table* web = file.Table(t, "", "web")) {
+      file.Check(*web, "web", {"root"});
+      s.webRoot = file.Text(*web, "web", "root").value_or(std::string());
+    }
     if (const toml::table* cache = file.Table(t, "", "cache")) {
       file.Check(*cache, "cache", {"documents_mb"});
       s.documentCacheBytes = static_cast<size_t>(file.Number(*cache, "cache", "documents_mb", 0, int64_t{1} << 20)
@@ -294,6 +298,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   if (auto v = Env("TSAUTHOR_PORT"); !v.empty()) s.port = ParseInt("TSAUTHOR_PORT", v);
   if (auto v = Env("TSAUTHOR_TOKEN"); !v.empty()) s.token = v;
   if (auto v = Env("TSAUTHOR_THREADS"); !v.empty()) s.threads = ParseInt("TSAUTHOR_THREADS", v);
+  if (auto v = Env("TSAUTHOR_WEB_ROOT"); !v.empty()) s.webRoot = v;
   if (auto v = Env("TSAUTHOR_PASSWORD_HASH_COST"); !v.empty()) s.auth.passwordHashCost = v;
   if (auto v = Env("TSAUTHOR_DOCUMENT_CACHE_MB"); !v.empty()) {
     s.documentCacheBytes = static_cast<size_t>(ParseInt("TSAUTHOR_DOCUMENT_CACHE_MB", v)) << 20;
@@ -315,6 +320,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
   s.connections["Helvix"]["Helvix"] = helvix;
   s.connections["KVServer"]["KCatalog"] = kcatalog;
   s.installDir = installDir.empty() ? s.dataDir : installDir;
+  s.webRoot = fs::absolute(s.webRoot.empty() ? fs::path("web") / "dist" : fs::path(s.webRoot)).lexically_normal().string();
   s.logFile = logFile.empty() ? (data / "logs" / "tsauthor.log").string() : logFile;
 
   if (s.port <= 0 || s.port > 65535) Raise(err::InvalidArgument, {}, "Invalid setting server.port: " + std::to_string(s.port));

@@ -33,6 +33,9 @@ struct Settings {
   size_t minSendBytesPerSecond = 64 * 1024;
   size_t maxConnections = 2048;
   size_t maxConnectionsPerAddress = 256;
+  // The built web app the service serves at / ([web] root); by default
+  // web/dist below the working directory, as `make run` leaves it.
+  std::string webRoot;
 
   // Accounts, sign-in and the audit trail ([auth]; see src/accounts/).
   struct Auth {

@@ -2,6 +2,8 @@
 // read, from a view of the request that does not depend on the HTTP library.
 //
 //   GET /health, POST /auth/login and /auth/setup   open to everybody
+//   GET and HEAD of the web app's files             open to everybody, no identity looked up
+//                                                   (the sign-in page must load before sign-in)
 //   GET /metrics                                    open when [auth] metrics_need_identity = false
 //   everything else                                 needs an identity:
 //     Authorization: Bearer <personal token>        that token's account
@@ -45,6 +47,9 @@ struct RequestView {
   std::function<std::string(std::string_view)> header;  // a header's value, "" when absent
   std::function<std::string(std::string_view)> query;   // a query parameter's value, "" when absent
   std::string peer;    // the peer's address
+  // The HTTP layer routed the request to the web app's files (any path
+  // that is none of the engine's endpoints).
+  bool appFile = false;
 };
 
 // An answer of access control: a refusal or an /auth/* reply.

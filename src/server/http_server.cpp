@@ -27,6 +27,7 @@
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
+#include "authoring/browse.h"
 #include "runtime/error.h"
 #include "runtime/log.h"
 #include "server/access.h"
@@ -35,6 +36,7 @@
 #include "server/metrics.h"
 #include "server/readiness.h"
 #include "server/tree_reads.h"
+#include "server/web_app.h"
 #include "server/worker_pool.h"
 
 namespace tsa::server {
@@ -79,11 +81,26 @@ bool ConstantTimeEquals(std::string_view presented, std::string_view expected) {
   return diff == 0;
 }
 
+// /trees/{type}/{id}/document or /trees/{type}/{id}/nodes/{nodeId}, by shape
+// (the parts are checked later); any other /trees/... is a page of the app.
+bool IsTreeReadPath(std::string_view path) {
+  if (path.rfind("/trees/", 0) != 0) return false;
+  std::vector<std::string_view> parts;
+  for (size_t start = 1; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return (parts.size() == 4 && (parts[3] == "document" || parts[3] == "json")) || (parts.size() == 5 && parts[3] == "nodes");
+}
+
+// The engine's endpoints; "other" is the web app's (for GET and HEAD).
 std::string Route(std::string_view path) {
   if (path == "/rpc") return "/rpc";
   if (path == "/health" || path == "/health/live") return "/health";
   if (path == "/metrics") return "/metrics";
-  if (path.rfind("/trees/", 0) == 0) return "/trees";
+  if (IsTreeReadPath(path)) return "/trees";
   if (path.rfind("/auth/", 0) == 0) return "/auth";
   return "other";
 }
@@ -244,6 +261,7 @@ ServiceOptions ServiceOptions::FromSettings(const Settings& s) {
   o.maxConnections = std::max<size_t>(1, s.maxConnections);
   o.maxConnectionsPerAddress = std::max<size_t>(1, s.maxConnectionsPerAddress);
   o.dataDir = s.dataDir;
+  o.webRoot = s.webRoot;
   return o;
 }
 
@@ -261,6 +279,7 @@ class HttpService::Impl {
   RpcEndpoint rpc;
   AccessControl access;  // accounts glue: identities and /auth/* (server/access.h)
   TreeReadHandler treeRead;
+  WebApp web;        // read by Start, then only read
   std::mutex mutex;  // Start and Stop
   bool started = false;
   bool stopped = false;
@@ -565,6 +584,17 @@ void Session::Dispatch() {
     asio::post(self->Executor(), [self, a = std::move(a)]() mutable { self->Respond(std::move(a)); });
   };
 
+  if (route_ == "/app") {
+    // From memory, on this thread: nothing here waits.
+    WebAppAnswer w = server_.web.Answer(path_, std::string(req[http::field::if_none_match]),
+                                        std::string(req[http::field::accept_encoding]));
+    Answer a;
+    a.status = w.status;
+    a.contentType = std::move(w.contentType);
+    a.body = std::move(w.body);
+    a.headers = std::move(w.headers);
+    return Respond(std::move(a));
+  }
   if (route_ == "/metrics") {
     Answer a;
     a.contentType = "text/plain; version=0.0.4; charset=utf-8";
@@ -912,6 +942,7 @@ std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_b
   };
 
   const bool isGet = req.method() == http::verb::get || req.method() == http::verb::head;
+  if (route == "other" && isGet) route = "/app";
   if (route == "other") return refuse(404, "No such resource");
   if (route == "/rpc" && req.method() != http::verb::post) {
     Answer a = refuse(405, "Use POST for /rpc");
@@ -932,7 +963,9 @@ std::optional<Answer> HttpService::Impl::Gate(const http::request<http::string_b
   }
   {
     // accounts glue: the request's identity, or its refusal (server/access.h).
-    Admission admission = access.Admit(View(req, peer));
+    RequestView view = View(req, peer);
+    view.appFile = route == "/app";
+    Admission admission = access.Admit(view);
     if (admission.refusal) {
       Answer a = FromWebReply(*admission.refusal);
       if (hasBody) a = Final(std::move(a), true);
@@ -995,7 +1028,8 @@ std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, st
     start = end + 1;
   }
   const bool node = parts.size() == 5 && parts[3] == "nodes";
-  if (!node && !(parts.size() == 4 && parts[3] == "document")) return JsonError(404, "No such resource");
+  r.json = parts.size() == 4 && parts[3] == "json";
+  if (!node && !r.json && !(parts.size() == 4 && parts[3] == "document")) return JsonError(404, "No such resource");
   const std::string_view type = parts[1];
   if (type != "1" && type != "2") return JsonError(400, "The tree type must be 1 or 2");
   r.treeType = type == "1" ? 1 : 2;
@@ -1010,6 +1044,12 @@ std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, st
   auto users = QueryValues(query, "user");
   if (users.size() > 1 || (users.size() == 1 && !users[0])) return JsonError(400, "Give the user once: ?user=LOGIN");
   r.user = users.empty() ? std::string() : *users[0];
+  if (r.json) {
+    auto views = QueryValues(query, "view");
+    if (views.size() > 1 || (views.size() == 1 && (!views[0] || (*views[0] != "published" && *views[0] != "working"))))
+      return JsonError(400, "Give the view once: ?view=published or ?view=working");
+    if (views.size() == 1) r.view = *views[0];
+  }
   if (!treeRead) return JsonError(501, "Reading trees over HTTP is not available in this build");
   return std::nullopt;
 }
@@ -1017,7 +1057,8 @@ std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, st
 Answer HttpService::Impl::ServeTreeRead(TreeReadRequest r, const std::optional<Caller>& caller) {
   // accounts glue: ?user= names the caller (the default) unless a publisher or admin reads.
   if (!caller) return JsonError(401, "Sign in first");
-  if (auto refusal = access.CheckReadUser(*caller, r.user, r.nodeId ? "/trees/nodes" : "/trees/document",
+  if (auto refusal = access.CheckReadUser(*caller, r.user,
+                                          r.nodeId ? "/trees/nodes" : (r.json ? "/trees/json" : "/trees/document"),
                                           r.treeType, r.id))
     return FromWebReply(*refusal);
   if (r.user.empty() || r.user.size() > kMaxUserLength ||
@@ -1043,6 +1084,8 @@ Answer HttpService::Impl::ServeTreeRead(TreeReadRequest r, const std::optional<C
     int status = 500;
     if (e.number == err::NodeNotFound || e.number == err::TreeLoadFailed) status = 404;
     if (e.number == err::InvalidArgument || e.number == err::InvalidVisibilityList) status = 400;
+    if (e.number == err::NoWorkingCopyToShow) status = 404;
+    if (e.number == err::WorkingCopyRefused) status = 403;
     Answer a;
     a.status = status;
     a.body = Text(DumpJson(json{{"error", json{{"status", status},
@@ -1138,6 +1181,7 @@ void HttpService::Start() {
   if (d.started) Raise(err::InvalidProcedureCall, kSource, "The service was started before");
   if (auto why = ListenRefusal(d.options.listenAddress, d.options.token); !why.empty())
     Raise(err::InvalidArgument, kSource, why);
+  d.web = WebApp::Load(d.options.webRoot);
   d.Listen();
   d.started = true;
   d.workers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads)));
@@ -1202,6 +1246,8 @@ Metrics& HttpService::metrics() { return impl_->metrics; }
 
 AccessControl& HttpService::access() { return impl_->access; }
 
+const WebApp& HttpService::webApp() const { return impl_->web; }
+
 namespace {
 
 // Enough file descriptors for the connection cap and the databases.
@@ -1260,11 +1306,23 @@ int RunServer(const Settings& settings) {
                  service.Port(), options.threads, options.token.empty() ? "" : " (bearer token required)");
     // accounts glue: the first administrator's one-time setup link, and housekeeping.
     service.access().StartHousekeeping();
-    const std::string base = "http://" + options.listenAddress + ":" + std::to_string(service.Port());
+    const bool ipv6 = options.listenAddress.find(':') != std::string::npos;
+    const std::string base = "http://" + (ipv6 ? "[" + options.listenAddress + "]" : options.listenAddress) + ":" +
+                             std::to_string(service.Port());
+    const WebApp& app = service.webApp();
+    if (app.Built()) {
+      std::fprintf(stderr, "tsauthor: serving the web app from %s (%zu files)\n", app.Root().c_str(), app.FileCount());
+      std::fprintf(stderr, "tsauthor: the web app is at %s/\n", base.c_str());
+    } else {
+      std::fprintf(stderr, "tsauthor: the web app is not built (no %s/index.html): run `make web`\n",
+                   app.Root().c_str());
+    }
     if (const std::string secret = service.access().OpenFirstAdminSetup(); !secret.empty()) {
       std::fprintf(stderr,
                    "tsauthor: no account exists yet. Create the first administrator with this one-time link\n"
-                   "tsauthor: (it works until an administrator exists; see the README, \"Signing in\"):\n"
+                   "tsauthor: (it works until an administrator exists; see the README, \"Signing in\"):\n");
+      if (app.Built()) std::fprintf(stderr, "  %s/setup?secret=%s\ntsauthor: or without the app:\n", base.c_str(), secret.c_str());
+      std::fprintf(stderr,
                    "  curl -s '%s/auth/setup?secret=%s' -H 'Content-Type: application/json' \\\n"
                    "       -d '{\"login\":\"ann\",\"name\":\"Ann Author\",\"password\":\"choose a good one\"}'\n",
                    base.c_str(), secret.c_str());

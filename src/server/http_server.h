@@ -8,8 +8,9 @@
 //   GET  /trees/{type}/{id}/document?user=LOGIN        a tree's document as the user sees it
 //   GET  /trees/{type}/{id}/nodes/{nodeId}?user=LOGIN  one node of it
 //   POST /auth/login, /auth/logout, GET /auth/me, /auth/setup   sign-in (server/auth_endpoints.h)
+//   GET  any other path                         the web app's files (server/web_app.h)
 //
-// Every request but GET /health and the sign-in itself needs an identity
+// Every request but GET /health, the sign-in itself and the app's files needs an identity
 // (server/access.h): a personal token, the service token or a browser
 // session.
 //
@@ -41,13 +42,16 @@ namespace tsa::server {
 
 class Metrics;
 class AccessControl;
+class WebApp;
 
 // A validated read request: tree type 1 or 2, identifiers in 32-bit range, a
 // non-empty user.
 struct TreeReadRequest {
   int32_t treeType = 0;
   int32_t id = 0;
-  std::optional<int32_t> nodeId;  // set for /nodes/{nodeId}, empty for /document
+  std::optional<int32_t> nodeId;  // set for /nodes/{nodeId}, empty for /document and /json
+  bool json = false;              // /json: the tree as JSON (authoring/browse.h)
+  std::string view;               // /json?view=: "", "published" or "working"
   std::string user;
   // The request's If-None-Match and Accept-Encoding headers, as sent.
   std::string ifNoneMatch;
@@ -98,6 +102,9 @@ struct ServiceOptions {
   // /health: how long beginning a write transaction may take.
   int readinessTimeoutMs = 1000;
   std::string dataDir;  // checked by /health; empty: the current settings' data folder
+  // The built web app (server/web_app.h), read once by Start; empty: none,
+  // and the app's paths answer that it is not built.
+  std::string webRoot;
   // Receives one JSON line per request; empty: the lines go to stderr.
   std::function<void(const std::string&)> accessLog;
 
@@ -138,6 +145,8 @@ class HttpService {
   Metrics& metrics();
   // Identities, sign-in and the first-admin setup (server/access.h).
   AccessControl& access();
+  // The web app read by Start (server/web_app.h).
+  const WebApp& webApp() const;
 
   class Impl;  // the connections, threads and handlers (http_server.cpp)
 

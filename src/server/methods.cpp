@@ -7,6 +7,7 @@
 
 #include "accounts/admin_classes.h"
 #include "accounts/call_guard.h"
+#include "authoring/browse.h"
 #include "authoring/tree_exchange.h"
 #include "runtime/components.h"
 #include "versions/versions.h"
@@ -57,6 +58,7 @@ const std::vector<ClassEntry>& CallableClasses() {
       {"Admin", accounts::progid::Admin},
       {"Versions", kVersionsProgId},
       {"Exchange", kExchangeProgId},
+      {"Browse", kBrowseProgId},
   };
   return classes;
 }
@@ -65,7 +67,7 @@ bool IsExposed(const ClassEntry& cls, const MethodSpec& method, Audience audienc
   if (TakesOrGivesObjects(method)) return false;
   if (audience == Audience::Local) return true;
   if (cls.name == "TSDOM" || cls.name == "Repository" || cls.name == "Versions" || cls.name == "Exchange" ||
-      cls.name == "Audit" || cls.name == "Admin") {
+      cls.name == "Browse" || cls.name == "Audit" || cls.name == "Admin") {
     return true;
   }
   if (cls.name == "Tree") {
@@ -92,7 +94,7 @@ std::pair<const ClassEntry*, std::string> ParseMethodName(std::string_view name)
   }
   Fail(LookupFailure::UnknownClass, err::CannotCreateObject,
        "Unknown class '" + Shown(prefix) + "' in method '" + Shown(name) +
-           "': the classes are TSDOM, Repository, Tree, Node, Versions, Exchange, Audit and Admin");
+           "': the classes are TSDOM, Repository, Tree, Node, Versions, Exchange, Browse, Audit and Admin");
 }
 
 ResolvedMethod ResolveMethod(std::string_view name, Audience audience) {
@@ -131,6 +133,11 @@ nlohmann::json Invoke(const ResolvedMethod& resolved, const nlohmann::json& para
           (void)BindArguments(*resolved.method, settled);
         } catch (const Error& e) {
           throw InvalidParams(e.info());
+        }
+        // Browse only reads, in read-only transactions of its own: a writing
+        // one around it would make its reads wait for writers.
+        if (std::dynamic_pointer_cast<Browse>(resolved.instance)) {
+          return CallByName(*resolved.instance, resolved.method->name, settled);
         }
         // Every call from outside is one unit of work. The facade opens its
         // own transaction anyway; Tree and Repository members run several

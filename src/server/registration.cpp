@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "accounts/admin_classes.h"
+#include "authoring/browse.h"
 #include "authoring/tree_exchange.h"
 #include "authoring/tsdom.h"
 #include "components/catalog.h"
@@ -40,6 +41,7 @@ void RegisterAllComponents() {
     accounts::RegisterAccountsClasses();
     RegisterVersionsClass();
     RegisterExchangeClass();
+    RegisterBrowseClass();
   });
 }
 

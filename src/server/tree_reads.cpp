@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "authoring/browse.h"
 #include "components/connections.h"
 #include "components/file_handling.h"
 #include "model/tree.h"
@@ -33,10 +34,12 @@ std::string ETagOf(const FileIdentity& id, bool gzip) {
   return text;
 }
 
-std::shared_ptr<const std::string> Gzip(const std::string& data) {
+}  // namespace
+
+std::shared_ptr<const std::string> Gzip(const std::string& data, int level) {
   z_stream z{};
-  // 15 + 16: a gzip wrapper; level 1: most of the gain for a fraction of the time.
-  if (deflateInit2(&z, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  // 15 + 16: a gzip wrapper.
+  if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     Raise(err::OutOfMemory, kSource, "Out of memory compressing a document");
   }
   auto out = std::make_shared<std::string>();
@@ -52,6 +55,8 @@ std::shared_ptr<const std::string> Gzip(const std::string& data) {
   return out;
 }
 
+namespace {
+
 // The compressed form of each document's current file, kept until the file
 // changes; bounded in number and size.
 class CompressedCopies {
@@ -60,13 +65,15 @@ class CompressedCopies {
     static CompressedCopies copies;
     return copies;
   }
-  std::shared_ptr<const std::string> Find(const std::string& path, const FileIdentity& id) {
+  // `version` names the content: the file's tag for a document, the
+  // rendering's tag for a tree as JSON.
+  std::shared_ptr<const std::string> Find(const std::string& path, const std::string& version) {
     std::lock_guard lock(mutex_);
     auto it = copies_.find(path);
-    if (it == copies_.end() || !(it->second.identity == id)) return nullptr;
+    if (it == copies_.end() || it->second.version != version) return nullptr;
     return it->second.bytes;
   }
-  void Keep(const std::string& path, const FileIdentity& id, std::shared_ptr<const std::string> bytes) {
+  void Keep(const std::string& path, const std::string& version, std::shared_ptr<const std::string> bytes) {
     std::lock_guard lock(mutex_);
     if (auto it = copies_.find(path); it != copies_.end()) {
       total_ -= it->second.bytes->size();
@@ -79,14 +86,14 @@ class CompressedCopies {
       total_ = 0;
     }
     total_ += bytes->size();
-    copies_[path] = Copy{id, std::move(bytes)};
+    copies_[path] = Copy{version, std::move(bytes)};
   }
 
  private:
   static constexpr size_t kMaxBytes = size_t{64} << 20;
   static constexpr size_t kMaxCopies = 256;
   struct Copy {
-    FileIdentity identity;
+    std::string version;
     std::shared_ptr<const std::string> bytes;
   };
   std::mutex mutex_;
@@ -112,7 +119,7 @@ void AnswerDocument(const Tree& tree, const ReadConditions& conditions, HttpRepl
     return;
   }
   if (gzip) {
-    if (auto kept = CompressedCopies::Instance().Find(tree.DocumentPath(), *identity)) {
+    if (auto kept = CompressedCopies::Instance().Find(tree.DocumentPath(), reply.etag)) {
       reply.sharedBody = std::move(kept);
       reply.contentEncoding = "gzip";
       return;
@@ -128,10 +135,44 @@ void AnswerDocument(const Tree& tree, const ReadConditions& conditions, HttpRepl
   reply.etag = ETagOf(*read, gzip);
   if (gzip) {
     bytes = Gzip(*bytes);
-    CompressedCopies::Instance().Keep(tree.DocumentPath(), *read, bytes);
+    CompressedCopies::Instance().Keep(tree.DocumentPath(), reply.etag, bytes);
     reply.contentEncoding = "gzip";
   }
   reply.sharedBody = std::move(bytes);
+}
+
+// The tree as JSON (authoring/browse.h) with the rendering's tag; the
+// compressed form kept per tree, view and reader like a document's.
+HttpReply AnswerTreeJson(const TreeReadRequest& request, const ReadConditions& conditions) {
+  HttpReply reply;
+  reply.contentType = "application/json";
+  const bool gzip = AcceptsGzip(conditions.acceptEncoding);
+  auto tagOf = [gzip](const std::string& tag) { return gzip ? tag.substr(0, tag.size() - 1) + "-gz\"" : tag; };
+  TreeJson rendered =
+      RenderTreeJson(request.treeType, request.id, request.view, request.user, [&](const std::string& tag) {
+        return IfNoneMatchNames(conditions.ifNoneMatch, tagOf(tag));
+      });
+  if (!rendered.tag.empty()) reply.etag = tagOf(rendered.tag);
+  if (!rendered.text) {
+    reply.status = 304;
+    return reply;
+  }
+  if (!gzip) {
+    reply.sharedBody = std::move(rendered.text);
+    return reply;
+  }
+  reply.contentEncoding = "gzip";
+  const std::string key = "json " + std::to_string(request.treeType) + " " + std::to_string(request.id) + " " +
+                          request.view + " " + (request.view.empty() ? request.user : std::string());
+  if (!reply.etag.empty()) {
+    if (auto kept = CompressedCopies::Instance().Find(key, reply.etag)) {
+      reply.sharedBody = std::move(kept);
+      return reply;
+    }
+  }
+  reply.sharedBody = Gzip(*rendered.text);
+  if (!reply.etag.empty()) CompressedCopies::Instance().Keep(key, reply.etag, reply.sharedBody);
+  return reply;
 }
 
 }  // namespace
@@ -191,6 +232,7 @@ HttpReply ReadOnce(const TreeReadRequest& request, const ReadConditions& conditi
           "There is no " + std::string(request.treeType == 1 ? "product tree " : "template ") +
               std::to_string(request.id));
   }
+  if (request.json) return AnswerTreeJson(request, conditions);
   TreePtr tree = CreateTreeObject();
   tree->load(request.treeType, request.id, request.user);
   HttpReply reply;

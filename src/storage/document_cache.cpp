@@ -126,6 +126,14 @@ class Lent : public Enlistment {
     return it->second.doc;
   }
 
+  std::optional<FileIdentity> LoadedFrom(const std::string& path) const {
+    auto it = records_.find(path);
+    if (it == records_.end() || it->second.saved || it->second.doc.Generation() != it->second.generation) {
+      return std::nullopt;
+    }
+    return it->second.identity;
+  }
+
   void Committed() noexcept override { Return(true); }
   void RolledBack() noexcept override { Return(false); }
 
@@ -203,6 +211,12 @@ void SaveTreeDocument(const std::string& path, const XmlDoc& doc) {
   auto files = std::dynamic_pointer_cast<IdentifiedDocumentStore>(store);
   if (!files || !GetObjectContext() || CurrentSettings().documentCacheBytes == 0) return;
   CurrentLent()->Saved(path, doc, files->StagedIdentity(path), CostOf(markup.size()));
+}
+
+std::optional<FileIdentity> LoadedIdentity(const std::string& path) {
+  if (!GetObjectContext()) return std::nullopt;
+  auto lent = std::dynamic_pointer_cast<Lent>(GetObjectContext()->Enlisted(kEnlistKey));
+  return lent ? lent->LoadedFrom(path) : std::nullopt;
 }
 
 DocumentCacheStats DocumentCacheStatistics() { return Cache::Instance().Stats(); }

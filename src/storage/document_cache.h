@@ -27,8 +27,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "platform/files/document_store.h"
 #include "storage/xml.h"
 
 namespace tsa::storage {
@@ -48,6 +50,12 @@ bool LoadTreeDocumentSavedHere(const std::string& path, XmlDoc& doc);
 
 // Writes `doc` through the store to `path`, in the current transaction.
 void SaveTreeDocument(const std::string& path, const XmlDoc& doc);
+
+// The identity of the file that this transaction's LoadTreeDocument of
+// `path` read (or whose parsed copy it took), while the document is
+// unchanged since; nothing otherwise, also when documents are not cached.
+// What a reader renders from the document is what that file holds.
+std::optional<FileIdentity> LoadedIdentity(const std::string& path);
 
 struct DocumentCacheStats {
   size_t entries = 0;

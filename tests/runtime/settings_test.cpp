@@ -76,6 +76,7 @@ class SettingsTest : public ::testing::Test {
   fs::path dir_;
   ScopedEnv noDataDir_{"TSAUTHOR_DATA_DIR", nullptr};
   ScopedEnv noPort_{"TSAUTHOR_PORT", nullptr};
+  ScopedEnv noWebRoot_{"TSAUTHOR_WEB_ROOT", nullptr};
 };
 
 TEST_F(SettingsTest, AWellFormedFileIsRead) {
@@ -126,6 +127,18 @@ TEST_F(SettingsTest, NumbersOutOfRangeAreRefusedNotWrapped) {
 TEST_F(SettingsTest, VersionsKeptDefaultToFiftyAndZeroTurnsThemOff) {
   EXPECT_EQ(LoadSettings(Write(""), (dir_ / "data").string()).versionsKept, 50);
   EXPECT_EQ(LoadSettings(Write("[versions]\nkeep = 0\n"), (dir_ / "data").string()).versionsKept, 0);
+}
+
+TEST_F(SettingsTest, TheWebAppsFolderComesFromTheFileOrTheEnvironmentElseWebDist) {
+  // The default is where `make web` leaves the app, seen from the folder
+  // `make run` starts in; a relative setting is taken from there too.
+  EXPECT_EQ(LoadSettings(Write(""), (dir_ / "data").string()).webRoot, (fs::current_path() / "web" / "dist").string());
+  EXPECT_EQ(LoadSettings(Write("[web]\nroot = \"app/../site\"\n"), (dir_ / "data").string()).webRoot,
+            (fs::current_path() / "site").string());
+  ScopedEnv env("TSAUTHOR_WEB_ROOT", "/srv/app");
+  EXPECT_EQ(LoadSettings(Write("[web]\nroot = \"/srv/other\"\n"), (dir_ / "data").string()).webRoot, "/srv/app");
+  EXPECT_NE(Refusal("[web]\nroot = 1\n").find("web.root"), std::string::npos);
+  EXPECT_NE(Refusal("[web]\nfolder = \"x\"\n").find("web.folder"), std::string::npos);
 }
 
 TEST_F(SettingsTest, TheEnvironmentOverridesTheFilesDataFolder) {

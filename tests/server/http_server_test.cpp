@@ -22,6 +22,7 @@
 #include "server/http_server.h"
 #include "server/json_rpc.h"
 #include "server/metrics.h"
+#include "server/web_app.h"
 #include "platform/db/session.h"
 #include "support/test_env.h"
 
@@ -987,6 +988,141 @@ TEST_F(HttpServiceTest, StopLetsTheCallInFlightFinish) {
   ASSERT_EQ(answerStatus, 200);
   EXPECT_EQ(json::parse(answerBody)["result"], "finished");
   EXPECT_EQ(finishedWhenStopped, 1);
+}
+
+// --- the web app's files ------------------------------------------------------
+
+class WebAppTest : public HttpServiceTest {
+ protected:
+  // A built app: index.html and one hashed asset, with a file beside the
+  // folder that no request may reach.
+  void StartApp() {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(env.DataDir()) / "app";
+    fs::create_directories(root / "assets");
+    std::ofstream(root / "index.html") << index;
+    std::ofstream(root / "assets" / "main-1a2b3c.js") << script;
+    std::ofstream(root / ".env") << "SECRET=hidden-file";
+    std::ofstream(fs::path(env.DataDir()) / "outside.txt") << "outside-the-app";
+    ServiceOptions o;
+    o.webRoot = root.string();
+    Start(o);
+  }
+
+  std::string index = "<!doctype html><html><head><script type=\"module\" src=\"/assets/main-1a2b3c.js\"></script>"
+                      "</head><body><div id=\"root\"></div></body></html>\n";
+  std::string script = "console.log(\"" + std::string(2000, 'x') + "\");\n";
+};
+
+TEST_F(WebAppTest, FilesRoutesAndMissingFilesAreAnsweredWithoutSignIn) {
+  StartApp();
+  httplib::Client c = Client(false);
+  auto page = c.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->body, index);
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_EQ(page->get_header_value("Cache-Control"), "no-cache");
+  EXPECT_EQ(page->get_header_value("Content-Security-Policy"), kWebAppPolicy);
+  EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(page->get_header_value("Referrer-Policy"), "same-origin");
+
+  auto asset = c.Get("/assets/main-1a2b3c.js");
+  ASSERT_TRUE(asset);
+  EXPECT_EQ(asset->status, 200);
+  EXPECT_EQ(asset->body, script);
+  EXPECT_EQ(asset->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(asset->get_header_value("Cache-Control"), "public, max-age=31536000, immutable");
+  EXPECT_EQ(asset->get_header_value("Content-Security-Policy"), kWebAppPolicy);
+
+  // The app's own routes get its page; /trees/... is the app's unless it is a read endpoint.
+  for (const char* route : {"/trees/1/7", "/setup?secret=abc", "/trees", "/auth", "/versions/2/"}) {
+    auto res = c.Get(route);
+    ASSERT_TRUE(res) << route;
+    EXPECT_EQ(res->status, 200) << route;
+    EXPECT_EQ(res->body, index) << route;
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "no-cache") << route;
+  }
+  for (const char* missing : {"/assets/main-0000.js", "/favicon.ico", "/index.htm", "/.env"}) {
+    auto res = c.Get(missing);
+    ASSERT_TRUE(res) << missing;
+    EXPECT_EQ(res->status, 404) << missing;
+    EXPECT_EQ(res->body.find("SECRET"), std::string::npos);
+  }
+
+  // A stale or bad identity does not keep the page from loading.
+  EXPECT_EQ(c.Get("/", {{"Authorization", "Bearer wrong"}, {"Cookie", "tsa_session=gone"}})->status, 200);
+  // Nothing else opens: the engine's endpoints still need an identity, and
+  // the app's paths take no other method.
+  EXPECT_EQ(c.Post("/rpc", Request("TSDOM.Add", {1, 2}).dump(), "application/json")->status, 401);
+  EXPECT_EQ(c.Get("/trees/1/5/document")->status, 401);
+  EXPECT_EQ(c.Get("/trees/1/5/nodes/3")->status, 401);
+  EXPECT_EQ(c.Get("/auth/me")->status, 401);
+  EXPECT_EQ(c.Get("/metrics")->status, 401);
+  EXPECT_EQ(c.Post("/", "{}", "application/json")->status, 404);
+  EXPECT_EQ(c.Delete("/assets/main-1a2b3c.js")->status, 404);
+}
+
+TEST_F(WebAppTest, NoRequestPathLeavesTheAppsFolder) {
+  StartApp();
+  for (const char* target : {"/../outside.txt", "/assets/../../outside.txt", "/%2e%2e/outside.txt",
+                             "/assets/%2e%2e%2f%2e%2e%2foutside.txt", "/..%2Foutside.txt", "/%2E%2E%5Coutside.txt",
+                             "//outside.txt", "/assets/../.env", "/%2eenv", "/../../../../etc/passwd",
+                             "/app/index.html", "/../app/index.html"}) {
+    const std::string answer = RawExchange(service->Port(), std::string("GET ") + target +
+                                                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(answer.find("outside-the-app"), std::string::npos) << target;
+    EXPECT_EQ(answer.find("SECRET"), std::string::npos) << target;
+    EXPECT_EQ(answer.find("root:"), std::string::npos) << target;
+    // Either the app's page (a path without a dot at its end) or 404.
+    const bool page = answer.rfind("HTTP/1.1 200", 0) == 0 && answer.find(index) != std::string::npos;
+    EXPECT_TRUE(page || answer.rfind("HTTP/1.1 404", 0) == 0) << target << "\n" << answer.substr(0, 200);
+  }
+}
+
+TEST_F(WebAppTest, TagsRevalidateAndCompressibleFilesComeGzipped) {
+  StartApp();
+  httplib::Client c = Client(false);
+  auto first = c.Get("/assets/main-1a2b3c.js");
+  ASSERT_TRUE(first);
+  const std::string tag = first->get_header_value("ETag");
+  ASSERT_FALSE(tag.empty());
+  auto again = c.Get("/assets/main-1a2b3c.js", {{"If-None-Match", tag}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 304);
+  EXPECT_TRUE(again->body.empty());
+  EXPECT_EQ(again->get_header_value("ETag"), tag);
+  // The page and the fallback are one file with one tag.
+  EXPECT_EQ(c.Get("/trees/1/7", {{"If-None-Match", c.Get("/")->get_header_value("ETag")}})->status, 304);
+
+  const std::string zipped = RawExchange(service->Port(),
+                                         "GET /assets/main-1a2b3c.js HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                         "Accept-Encoding: br, gzip\r\nConnection: close\r\n\r\n");
+  EXPECT_NE(zipped.find("Content-Encoding: gzip\r\n"), std::string::npos) << zipped.substr(0, 400);
+  EXPECT_NE(zipped.find("Vary: Accept-Encoding\r\n"), std::string::npos);
+  const size_t body = zipped.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos);
+  EXPECT_EQ(zipped.substr(body + 4, 2), "\x1f\x8b");
+  EXPECT_LT(zipped.size() - body - 4, script.size());
+  // The compressed copy is another representation with a tag of its own.
+  EXPECT_EQ(zipped.find("ETag: " + tag + "\r\n"), std::string::npos);
+
+  const std::string head =
+      RawExchange(service->Port(), "HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+  EXPECT_NE(head.find("Content-Length: " + std::to_string(index.size()) + "\r\n"), std::string::npos) << head;
+  EXPECT_EQ(head.find("<html>"), std::string::npos);
+}
+
+TEST_F(WebAppTest, AnAppNotBuiltSaysHowToBuildIt) {
+  ServiceOptions o;
+  o.webRoot = env.DataDir() + "/no-such-app";
+  Start(o);
+  EXPECT_FALSE(service->webApp().Built());
+  auto res = Client(false).Get("/trees/1/7");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 404);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; charset=utf-8");
+  EXPECT_NE(res->body.find("make web"), std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "accounts/accounts.h"
+#include "accounts/tokens.h"
+#include "authoring/browse.h"
+#include "authoring/tsdom.h"
 #include "platform/files/document_store.h"
 
 #include "server/http_server.h"
@@ -170,6 +174,13 @@ TEST_F(TreeReadsTest, ReadsDoNotWaitForAWriter) {
   auto node = c.Get("/trees/1/7/nodes/0?user=bob");
   ASSERT_TRUE(node) << httplib::to_string(node.error());
   EXPECT_EQ(node->status, 200) << node->body;
+  auto tree = c.Get("/trees/1/7/json?user=ann");
+  ASSERT_TRUE(tree) << httplib::to_string(tree.error());
+  EXPECT_EQ(tree->status, 200) << tree->body;
+  // Browse's members read in read-only transactions of their own.
+  auto rpc = c.Post("/rpc", R"({"jsonrpc":"2.0","id":1,"method":"Browse.Products","params":{}})", "application/json");
+  ASSERT_TRUE(rpc) << httplib::to_string(rpc.error());
+  EXPECT_NE(rpc->body.find("\"result\""), std::string::npos) << rpc->body;
   writer->Rollback();
 }
 
@@ -199,6 +210,96 @@ TEST_F(TreeReadsTest, DocumentTagsAndCompressionReachTheClient) {
   EXPECT_EQ(gz->get_header_value("Content-Encoding"), "gzip");
   EXPECT_NE(gz->get_header_value("ETag"), etag);
   EXPECT_EQ(gz->body, first->body);  // the client library inflated it
+}
+
+// The tree as JSON: its tag, 304, gzip, and a new tag whenever the answer
+// changes, also when only the check-out record does; a reader over the wire
+// gets the Browse methods and the published copy, never another's working copy.
+TEST_F(TreeReadsTest, TreeJsonHasATagThatFollowsEveryChange) {
+  TSDOMPtr dom = CreateTSDOMObject();
+  test::CreateProductTree(9, ";1;", "Printer");
+  ASSERT_EQ(test::CheckOut(test::kProduct, 9, "ann"), "");
+  test::NewNode q;
+  q.repType = storage::kRepCategory;
+  q.sd = "Lid";
+  const int32_t node = test::AddNode(test::kProduct, 9, "ann", q);
+  httplib::Client c("127.0.0.1", service->Port());
+  c.set_bearer_token_auth("reads-token");
+
+  auto first = c.Get("/trees/1/9/json?user=ann");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->status, 200) << first->body;
+  EXPECT_EQ(first->get_header_value("Content-Type"), "application/json");
+  const nlohmann::json tree = nlohmann::json::parse(first->body);
+  EXPECT_EQ(tree["view"], "working");
+  EXPECT_EQ(tree["root"]["children"][0]["short"], "Lid");
+  const std::string etag = first->get_header_value("ETag");
+  ASSERT_FALSE(etag.empty());
+  auto again = c.Get("/trees/1/9/json?user=ann", {{"If-None-Match", etag}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 304);
+  EXPECT_TRUE(again->body.empty());
+
+  TreeReadRequest request;
+  request.treeType = 1;
+  request.id = 9;
+  request.user = "ann";
+  request.json = true;
+  HttpReply gz = ReadTreeFor(request, {"", "gzip"});
+  ASSERT_EQ(gz.contentEncoding, "gzip");
+  ASSERT_TRUE(gz.sharedBody);
+  EXPECT_EQ(Gunzip(*gz.sharedBody), first->body);
+  EXPECT_NE(gz.etag, etag);
+  EXPECT_EQ(ReadTreeFor(request, {gz.etag, "gzip"}).status, 304);
+
+  auto published = c.Get("/trees/1/9/json?user=ann&view=published");
+  ASSERT_TRUE(published);
+  EXPECT_EQ(nlohmann::json::parse(published->body)["view"], "published");
+  const std::string publishedTag = published->get_header_value("ETag");
+  EXPECT_NE(publishedTag, etag);
+
+  // A FAQ list is kept in the rows only, and the save writes the document anew.
+  const int32_t repId = test::ReadRow(test::kProduct, 9, node, true)->repId;
+  dom->SaveNode(test::kProduct, 9, node, repId, "Lid", "long", false, ";1;", false, ";3;", -1, "ann");
+  auto edited = c.Get("/trees/1/9/json?user=ann", {{"If-None-Match", etag}});
+  ASSERT_TRUE(edited);
+  EXPECT_EQ(edited->status, 200);
+  EXPECT_EQ(nlohmann::json::parse(edited->body)["root"]["children"][0]["faqs"], ";3;");
+
+  // Undoing the edit leaves the published file as it was, but not the answer.
+  dom->UndoEditTree(9, test::kProduct, "ann");
+  auto undone = c.Get("/trees/1/9/json?user=ann&view=published", {{"If-None-Match", publishedTag}});
+  ASSERT_TRUE(undone);
+  EXPECT_EQ(undone->status, 200);
+  EXPECT_TRUE(nlohmann::json::parse(undone->body)["checkedOutBy"].is_null());
+  auto none = c.Get("/trees/1/9/json?view=working");
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->status, 404) << none->body;
+  EXPECT_NE(none->body.find("1600"), std::string::npos);
+  auto bad = c.Get("/trees/1/9/json?view=draft");
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+
+  // A reader: the methods over JSON-RPC, and no working copy of somebody else.
+  ASSERT_EQ(test::CheckOut(test::kProduct, 9, "ann"), "");
+  accounts::CreateAccount("rita", "Rita", accounts::Role::Reader, "");
+  httplib::Client reader("127.0.0.1", service->Port());
+  reader.set_bearer_token_auth(accounts::CreateToken("rita", "tests").token);
+  auto refused = reader.Get("/trees/1/9/json?view=working");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 403) << refused->body;
+  EXPECT_NE(refused->body.find("1601"), std::string::npos);
+  auto mine = reader.Get("/trees/1/9/json");
+  ASSERT_TRUE(mine);
+  EXPECT_EQ(nlohmann::json::parse(mine->body)["view"], "published");
+  auto rpc = reader.Post("/rpc",
+                         R"({"jsonrpc":"2.0","id":1,"method":"Browse.Tree","params":{"i_lTreeType":1,"i_lID":9}})",
+                         "application/json");
+  ASSERT_TRUE(rpc);
+  const nlohmann::json answer = nlohmann::json::parse(rpc->body);
+  ASSERT_TRUE(answer.contains("result")) << rpc->body;
+  EXPECT_EQ(answer["result"]["checkedOutBy"], "ann");
+  EXPECT_EQ(answer["result"]["view"], "published");
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 import { StrictMode } from "react";
 import { createRoot } from "react-dom/client";
-
-function App() {
-  return <main><h1>tsauthor</h1></main>;
-}
+import { App } from "./App";
+import "./styles/app.css";
 
 const root = document.getElementById("root");
 if (!root) throw new Error("The page has no #root element");

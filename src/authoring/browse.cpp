@@ -1,0 +1,735 @@
+#include "authoring/browse.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "components/catalog.h"
+#include "components/connections.h"
+#include "components/value_formatting.h"
+#include "model/tree.h"
+#include "platform/db/connection.h"
+#include "runtime/caller.h"
+#include "runtime/context.h"
+#include "runtime/dispatch.h"
+#include "runtime/dispatch_values.h"
+#include "runtime/error.h"
+#include "storage/document_cache.h"
+#include "storage/tree_types.h"
+
+namespace tsa {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kCatalog = "HXSvcTroubleshooting.Browse.Catalog";
+constexpr const char* kProducts = "HXSvcTroubleshooting.Browse.Products";
+constexpr const char* kTemplates = "HXSvcTroubleshooting.Browse.Templates";
+constexpr const char* kTree = "HXSvcTroubleshooting.Browse.Tree";
+constexpr const char* kSearch = "HXSvcTroubleshooting.Browse.SearchEntities";
+
+constexpr int32_t kDefaultLimit = 50;
+constexpr int32_t kMaxLimit = 200;
+
+// One read: read-only, except in web-farm mode, where loading a tree may
+// first fetch its document from the shared folder, which writes.
+template <typename Body>
+auto Read(const char* label, Body body) {
+  auto trapped = [&] { return Trapped(label, body); };
+  if (RunReadOnly([] { return GetWebFarmLocation().has_value(); })) return RunTransactional(trapped);
+  return RunReadOnly(trapped);
+}
+
+// Runs `body` with the context's session on the service database.
+template <typename Body>
+auto WithSession(Body body) {
+  ConnectionPtr connection = GetHelvixConnection();
+  try {
+    auto result = body(connection->session(), connection->dialect());
+    CloseConnection(connection);
+    return result;
+  } catch (...) {
+    CloseConnection(connection);
+    throw;
+  }
+}
+
+void ValidateTreeType(int32_t treeType) {
+  if (treeType != storage::kProductTree && treeType != storage::kTemplateTree) {
+    RaiseInvalidArgument("i_lTreeType", "must be 1 (product tree) or 2 (template), not " + std::to_string(treeType));
+  }
+}
+
+// A check-out date as stored (local time, "YYYY-MM-DD hh:mm:ss") as an
+// ISO 8601 UTC text; a text of another form is passed on as it is.
+std::string UtcText(const db::Value& stored) {
+  if (stored.IsNull()) return {};
+  std::string text = stored.ToText();
+  if (text.size() > 19 && text[19] == '.') text.resize(19);  // fractions of a second
+  try {
+    const std::time_t t = std::chrono::system_clock::to_time_t(ParseNowText(text));
+    std::tm parts{};
+    gmtime_r(&t, &parts);
+    char out[32];
+    std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return out;
+  } catch (const Error&) {
+    return text;
+  }
+}
+
+struct CheckOutRecord {
+  std::string login;
+  std::string since;  // ISO 8601 UTC; empty when the record has no date
+};
+
+std::optional<CheckOutRecord> ReadCheckOut(int32_t treeType, int32_t id) {
+  return WithSession([&](db::Session& s, const db::Dialect& d) -> std::optional<CheckOutRecord> {
+    auto r = s.Query("SELECT LOGIN, TDATE FROM TSCHANGECONTROL WHERE ID = " + d.Placeholder(1) +
+                         " AND TREETEM = " + d.Placeholder(2),
+                     {db::Value(id), db::Value(treeType)});
+    if (r.rows.empty()) return std::nullopt;
+    return CheckOutRecord{r.rows[0][0].ToText(), UtcText(r.rows[0][1])};
+  });
+}
+
+// --- state of every tree of a type ---
+
+struct TreeState {
+  int64_t nodes = 0;
+  std::optional<int64_t> workingNodes;
+  std::optional<CheckOutRecord> checkOut;
+};
+
+// Two grouped counts and the check-out records: three statements for all
+// trees of the type.
+std::map<int32_t, TreeState> ReadTreeStates(int32_t treeType) {
+  return WithSession([&](db::Session& s, const db::Dialect& d) {
+    std::map<int32_t, TreeState> states;
+    std::map<int32_t, int64_t> working;
+    for (const bool workingCopy : {false, true}) {
+      const storage::TableAndKey tk = storage::GetTreeTableAndKey(treeType, workingCopy);
+      auto r = s.Query("SELECT " + tk[1] + ", COUNT(*) FROM " + tk[0] + " GROUP BY " + tk[1]);
+      for (const auto& row : r.rows) {
+        if (workingCopy) {
+          working[row[0].ToInt32()] = row[1].ToInt64();
+        } else {
+          states[row[0].ToInt32()].nodes = row[1].ToInt64();
+        }
+      }
+    }
+    auto r = s.Query("SELECT ID, LOGIN, TDATE FROM TSCHANGECONTROL WHERE TREETEM = " + d.Placeholder(1),
+                     {db::Value(treeType)});
+    for (const auto& row : r.rows) {
+      const int32_t id = row[0].ToInt32();
+      auto w = working.find(id);
+      if (w == working.end() && !states.count(id)) continue;  // a record without a tree
+      TreeState& state = states[id];
+      state.checkOut = CheckOutRecord{row[1].ToText(), UtcText(row[2])};
+      state.workingNodes = w == working.end() ? 0 : w->second;
+    }
+    // Rows only in the working copy (a tree made from another, not yet published).
+    for (const auto& [id, count] : working) {
+      if (!states.count(id)) states[id].nodes = 0;
+    }
+    return states;
+  });
+}
+
+json StateJson(const std::map<int32_t, TreeState>& states, int32_t id) {
+  auto it = states.find(id);
+  if (it == states.end()) return nullptr;
+  const TreeState& s = it->second;
+  return {{"nodes", s.nodes},
+          {"checkedOutBy", s.checkOut ? json(s.checkOut->login) : json(nullptr)},
+          {"checkedOutSince", s.checkOut && !s.checkOut->since.empty() ? json(s.checkOut->since) : json(nullptr)},
+          {"workingNodes", s.workingNodes ? json(*s.workingNodes) : json(nullptr)}};
+}
+
+// --- the tree as JSON text ---
+
+// Bytes of a valid UTF-8 sequence at `i`, 0 when it is not one.
+size_t Utf8Length(std::string_view s, size_t i) {
+  const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = at(i);
+  size_t n = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; ++k)
+    if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+  return n;
+}
+
+// JSON written through a cursor into a string: room is made once per
+// piece, not per character (a large tree is a few megabytes of small pieces).
+class JsonOut {
+ public:
+  explicit JsonOut(std::string& out) : out_(out), used_(out.size()) {}
+  ~JsonOut() { out_.resize(used_); }
+  JsonOut(const JsonOut&) = delete;
+  JsonOut& operator=(const JsonOut&) = delete;
+
+  void Raw(std::string_view text) {
+    Room(text.size());
+    std::memcpy(At(), text.data(), text.size());
+    used_ += text.size();
+  }
+  void Int(int64_t v) {
+    Room(24);
+    used_ = static_cast<size_t>(std::to_chars(At(), At() + 24, v).ptr - out_.data());
+  }
+  // A JSON string; bytes that are not UTF-8 become U+FFFD.
+  void Str(std::string_view s) {
+    Room(s.size() * 6 + 2);  // at most six characters out for one in
+    char* q = At();
+    *q++ = '"';
+    for (size_t i = 0; i < s.size();) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (kPlain[c]) {
+        *q++ = static_cast<char>(c);
+        ++i;
+        continue;
+      }
+      if (c >= 0x80) {
+        const size_t n = Utf8Length(s, i);
+        if (n == 0) {
+          q = Copy(q, "\\ufffd");
+          ++i;
+        } else {
+          std::memcpy(q, s.data() + i, n);
+          q += n;
+          i += n;
+        }
+        continue;
+      }
+      switch (c) {
+        case '"': q = Copy(q, "\\\""); break;
+        case '\\': q = Copy(q, "\\\\"); break;
+        case '\n': q = Copy(q, "\\n"); break;
+        case '\r': q = Copy(q, "\\r"); break;
+        case '\t': q = Copy(q, "\\t"); break;
+        default: {
+          static constexpr char kHex[] = "0123456789abcdef";
+          q = Copy(q, "\\u00");
+          *q++ = kHex[c >> 4];
+          *q++ = kHex[c & 15];
+        }
+      }
+      ++i;
+    }
+    *q++ = '"';
+    used_ = static_cast<size_t>(q - out_.data());
+  }
+
+ private:
+  static constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+  }();
+  template <size_t N>
+  static char* Copy(char* q, const char (&text)[N]) {
+    std::memcpy(q, text, N - 1);
+    return q + N - 1;
+  }
+  char* At() { return out_.data() + used_; }
+  void Room(size_t more) {
+    if (used_ + more > out_.size()) out_.resize(std::max(out_.size() * 2, used_ + more));
+  }
+
+  std::string& out_;
+  size_t used_;
+};
+
+int64_t IntValue(const char* text, int64_t fallback) {
+  int64_t v = 0;
+  const char* last = text + std::char_traits<char>::length(text);
+  auto [end, ec] = std::from_chars(text, last, v);
+  return ec == std::errc() && end == last ? v : fallback;
+}
+
+int64_t IntAttribute(const pugi::xml_node& node, const char* name, int64_t fallback) {
+  const pugi::xml_attribute a = node.attribute(name);
+  return a ? IntValue(a.value(), fallback) : fallback;
+}
+
+// An element's or attribute's name compared inline: the walk below does it
+// for every attribute and child of every node.
+template <size_t N>
+bool Named(const char* name, const char (&expected)[N]) {
+  for (size_t i = 0; i < N; ++i)
+    if (name[i] != expected[i]) return false;  // the terminating NUL included
+  return true;
+}
+
+pugi::xml_node NextNode(pugi::xml_node n) {
+  for (n = n.next_sibling(); n; n = n.next_sibling()) {
+    if (n.type() == pugi::node_element && Named(n.name(), "Node")) return n;
+  }
+  return {};
+}
+
+// The FAQ lists of the copy's rows that hold any, by node identifier; a
+// node without one in the result has ";" (or no list at all).
+std::unordered_map<int64_t, std::string> ReadFaqs(int32_t treeType, int32_t id, bool workingCopy) {
+  return WithSession([&](db::Session& s, const db::Dialect& d) {
+    const storage::TableAndKey tk = storage::GetTreeTableAndKey(treeType, workingCopy);
+    auto r = s.Query("SELECT NODEID, FAQS FROM " + tk[0] + " WHERE " + tk[1] + " = " + d.Placeholder(1) +
+                         " AND FAQS <> " + d.Placeholder(2),
+                     {db::Value(id), db::Value(";")});
+    std::unordered_map<int64_t, std::string> faqs;
+    faqs.reserve(r.rows.size());
+    for (auto& row : r.rows) faqs.emplace(row[0].ToInt64(), row[1].ToText());
+    return faqs;
+  });
+}
+
+// The node elements below `root` and itself as JSON, in document order;
+// iterative, so a deep tree needs no deep stack. Each element's attributes
+// and children are walked once.
+int64_t AppendNodes(JsonOut& out, const pugi::xml_node& root,
+                    const std::unordered_map<int64_t, std::string>& faqs) {
+  int64_t count = 0;
+  // Writes the node up to its children's "[" and returns its first child node.
+  auto open = [&](const pugi::xml_node& n) {
+    ++count;
+    int64_t nodeId = 0, type = 0, repId = 0, hyperlink = -1;
+    std::string_view list;
+    for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+      const char* name = a.name();
+      if (Named(name, "NID")) {
+        nodeId = IntValue(a.value(), 0);
+      } else if (Named(name, "RTP")) {
+        type = IntValue(a.value(), 0);
+      } else if (Named(name, "RID")) {
+        repId = IntValue(a.value(), 0);
+      } else if (Named(name, "VISB")) {
+        list = a.value();
+      } else if (Named(name, "HYP")) {
+        hyperlink = IntValue(a.value(), -1);
+      }
+    }
+    const char* shortText = "";
+    const char* longText = "";
+    pugi::xml_node firstChild;
+    for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
+      if (c.type() != pugi::node_element) continue;
+      const char* name = c.name();
+      if (Named(name, "Node")) {
+        firstChild = c;
+        break;
+      }
+      if (Named(name, "sd")) shortText = c.text().get();
+      if (Named(name, "ld")) longText = c.text().get();
+    }
+    out.Raw("{\"id\":");
+    out.Int(nodeId);
+    out.Raw(",\"type\":");
+    out.Int(type);
+    out.Raw(",\"repId\":");
+    out.Int(repId);
+    out.Raw(",\"short\":");
+    out.Str(shortText);
+    out.Raw(",\"long\":");
+    out.Str(longText);
+    out.Raw(",\"visibilities\":[");
+    bool first = true;
+    for (size_t pos = 0; pos < list.size();) {
+      size_t end = list.find(';', pos);
+      if (end == std::string_view::npos) end = list.size();
+      if (end > pos) {
+        if (!first) out.Raw(",");
+        first = false;
+        out.Str(list.substr(pos, end - pos));
+      }
+      pos = end + 1;
+    }
+    out.Raw("],\"faqs\":");
+    auto f = faqs.find(nodeId);
+    out.Str(f == faqs.end() ? std::string_view(";") : std::string_view(f->second));
+    out.Raw(",\"hyperlink\":");
+    out.Int(hyperlink);
+    out.Raw(",\"children\":[");
+    return firstChild;
+  };
+  std::vector<pugi::xml_node> openElements;
+  pugi::xml_node next = open(root);
+  openElements.push_back(root);
+  bool firstChild = true;
+  while (!openElements.empty()) {
+    if (next) {
+      if (!firstChild) out.Raw(",");
+      openElements.push_back(next);
+      next = open(next);
+      firstChild = true;
+      continue;
+    }
+    out.Raw("]}");
+    const pugi::xml_node done = openElements.back();
+    openElements.pop_back();
+    if (!openElements.empty()) next = NextNode(done);
+    firstChild = false;
+  }
+  return count;
+}
+
+uint64_t Fnv1a(std::string_view text, uint64_t h = 1469598103934665603ull) {
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+// The texts made, by document path and tag; bounded in number and size.
+class RenderedTrees {
+ public:
+  static RenderedTrees& Instance() {
+    static RenderedTrees kept;
+    return kept;
+  }
+  std::shared_ptr<const std::string> Find(const std::string& path, const std::string& tag) {
+    std::lock_guard lock(mutex_);
+    auto it = texts_.find(path);
+    if (it == texts_.end() || it->second.tag != tag) return nullptr;
+    return it->second.text;
+  }
+  void Keep(const std::string& path, const std::string& tag, std::shared_ptr<const std::string> text) {
+    std::lock_guard lock(mutex_);
+    if (auto it = texts_.find(path); it != texts_.end()) {
+      total_ -= it->second.text->size();
+      texts_.erase(it);
+    }
+    if (text->size() > kMaxBytes) return;
+    // Simple and bounded: when full, start over.
+    if (total_ + text->size() > kMaxBytes || texts_.size() >= kMaxTexts) {
+      texts_.clear();
+      total_ = 0;
+    }
+    total_ += text->size();
+    texts_[path] = Text{tag, std::move(text)};
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    texts_.clear();
+    total_ = 0;
+  }
+
+ private:
+  static constexpr size_t kMaxBytes = size_t{128} << 20;
+  static constexpr size_t kMaxTexts = 512;
+  struct Text {
+    std::string tag;
+    std::shared_ptr<const std::string> text;
+  };
+  std::mutex mutex_;
+  // One text per document path and view: the path says the copy.
+  std::map<std::string, Text> texts_;
+  size_t total_ = 0;
+};
+
+bool IsReaderOnly(const Caller& caller) {
+  std::string role = caller.role;
+  for (char& c : role) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return role == "reader";
+}
+
+}  // namespace
+
+void ClearTreeJsonCache() { RenderedTrees::Instance().Clear(); }
+
+TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, const std::string& reader,
+                        const std::function<bool(const std::string& tag)>& unchanged) {
+  ValidateTreeType(treeType);
+  if (view != "" && view != "published" && view != "working") {
+    RaiseInvalidArgument("i_sView", "must be \"\" (what you see), \"published\" or \"working\", not \"" +
+                                        view.substr(0, 40) + "\"");
+  }
+  const std::optional<CheckOutRecord> checkOut = ReadCheckOut(treeType, id);
+  bool working = false;
+  if (view == "working") {
+    if (!checkOut) {
+      Raise(err::NoWorkingCopyToShow, kTree,
+            std::string(treeType == storage::kProductTree ? "Product tree " : "Template ") + std::to_string(id) +
+                " is not checked out by anybody, so it has no working copy to show");
+    }
+    const Caller* caller = CurrentCaller();
+    if (caller && IsReaderOnly(*caller) && caller->ActingLogin() != checkOut->login) {
+      Raise(err::WorkingCopyRefused, kTree,
+            "Only the user who holds the check-out (" + checkOut->login +
+                ") or an author, publisher or admin may see a working copy; readers see the published copy");
+    }
+    working = true;
+  } else if (view.empty()) {
+    working = checkOut && checkOut->login == reader;
+  }
+
+  TreePtr tree = CreateTreeObject();
+  // Loaded as the holder for the working copy and as nobody for the
+  // published one: the load decides which document that is.
+  tree->load(treeType, id, working ? checkOut->login : std::string());
+
+  // What the answer depends on besides the document: the copy shown and the check-out record.
+  std::string tag;
+  if (std::optional<FileIdentity> identity = storage::LoadedIdentity(tree->DocumentPath())) {
+    uint64_t state = Fnv1a(working ? "w" : "p");
+    if (checkOut) state = Fnv1a(checkOut->since, Fnv1a(checkOut->login + '\n', state));
+    char text[128];
+    std::snprintf(text, sizeof text, "\"j%llx-%llx-%llx-%llx-%llx\"", static_cast<unsigned long long>(identity->device),
+                  static_cast<unsigned long long>(identity->inode), static_cast<unsigned long long>(identity->size),
+                  static_cast<unsigned long long>(identity->modifiedNs), static_cast<unsigned long long>(state));
+    tag = text;
+  }
+  TreeJson result{tag, nullptr};
+  if (!tag.empty() && unchanged && unchanged(tag)) return result;
+  if (!tag.empty()) {
+    result.text = RenderedTrees::Instance().Find(tree->DocumentPath(), tag);
+    if (result.text) return result;
+  }
+
+  const pugi::xml_node root = tree->TreeDOM().DocumentElement().Raw();
+  const auto faqs = ReadFaqs(treeType, id, working);
+  std::string nodes;
+  // About the markup's size: a little less text per node, a little more punctuation.
+  if (const auto identity = storage::LoadedIdentity(tree->DocumentPath())) {
+    nodes.reserve(static_cast<size_t>(identity->size) + static_cast<size_t>(identity->size) / 4);
+  }
+  int64_t count = 0;
+  {
+    JsonOut out(nodes);
+    count = AppendNodes(out, root, faqs);
+  }
+
+  auto text = std::make_shared<std::string>();
+  text->reserve(nodes.size() + 256);
+  {
+    JsonOut out(*text);
+    out.Raw("{\"treeType\":");
+    out.Int(treeType);
+    out.Raw(",\"id\":");
+    out.Int(id);
+    out.Raw(working ? ",\"view\":\"working\"" : ",\"view\":\"published\"");
+    out.Raw(",\"checkedOutBy\":");
+    checkOut ? out.Str(checkOut->login) : out.Raw("null");
+    out.Raw(",\"checkedOutSince\":");
+    checkOut && !checkOut->since.empty() ? out.Str(checkOut->since) : out.Raw("null");
+    out.Raw(",\"topType\":");
+    if (treeType == storage::kTemplateTree) {
+      const pugi::xml_node top = root.child("Node");
+      out.Int(top ? IntAttribute(top, "RTP", storage::kTopTypeEmpty) : storage::kTopTypeEmpty);
+    } else {
+      out.Raw("null");
+    }
+    out.Raw(",\"nodeCount\":");
+    out.Int(count);
+    out.Raw(",\"root\":");
+    out.Raw(nodes);
+    out.Raw("}");
+  }
+  result.text = std::move(text);
+  if (!tag.empty()) RenderedTrees::Instance().Keep(tree->DocumentPath(), tag, result.text);
+  return result;
+}
+
+// --- the members ---
+
+json Browse::Catalog() {
+  return Read(kCatalog, [] {
+    const CatalogListing listing = ReadCatalogListing();
+    json out = {{"visibilities", json::array()}, {"categories", json::array()}, {"products", json::array()}};
+    for (const CatalogEntry& v : listing.visibilities) {
+      out["visibilities"].push_back({{"id", std::to_string(v.id)}, {"name", v.name}});
+    }
+    std::map<int32_t, const std::vector<int32_t>*> granted;
+    for (const CatalogEntry& c : listing.categories) {
+      json ids = json::array();
+      for (int32_t v : c.links) ids.push_back(std::to_string(v));
+      out["categories"].push_back({{"id", c.id}, {"name", c.name}, {"visibilities", std::move(ids)}});
+      granted[c.id] = &c.links;
+    }
+    for (const CatalogEntry& p : listing.products) {
+      std::set<int32_t> visibilities;
+      for (int32_t c : p.links) {
+        if (auto it = granted.find(c); it != granted.end()) visibilities.insert(it->second->begin(), it->second->end());
+      }
+      json ids = json::array();
+      for (int32_t v : visibilities) ids.push_back(std::to_string(v));
+      out["products"].push_back(
+          {{"id", p.id}, {"description", p.name}, {"categories", p.links}, {"visibilities", std::move(ids)}});
+    }
+    return out;
+  });
+}
+
+json Browse::Products(const std::string& i_sFilter) {
+  return Read(kProducts, [&] {
+    const std::vector<CatalogEntry> products = FindProducts(i_sFilter);
+    const std::map<int32_t, TreeState> states = ReadTreeStates(storage::kProductTree);
+    json out = json::array();
+    for (const CatalogEntry& p : products) {
+      out.push_back({{"id", p.id}, {"description", p.name}, {"tree", StateJson(states, p.id)}});
+    }
+    return out;
+  });
+}
+
+json Browse::Templates() {
+  return Read(kTemplates, [] {
+    auto rows = WithSession([](db::Session& s, const db::Dialect&) {
+      return s.Query("SELECT TEMPLATEID, NAME, COMMENT, PRODUCTCATEGORY FROM TEMPLATEINFO ORDER BY TEMPLATEID");
+    });
+    const std::map<int32_t, TreeState> states = ReadTreeStates(storage::kTemplateTree);
+    json out = json::array();
+    auto text = [](const db::Value& v) { return v.IsNull() ? std::string() : v.ToText(); };
+    for (const auto& row : rows.rows) {
+      const int32_t id = row[0].ToInt32();
+      out.push_back({{"id", id},
+                     {"name", text(row[1])},
+                     {"comment", text(row[2])},
+                     {"productCategory", row[3].IsNull() ? json(nullptr) : json(row[3].ToInt32())},
+                     {"tree", StateJson(states, id)}});
+    }
+    return out;
+  });
+}
+
+json Browse::Tree(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sView) {
+  const Caller* caller = CurrentCaller();
+  const std::string reader = caller ? caller->ActingLogin() : std::string();
+  TreeJson rendered = Read(kTree, [&] { return RenderTreeJson(i_lTreeType, i_lID, i_sView, reader); });
+  return json::parse(*rendered.text);
+}
+
+json Browse::SearchEntities(const std::string& i_sText, int32_t i_lRepType, int32_t i_lOffset, int32_t i_lLimit) {
+  return Read(kSearch, [&] {
+    if (i_lRepType < 0 || i_lRepType > storage::kRepAction) {
+      RaiseInvalidArgument("i_lRepType", "must be 0 (all types) or 1 to 4, not " + std::to_string(i_lRepType));
+    }
+    if (i_lOffset < 0) RaiseInvalidArgument("i_lOffset", "must not be negative");
+    if (i_lLimit < 1 || i_lLimit > kMaxLimit) {
+      RaiseInvalidArgument("i_lLimit", "must be between 1 and " + std::to_string(kMaxLimit));
+    }
+    return WithSession([&](db::Session& s, const db::Dialect& d) {
+      const std::string pattern = LikeContainsPattern(i_sText);
+      std::vector<db::Value> params;
+      std::string from;
+      for (int32_t type = storage::kRepCategory; type <= storage::kRepAction; ++type) {
+        if (i_lRepType != 0 && type != i_lRepType) continue;
+        if (!from.empty()) from += " UNION ALL ";
+        from += "SELECT " + std::to_string(type) + " AS REPTYPE, ID, NAME, DETAIL FROM " + storage::getRepTable(type);
+        if (!i_sText.empty()) {
+          const std::string like = " LIKE LOWER(CAST(" + d.Placeholder(static_cast<int>(params.size()) + 1) +
+                                   " AS TEXT)) ESCAPE '" + std::string(1, kLikeEscape) + "'";
+          params.emplace_back(pattern);
+          const std::string like2 = " LIKE LOWER(CAST(" + d.Placeholder(static_cast<int>(params.size()) + 1) +
+                                    " AS TEXT)) ESCAPE '" + std::string(1, kLikeEscape) + "'";
+          params.emplace_back(pattern);
+          from += " WHERE LOWER(NAME)" + like + " OR LOWER(DETAIL)" + like2;
+        }
+      }
+      const auto total = s.Query("SELECT COUNT(*) FROM (" + from + ") E", params);
+      std::vector<db::Value> paged = params;
+      const std::string limit = d.Placeholder(static_cast<int>(paged.size()) + 1);
+      paged.emplace_back(i_lLimit);
+      const std::string offset = d.Placeholder(static_cast<int>(paged.size()) + 1);
+      paged.emplace_back(i_lOffset);
+      const auto rows = s.Query("SELECT REPTYPE, ID, NAME, DETAIL FROM (" + from + ") E ORDER BY REPTYPE, ID LIMIT " +
+                                    limit + " OFFSET " + offset,
+                                paged);
+      json items = json::array();
+      auto text = [](const db::Value& v) { return v.IsNull() ? std::string() : v.ToText(); };
+      for (const auto& row : rows.rows) {
+        items.push_back(
+            {{"repType", row[0].ToInt32()}, {"repId", row[1].ToInt32()}, {"short", text(row[2])}, {"long", text(row[3])}});
+      }
+      return json{{"total", total.rows.empty() ? 0 : total.rows[0][0].ToInt64()}, {"items", std::move(items)}};
+    });
+  });
+}
+
+const DispatchTable* Browse::Dispatch() const {
+  using namespace dispatch;
+  static const DispatchTable table = [] {
+    DispatchTable t;
+    auto self = [](Component& c) -> Browse& { return static_cast<Browse&>(c); };
+    auto add = [&t](MethodSpec m) { t.Add(std::move(m)); };
+    add({"Catalog",
+         {},
+         ArgType::Variant,
+         false,
+         [self](Component& c, DispatchArgs&) -> json { return self(c).Catalog(); },
+         "The catalog: {visibilities: [{id, name}], categories: [{id, name, visibilities}], products: [{id, "
+         "description, categories, visibilities}]}, each ordered by id; visibility identifiers are texts."});
+    add({"Products",
+         {{"i_sFilter", ArgType::String, false, true}},
+         ArgType::Variant,
+         false,
+         [self](Component& c, DispatchArgs& a) -> json { return self(c).Products(Text(a[0])); },
+         "The products ordered by id: [{id, description, tree: null | {nodes, checkedOutBy, checkedOutSince, "
+         "workingNodes}}]; a filter keeps those whose description contains it (ignoring case) or whose id it is."});
+    add({"Templates",
+         {},
+         ArgType::Variant,
+         false,
+         [self](Component& c, DispatchArgs&) -> json { return self(c).Templates(); },
+         "The templates ordered by id: [{id, name, comment, productCategory, tree}], tree as in Products."});
+    add({"Tree",
+         {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_sView", ArgType::String, false, true}},
+         ArgType::Variant,
+         false,
+         [self](Component& c, DispatchArgs& a) -> json { return self(c).Tree(Long(a[0]), Long(a[1]), Text(a[2])); },
+         "The tree as JSON in document order: {treeType, id, view, checkedOutBy, checkedOutSince, topType, "
+         "nodeCount, root: {id, type, repId, short, long, visibilities, faqs, hyperlink, children}}; i_sView \"\" "
+         "(what you see), \"published\" or \"working\" (the holder's working copy; 1600 when nobody holds it, 1601 "
+         "for a reader who does not)."});
+    add({"SearchEntities",
+         {{"i_sText", ArgType::String},
+          {"i_lRepType", ArgType::Long},
+          {"i_lOffset", ArgType::Long, false, true},
+          {"i_lLimit", ArgType::Long, false, true}},
+         ArgType::Variant,
+         false,
+         [self](Component& c, DispatchArgs& a) -> json {
+           return self(c).SearchEntities(Text(a[0]), Long(a[1]), Long(a[2]),
+                                         a[3].is_null() ? kDefaultLimit : Long(a[3]));
+         },
+         "Repository entities whose short or long text contains i_sText (ignoring case; \"\" = all) of type "
+         "i_lRepType (0 = all four), ordered by type and id: {total, items: [{repType, repId, short, long}]} from "
+         "i_lOffset (default 0), at most i_lLimit (default 50, 1 to 200)."});
+    return t;
+  }();
+  return &table;
+}
+
+void RegisterBrowseClass() {
+  Registry::Instance().Register(kBrowseProgId, [] { return std::make_shared<Browse>(); });
+}
+
+}  // namespace tsa
