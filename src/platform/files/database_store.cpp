@@ -49,7 +49,9 @@ std::string NormalizedFile(const std::string& path) {
 }
 
 [[noreturn]] void RaiseNotFound(const std::string& path) {
-  Raise(err::FileNotFound, kSource, "File not found: the document '" + path + "' is not in the database");
+  Raise(err::FileNotFound, kSource, "File not found: the document '" + path +
+                                             "' is not in the database (documents kept in files until now are "
+                                             "copied in once with `tsauthor documents import`)");
 }
 
 void CheckStorable(const std::string& path, const std::string& contents) {
