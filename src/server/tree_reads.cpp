@@ -14,6 +14,7 @@
 #include "components/connections.h"
 #include "components/file_handling.h"
 #include "model/tree.h"
+#include "platform/files/database_store.h"
 #include "platform/files/document_store.h"
 #include "runtime/components.h"
 #include "runtime/context.h"
@@ -57,8 +58,9 @@ std::shared_ptr<const std::string> Gzip(const std::string& data, int level) {
 
 namespace {
 
-// The compressed form of each document's current file, kept until the file
-// changes; bounded in number and size.
+// The compressed form of each document's current file (and the plain form of
+// a document kept in the database), kept until it changes; bounded in number
+// and size.
 class CompressedCopies {
  public:
   static CompressedCopies& Instance() {
@@ -118,10 +120,15 @@ void AnswerDocument(const Tree& tree, const ReadConditions& conditions, HttpRepl
     reply.status = 304;
     return;
   }
-  if (gzip) {
-    if (auto kept = CompressedCopies::Instance().Find(tree.DocumentPath(), reply.etag)) {
+  // Documents kept in the database cross the connection on every read: their
+  // plain bytes are kept too, so an unchanged document costs one look at its
+  // version. Files are read at the speed of the disk and are not kept.
+  const bool keepPlain = std::dynamic_pointer_cast<DatabaseDocumentStore>(files) != nullptr;
+  const std::string plainKey = tree.DocumentPath() + "\n(plain)";
+  if (gzip || keepPlain) {
+    if (auto kept = CompressedCopies::Instance().Find(gzip ? tree.DocumentPath() : plainKey, reply.etag)) {
       reply.sharedBody = std::move(kept);
-      reply.contentEncoding = "gzip";
+      if (gzip) reply.contentEncoding = "gzip";
       return;
     }
   }
@@ -137,6 +144,8 @@ void AnswerDocument(const Tree& tree, const ReadConditions& conditions, HttpRepl
     bytes = Gzip(*bytes);
     CompressedCopies::Instance().Keep(tree.DocumentPath(), reply.etag, bytes);
     reply.contentEncoding = "gzip";
+  } else if (keepPlain) {
+    CompressedCopies::Instance().Keep(plainKey, reply.etag, bytes);
   }
   reply.sharedBody = std::move(bytes);
 }
