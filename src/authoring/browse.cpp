@@ -315,11 +315,13 @@ int64_t IntValue(const char* text, int64_t fallback) {
   const bool negative = *text == '-';
   const char* p = text + (negative ? 1 : 0);
   if (*p < '0' || *p > '9') return fallback;
-  const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+  // 2^63 - 1 and 2^63 both have these first eighteen digits.
+  constexpr uint64_t kTenth = ((uint64_t{1} << 63) - 1) / 10;
+  const uint64_t lastDigit = negative ? 8 : 7;
   uint64_t v = 0;
   for (; *p >= '0' && *p <= '9'; ++p) {
     const auto digit = static_cast<uint64_t>(*p - '0');
-    if (v > (limit - digit) / 10) return fallback;
+    if (v > kTenth || (v == kTenth && digit > lastDigit)) return fallback;
     v = v * 10 + digit;
   }
   if (*p != '\0') return fallback;
@@ -375,16 +377,25 @@ int64_t AppendNodes(JsonOut& out, const pugi::xml_node& root,
     std::string_view list;
     for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
       const char* name = a.name();
-      if (Named(name, "NID")) {
-        nodeId = IntValue(a.value(), 0);
-      } else if (Named(name, "RTP")) {
-        type = IntValue(a.value(), 0);
-      } else if (Named(name, "RID")) {
-        repId = IntValue(a.value(), 0);
-      } else if (Named(name, "VISB")) {
-        list = a.value();
-      } else if (Named(name, "HYP")) {
-        hyperlink = IntValue(a.value(), -1);
+      switch (name[0]) {  // the first letter tells the five apart
+        case 'N':
+          if (Named(name, "NID")) nodeId = IntValue(a.value(), 0);
+          break;
+        case 'R':
+          if (Named(name, "RTP")) {
+            type = IntValue(a.value(), 0);
+          } else if (Named(name, "RID")) {
+            repId = IntValue(a.value(), 0);
+          }
+          break;
+        case 'V':
+          if (Named(name, "VISB")) list = a.value();
+          break;
+        case 'H':
+          if (Named(name, "HYP")) hyperlink = IntValue(a.value(), -1);
+          break;
+        default:
+          break;
       }
     }
     std::string_view shortText, longText;
@@ -399,8 +410,10 @@ int64_t AppendNodes(JsonOut& out, const pugi::xml_node& root,
       if (Named(name, "sd")) shortText = c.text().get();
       if (Named(name, "ld")) longText = c.text().get();
     }
-    auto f = faqs.find(nodeId);
-    const std::string_view faqList = f == faqs.end() ? std::string_view(";") : std::string_view(f->second);
+    std::string_view faqList = ";";
+    if (!faqs.empty()) {  // most trees have few lists, many none
+      if (auto f = faqs.find(nodeId); f != faqs.end()) faqList = f->second;
+    }
     // The punctuation, four numbers and the strings; each visibility (one
     // letter at least) takes six characters a letter, its quotes and a comma.
     out.Room(128 + 4 * JsonOut::kIntRoom + JsonOut::StrRoom(shortText.size()) +
