@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -187,45 +188,67 @@ size_t Utf8Length(std::string_view s, size_t i) {
   return n;
 }
 
-// JSON written through a cursor into a string: room is made once per
-// piece, not per character (a large tree is a few megabytes of small pieces).
+// JSON written through a cursor into a buffer of its own. The caller makes
+// room once for a whole piece (a node, a header) with an upper bound of what
+// it writes; the writes themselves check nothing. The buffer grows without
+// clearing the memory it adds: a large tree is a few megabytes of small
+// pieces, and clearing them first cost as much as writing them.
 class JsonOut {
  public:
-  explicit JsonOut(std::string& out) : out_(out), used_(out.size()) {}
-  ~JsonOut() { out_.resize(used_); }
+  explicit JsonOut(size_t expected) { Grow(std::max<size_t>(expected, 4096)); }
   JsonOut(const JsonOut&) = delete;
   JsonOut& operator=(const JsonOut&) = delete;
 
+  // At least `more` bytes free after the cursor.
+  void Room(size_t more) {
+    if (capacity_ - used_ < more) Grow(std::max(capacity_ * 2, used_ + more));
+  }
+  std::string_view Text() const { return {data_.get(), used_}; }
+
+  // A literal: its size is known here, so the copy is a few moves.
+  template <size_t N>
+  void Lit(const char (&text)[N]) {
+    std::memcpy(At(), text, N - 1);
+    used_ += N - 1;
+  }
   void Raw(std::string_view text) {
-    Room(text.size());
     std::memcpy(At(), text.data(), text.size());
     used_ += text.size();
   }
-  void Int(int64_t v) {
-    Room(24);
-    used_ = static_cast<size_t>(std::to_chars(At(), At() + 24, v).ptr - out_.data());
-  }
+  static constexpr size_t kIntRoom = 20;  // "-9223372036854775808"
+  void Int(int64_t v) { used_ = static_cast<size_t>(std::to_chars(At(), At() + kIntRoom, v).ptr - data_.get()); }
+  // The room a JSON string of `size` bytes may need: six characters out for
+  // one in at most, and the quotes.
+  static constexpr size_t StrRoom(size_t size) { return size * 6 + 2; }
   // A JSON string; bytes that are not UTF-8 become U+FFFD.
   void Str(std::string_view s) {
-    Room(s.size() * 6 + 2);  // at most six characters out for one in
     char* q = At();
     *q++ = '"';
-    for (size_t i = 0; i < s.size();) {
-      const unsigned char c = static_cast<unsigned char>(s[i]);
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p != end) {
+      // Runs of plain characters are copied eight at a time when possible.
+      while (end - p >= 8 && PlainWord(p)) {
+        std::memcpy(q, p, 8);
+        q += 8;
+        p += 8;
+      }
+      if (p == end) break;
+      const unsigned char c = static_cast<unsigned char>(*p);
       if (kPlain[c]) {
         *q++ = static_cast<char>(c);
-        ++i;
+        ++p;
         continue;
       }
       if (c >= 0x80) {
-        const size_t n = Utf8Length(s, i);
+        const size_t n = Utf8Length(std::string_view(p, static_cast<size_t>(end - p)), 0);
         if (n == 0) {
           q = Copy(q, "\\ufffd");
-          ++i;
+          ++p;
         } else {
-          std::memcpy(q, s.data() + i, n);
+          std::memcpy(q, p, n);
           q += n;
-          i += n;
+          p += n;
         }
         continue;
       }
@@ -242,10 +265,10 @@ class JsonOut {
           *q++ = kHex[c & 15];
         }
       }
-      ++i;
+      ++p;
     }
     *q++ = '"';
-    used_ = static_cast<size_t>(q - out_.data());
+    used_ = static_cast<size_t>(q - data_.get());
   }
 
  private:
@@ -254,25 +277,55 @@ class JsonOut {
     for (int c = 0x20; c < 0x80; ++c) plain[static_cast<size_t>(c)] = c != '"' && c != '\\';
     return plain;
   }();
+  // Whether eight bytes are all plain: none below 0x20, none from 0x80, no
+  // quote and no backslash (the usual bytewise tests done on a whole word).
+  static bool PlainWord(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const auto zeroByte = [](uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+    const uint64_t control = (w - kOnes * 0x20) & ~w & kHigh;  // a byte below 0x20
+    const uint64_t quote = zeroByte(w ^ (kOnes * '"'));
+    const uint64_t backslash = zeroByte(w ^ (kOnes * '\\'));
+    return ((w & kHigh) | control | quote | backslash) == 0;
+  }
   template <size_t N>
   static char* Copy(char* q, const char (&text)[N]) {
     std::memcpy(q, text, N - 1);
     return q + N - 1;
   }
-  char* At() { return out_.data() + used_; }
-  void Room(size_t more) {
-    if (used_ + more > out_.size()) out_.resize(std::max(out_.size() * 2, used_ + more));
+  char* At() { return data_.get() + used_; }
+  void Grow(size_t capacity) {
+    auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+    if (used_) std::memcpy(bigger.get(), data_.get(), used_);
+    data_ = std::move(bigger);
+    capacity_ = capacity;
   }
 
-  std::string& out_;
-  size_t used_;
+  std::unique_ptr<char[]> data_;
+  size_t capacity_ = 0;
+  size_t used_ = 0;
 };
 
+// A whole attribute value as a decimal integer ("-" and digits, in range),
+// else `fallback`. Read up to its terminating NUL in one go: the walk below
+// reads four of them for every node.
 int64_t IntValue(const char* text, int64_t fallback) {
-  int64_t v = 0;
-  const char* last = text + std::char_traits<char>::length(text);
-  auto [end, ec] = std::from_chars(text, last, v);
-  return ec == std::errc() && end == last ? v : fallback;
+  const bool negative = *text == '-';
+  const char* p = text + (negative ? 1 : 0);
+  if (*p < '0' || *p > '9') return fallback;
+  // 2^63 - 1 and 2^63 both have these first eighteen digits.
+  constexpr uint64_t kTenth = ((uint64_t{1} << 63) - 1) / 10;
+  const uint64_t lastDigit = negative ? 8 : 7;
+  uint64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const auto digit = static_cast<uint64_t>(*p - '0');
+    if (v > kTenth || (v == kTenth && digit > lastDigit)) return fallback;
+    v = v * 10 + digit;
+  }
+  if (*p != '\0') return fallback;
+  return negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
 }
 
 int64_t IntAttribute(const pugi::xml_node& node, const char* name, int64_t fallback) {
@@ -324,20 +377,28 @@ int64_t AppendNodes(JsonOut& out, const pugi::xml_node& root,
     std::string_view list;
     for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
       const char* name = a.name();
-      if (Named(name, "NID")) {
-        nodeId = IntValue(a.value(), 0);
-      } else if (Named(name, "RTP")) {
-        type = IntValue(a.value(), 0);
-      } else if (Named(name, "RID")) {
-        repId = IntValue(a.value(), 0);
-      } else if (Named(name, "VISB")) {
-        list = a.value();
-      } else if (Named(name, "HYP")) {
-        hyperlink = IntValue(a.value(), -1);
+      switch (name[0]) {  // the first letter tells the five apart
+        case 'N':
+          if (Named(name, "NID")) nodeId = IntValue(a.value(), 0);
+          break;
+        case 'R':
+          if (Named(name, "RTP")) {
+            type = IntValue(a.value(), 0);
+          } else if (Named(name, "RID")) {
+            repId = IntValue(a.value(), 0);
+          }
+          break;
+        case 'V':
+          if (Named(name, "VISB")) list = a.value();
+          break;
+        case 'H':
+          if (Named(name, "HYP")) hyperlink = IntValue(a.value(), -1);
+          break;
+        default:
+          break;
       }
     }
-    const char* shortText = "";
-    const char* longText = "";
+    std::string_view shortText, longText;
     pugi::xml_node firstChild;
     for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling()) {
       if (c.type() != pugi::node_element) continue;
@@ -349,34 +410,41 @@ int64_t AppendNodes(JsonOut& out, const pugi::xml_node& root,
       if (Named(name, "sd")) shortText = c.text().get();
       if (Named(name, "ld")) longText = c.text().get();
     }
-    out.Raw("{\"id\":");
+    std::string_view faqList = ";";
+    if (!faqs.empty()) {  // most trees have few lists, many none
+      if (auto f = faqs.find(nodeId); f != faqs.end()) faqList = f->second;
+    }
+    // The punctuation, four numbers and the strings; each visibility (one
+    // letter at least) takes six characters a letter, its quotes and a comma.
+    out.Room(128 + 4 * JsonOut::kIntRoom + JsonOut::StrRoom(shortText.size()) +
+             JsonOut::StrRoom(longText.size()) + JsonOut::StrRoom(faqList.size()) + 9 * list.size());
+    out.Lit("{\"id\":");
     out.Int(nodeId);
-    out.Raw(",\"type\":");
+    out.Lit(",\"type\":");
     out.Int(type);
-    out.Raw(",\"repId\":");
+    out.Lit(",\"repId\":");
     out.Int(repId);
-    out.Raw(",\"short\":");
+    out.Lit(",\"short\":");
     out.Str(shortText);
-    out.Raw(",\"long\":");
+    out.Lit(",\"long\":");
     out.Str(longText);
-    out.Raw(",\"visibilities\":[");
+    out.Lit(",\"visibilities\":[");
     bool first = true;
     for (size_t pos = 0; pos < list.size();) {
       size_t end = list.find(';', pos);
       if (end == std::string_view::npos) end = list.size();
       if (end > pos) {
-        if (!first) out.Raw(",");
+        if (!first) out.Lit(",");
         first = false;
         out.Str(list.substr(pos, end - pos));
       }
       pos = end + 1;
     }
-    out.Raw("],\"faqs\":");
-    auto f = faqs.find(nodeId);
-    out.Str(f == faqs.end() ? std::string_view(";") : std::string_view(f->second));
-    out.Raw(",\"hyperlink\":");
+    out.Lit("],\"faqs\":");
+    out.Str(faqList);
+    out.Lit(",\"hyperlink\":");
     out.Int(hyperlink);
-    out.Raw(",\"children\":[");
+    out.Lit(",\"children\":[");
     return firstChild;
   };
   std::vector<pugi::xml_node> openElements;
@@ -385,13 +453,17 @@ int64_t AppendNodes(JsonOut& out, const pugi::xml_node& root,
   bool firstChild = true;
   while (!openElements.empty()) {
     if (next) {
-      if (!firstChild) out.Raw(",");
+      if (!firstChild) {
+        out.Room(1);
+        out.Lit(",");
+      }
       openElements.push_back(next);
       next = open(next);
       firstChild = true;
       continue;
     }
-    out.Raw("]}");
+    out.Room(2);
+    out.Lit("]}");
     const pugi::xml_node done = openElements.back();
     openElements.pop_back();
     if (!openElements.empty()) next = NextNode(done);
@@ -516,43 +588,40 @@ TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, c
 
   const pugi::xml_node root = tree->TreeDOM().DocumentElement().Raw();
   const auto faqs = ReadFaqs(treeType, id, working);
-  std::string nodes;
   // About the markup's size: a little less text per node, a little more punctuation.
+  size_t expected = 0;
   if (const auto identity = storage::LoadedIdentity(tree->DocumentPath())) {
-    nodes.reserve(static_cast<size_t>(identity->size) + static_cast<size_t>(identity->size) / 4);
+    expected = static_cast<size_t>(identity->size) + static_cast<size_t>(identity->size) / 4;
   }
-  int64_t count = 0;
-  {
-    JsonOut out(nodes);
-    count = AppendNodes(out, root, faqs);
-  }
+  JsonOut nodes(expected);
+  const int64_t count = AppendNodes(nodes, root, faqs);
 
-  auto text = std::make_shared<std::string>();
-  text->reserve(nodes.size() + 256);
-  {
-    JsonOut out(*text);
-    out.Raw("{\"treeType\":");
-    out.Int(treeType);
-    out.Raw(",\"id\":");
-    out.Int(id);
-    out.Raw(working ? ",\"view\":\"working\"" : ",\"view\":\"published\"");
-    out.Raw(",\"checkedOutBy\":");
-    checkOut ? out.Str(checkOut->login) : out.Raw("null");
-    out.Raw(",\"checkedOutSince\":");
-    checkOut && !checkOut->since.empty() ? out.Str(checkOut->since) : out.Raw("null");
-    out.Raw(",\"topType\":");
-    if (treeType == storage::kTemplateTree) {
-      const pugi::xml_node top = root.child("Node");
-      out.Int(top ? IntAttribute(top, "RTP", storage::kTopTypeEmpty) : storage::kTopTypeEmpty);
-    } else {
-      out.Raw("null");
-    }
-    out.Raw(",\"nodeCount\":");
-    out.Int(count);
-    out.Raw(",\"root\":");
-    out.Raw(nodes);
-    out.Raw("}");
+  JsonOut head(256);
+  head.Room(256 + JsonOut::StrRoom(checkOut ? checkOut->login.size() + checkOut->since.size() : 0));
+  head.Lit("{\"treeType\":");
+  head.Int(treeType);
+  head.Lit(",\"id\":");
+  head.Int(id);
+  working ? head.Lit(",\"view\":\"working\"") : head.Lit(",\"view\":\"published\"");
+  head.Lit(",\"checkedOutBy\":");
+  checkOut ? head.Str(checkOut->login) : head.Lit("null");
+  head.Lit(",\"checkedOutSince\":");
+  checkOut && !checkOut->since.empty() ? head.Str(checkOut->since) : head.Lit("null");
+  head.Lit(",\"topType\":");
+  if (treeType == storage::kTemplateTree) {
+    const pugi::xml_node top = root.child("Node");
+    head.Int(top ? IntAttribute(top, "RTP", storage::kTopTypeEmpty) : storage::kTopTypeEmpty);
+  } else {
+    head.Lit("null");
   }
+  head.Lit(",\"nodeCount\":");
+  head.Int(count);
+  head.Lit(",\"root\":");
+
+  // The one copy of the text into the string that is kept and served.
+  auto text = std::make_shared<std::string>();
+  text->reserve(head.Text().size() + nodes.Text().size() + 1);
+  text->append(head.Text()).append(nodes.Text()).push_back('}');
   result.text = std::move(text);
   if (!tag.empty()) RenderedTrees::Instance().Keep(tree->DocumentPath(), tag, result.text);
   return result;

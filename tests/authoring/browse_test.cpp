@@ -3,6 +3,8 @@
 // with texts that look like patterns.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <string>
@@ -140,6 +142,66 @@ TEST_F(BrowseTest, TreeFollowsTheDocumentAfterMovesAndPastes) {
   nodes.clear();
   Index(TreeAs(kAlice, kProduct, kLaserForBrowse, "")["root"], nodes);
   EXPECT_EQ(nodes[q1]["faqs"], ";6;");
+}
+
+// Texts with every character JSON must escape and bytes that are not UTF-8
+// (which the engine refuses on the way in, but a document file may hold),
+// each at every offset around an eight-byte run: the text as served must
+// parse and give each text back, malformed bytes as U+FFFD.
+TEST_F(BrowseTest, TreeTextsAreValidJsonWhateverTheDocumentHolds) {
+  const std::string replacement = "\xef\xbf\xbd";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      // {in the document, as the parser gives it back}
+      {"quote \" backslash \\ slash /", "quote \" backslash \\ slash /"},
+      {std::string("\x01\x08\x0c\x1f\x7f", 5), std::string("\x01\x08\x0c\x1f\x7f", 5)},
+      {"tab\tline\nend", "tab\tline\nend"},
+      {"\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3\xbc \xe2\x82\xac \xf0\x9f\x98\x80"},  // 2, 3 and 4 bytes
+      {"lone \xff end", "lone " + replacement + " end"},
+      {"cut \xe2\x82", "cut " + replacement + replacement},
+      {"surrogate \xed\xa0\x80", "surrogate " + replacement + replacement + replacement},
+      {"overlong \xc0\xaf", "overlong " + replacement + replacement},
+      {"beyond \xf4\x90\x80\x80", "beyond " + replacement + replacement + replacement + replacement},
+      {"continuation \x80\xbf", "continuation " + replacement + replacement},
+  };
+  dom->CreateEmptyTree(kProduct, kLaserForBrowse);
+  std::string owner;
+  dom->CheckOut(kProduct, kLaserForBrowse, "alice", owner);
+  // Nodes with placeholders, which the document file then gets the bytes for.
+  std::map<std::string, std::string> placed;
+  std::map<int32_t, std::string> expected;
+  for (size_t c = 0; c < cases.size(); ++c) {
+    for (size_t pad = 0; pad <= 9; ++pad) {
+      const std::string mark = "@" + std::to_string(c) + "." + std::to_string(pad) + "@";
+      const int32_t node =
+          dom->AddChildNew(kProduct, kLaserForBrowse, 0, storage::kRepCategory, mark, "", ";1;", ";", -1, "alice");
+      placed[mark] = std::string(pad, 'a') + cases[c].first + "0123456789abcdef";
+      expected[node] = std::string(pad, 'a') + cases[c].second + "0123456789abcdef";
+    }
+  }
+  const std::string path = DocumentPath(kProduct, *DocumentName(kProduct, kLaserForBrowse, true), true);
+  std::string markup;
+  {
+    std::ifstream in(path, std::ios::binary);
+    markup.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  for (const auto& [mark, bytes] : placed) {
+    const size_t at = markup.find(mark);
+    ASSERT_NE(at, std::string::npos) << mark;
+    markup.replace(at, mark.size(), bytes);
+  }
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << markup;
+  }
+
+  const TreeJson served = RunReadOnly([&] { return RenderTreeJson(kProduct, kLaserForBrowse, "", "alice"); });
+  ASSERT_TRUE(served.text);
+  json parsed;
+  ASSERT_NO_THROW(parsed = json::parse(*served.text)) << *served.text;
+  EXPECT_EQ(parsed, TreeAs(kAlice, kProduct, kLaserForBrowse, ""));
+  std::map<int, json> nodes;
+  Index(parsed["root"], nodes);
+  for (const auto& [node, shown] : expected) EXPECT_EQ(nodes[node]["short"], shown) << node;
 }
 
 TEST_F(BrowseTest, EachCallerSeesTheCopyTheyMay) {
