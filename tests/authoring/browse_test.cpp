@@ -163,6 +163,7 @@ TEST_F(BrowseTest, TreeTextsAreValidJsonWhateverTheDocumentHolds) {
       {"beyond \xf4\x90\x80\x80", "beyond " + replacement + replacement + replacement + replacement},
       {"continuation \x80\xbf", "continuation " + replacement + replacement},
   };
+  TestEnv::UseDocumentFiles();  // the document file gets bytes the engine would refuse
   dom->CreateEmptyTree(kProduct, kLaserForBrowse);
   std::string owner;
   dom->CheckOut(kProduct, kLaserForBrowse, "alice", owner);
