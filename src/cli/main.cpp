@@ -56,7 +56,8 @@ Commands:
               standard input); --reuse-texts uses existing repository
               entities with the same type and texts
   maintenance remove-unused-entities [--dry-run]
-              remove (or list) the repository entities no node refers to
+              remove (or list) the repository entities that no node and no
+              kept version refers to
   documents import|export
               copy the current document files into the database store
               (idempotent), or write the database's documents to files

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "repository/unused_entities.h"
+#include "versions/version_store.h"
 
 namespace tsa::cli {
 
@@ -10,11 +10,12 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tsauthor maintenance remove-unused-entities [--dry-run]\n"
-    "  removes the repository entities that no node of any tree refers to\n"
+    "  removes the repository entities that no node of any tree or of a kept\n"
+    "  version refers to\n"
     "  and lists them; with --dry-run only lists them\n";
 
 int RemoveUnused(bool dryRun) {
-  UnusedEntities r = RemoveUnusedEntities(dryRun);
+  UnusedEntities r = versions::RemoveUnusedEntities(dryRun);
   for (const auto& t : r.tables) {
     std::printf("%s (type %d): %zu %s", t.table.c_str(), t.repType, t.ids.size(),
                 dryRun ? "unused" : "removed");

@@ -39,6 +39,8 @@ std::string EntityStillReferenced(int32_t repType, const std::string& alias) {
     condition += std::string("EXISTS (SELECT 1 FROM ") + nodes + " n WHERE n.REPID = " + alias +
                  ".ID AND n.REPTYPE = " + type + ")";
   }
+  condition += " OR EXISTS (SELECT 1 FROM TREEVERSIONENTITIES v WHERE v.REPID = " + alias + ".ID AND v.REPTYPE = " +
+               type + ")";
   return "(" + condition + ")";
 }
 
@@ -48,7 +50,8 @@ int64_t UnusedEntities::Total() const {
   return n;
 }
 
-UnusedEntities RemoveUnusedEntities(bool dryRun, int waitSeconds) {
+UnusedEntities RemoveUnusedEntities(bool dryRun, const std::function<void(db::Session&)>& beforeScan,
+                                    int waitSeconds) {
   UnusedEntities result;
   result.dryRun = dryRun;
   auto session = db::SessionPool::Instance().Acquire(CurrentSettings().HelvixUri());
@@ -65,6 +68,7 @@ UnusedEntities RemoveUnusedEntities(bool dryRun, int waitSeconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   try {
+    if (beforeScan) beforeScan(*session);
     for (int32_t repType : kRepTypes) {
       UnusedEntities::Table t;
       t.table = storage::getRepTable(repType);

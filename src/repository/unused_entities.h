@@ -18,15 +18,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace tsa {
 
 // The SQL condition that holds for the row `alias` of the entity table of
-// `repType` while something still refers to it. The one place that says
-// what keeps an entity: anything else that comes to refer to entities
-// (kept versions of documents) joins here.
+// `repType` while something still refers to it: a node of any copy of any
+// tree, or a node of a kept version (TREEVERSIONENTITIES, kept by the
+// versions beside each version). The one place that says what keeps an
+// entity.
 std::string EntityStillReferenced(int32_t repType, const std::string& alias);
 
 struct UnusedEntities {
@@ -40,8 +42,15 @@ struct UnusedEntities {
   int64_t Total() const;
 };
 
+namespace db {
+class Session;
+}
+
 // Finds the entities nothing refers to and, unless `dryRun`, removes them.
+// `beforeScan` runs first in the same transaction, with the tables held
+// (the versions bring their record of what they show up to date there).
 // Raises 1500 when the entity tables stay busy for `waitSeconds`.
-UnusedEntities RemoveUnusedEntities(bool dryRun, int waitSeconds = 30);
+UnusedEntities RemoveUnusedEntities(bool dryRun, const std::function<void(db::Session&)>& beforeScan = {},
+                                    int waitSeconds = 30);
 
 }  // namespace tsa

@@ -95,6 +95,14 @@ std::vector<std::string> ServiceSchema(const Dialect& d) {
               " VERSION INTEGER NOT NULL, PUBLISHEDBY TEXT NOT NULL, PUBLISHEDAT TEXT NOT NULL, COMMENT TEXT NOT NULL,"
               " FORCED INTEGER NOT NULL, NODES TEXT NOT NULL, DOCUMENT TEXT NOT NULL,"
               " PRIMARY KEY (TREETYPE, ID, VERSION))");
+  // The entities each kept version shows (they are packed in NODES), so
+  // that removing unused entities keeps them. Every indexed version has a
+  // row with REPTYPE 0; versions kept before this table existed have none
+  // and are indexed by the next removal.
+  s.push_back("CREATE TABLE IF NOT EXISTS TREEVERSIONENTITIES (TREETYPE INTEGER NOT NULL, ID INTEGER NOT NULL,"
+              " VERSION INTEGER NOT NULL, REPTYPE INTEGER NOT NULL, REPID INTEGER NOT NULL,"
+              " PRIMARY KEY (TREETYPE, ID, VERSION, REPTYPE, REPID))");
+  s.push_back("CREATE INDEX IF NOT EXISTS IX_TREEVERSIONENTITIES_REP ON TREEVERSIONENTITIES (REPID, REPTYPE)");
   return s;
 }
 

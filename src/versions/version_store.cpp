@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <ctime>
+#include <set>
+#include <utility>
 
 #include "components/connections.h"
 #include "platform/db/connection.h"
@@ -50,6 +52,30 @@ int32_t HighestVersion(db::Session& s, const db::Dialect& d, int32_t treeType, i
   return r.rows.empty() || r.rows[0][0].IsNull() ? 0 : r.rows[0][0].ToInt32();
 }
 
+// Records the entities a version shows in TREEVERSIONENTITIES, with the
+// row of type 0 that says the version is indexed.
+void IndexEntities(db::Session& s, const db::Dialect& d, int32_t treeType, int32_t id, int32_t version,
+                   const std::vector<NodeRecord>& rows) {
+  std::set<std::pair<int32_t, int32_t>> shown{{0, 0}};
+  for (const NodeRecord& row : rows) {
+    if (row.repId > 0) shown.emplace(row.repType, row.repId);
+  }
+  constexpr size_t kPerStatement = 100;  // 500 parameters, well within both databases' limits
+  auto next = shown.begin();
+  while (next != shown.end()) {
+    std::string sql = "INSERT INTO TREEVERSIONENTITIES (TREETYPE, ID, VERSION, REPTYPE, REPID) VALUES ";
+    std::vector<db::Value> params;
+    for (size_t n = 0; n < kPerStatement && next != shown.end(); ++n, ++next) {
+      const int base = static_cast<int>(params.size());
+      sql += (n ? ", (" : "(");
+      for (int i = 1; i <= 5; ++i) sql += (i > 1 ? ", " : "") + d.Placeholder(base + i);
+      sql += ")";
+      for (int32_t v : {treeType, id, version, next->first, next->second}) params.emplace_back(v);
+    }
+    s.Execute(sql, params);
+  }
+}
+
 void Insert(db::Session& s, const db::Dialect& d, int32_t treeType, int32_t id, int32_t version,
             const std::string& by, const std::string& at, const PublicationNote& note, const TreeCopy& copy) {
   std::string sql =
@@ -60,6 +86,7 @@ void Insert(db::Session& s, const db::Dialect& d, int32_t treeType, int32_t id, 
   s.Execute(sql, {db::Value(treeType), db::Value(id), db::Value(version), db::Value(by), db::Value(at),
                   db::Value(note.comment), db::Value(note.forced ? 1 : 0), db::Value(Pack(EncodeRows(copy.rows))),
                   db::Value(Pack(copy.document))});
+  IndexEntities(s, d, treeType, id, version, copy.rows);
 }
 
 }  // namespace
@@ -85,9 +112,11 @@ void RecordPublication(int32_t treeType, int32_t id, const std::string& document
     Insert(s, d, treeType, id, version, by, UtcNow(), note, copy);
     const int32_t oldestKept = version - CurrentSettings().versionsKept + 1;
     if (oldestKept > 1) {
-      s.Execute("DELETE FROM TREEVERSIONS WHERE TREETYPE = " + d.Placeholder(1) + " AND ID = " + d.Placeholder(2) +
-                    " AND VERSION < " + d.Placeholder(3),
-                {db::Value(treeType), db::Value(id), db::Value(oldestKept)});
+      for (const char* table : {"TREEVERSIONS", "TREEVERSIONENTITIES"}) {
+        s.Execute(std::string("DELETE FROM ") + table + " WHERE TREETYPE = " + d.Placeholder(1) +
+                      " AND ID = " + d.Placeholder(2) + " AND VERSION < " + d.Placeholder(3),
+                  {db::Value(treeType), db::Value(id), db::Value(oldestKept)});
+      }
     }
   });
 }
@@ -121,9 +150,28 @@ TreeCopy LoadVersion(int32_t treeType, int32_t id, int32_t version) {
 
 void ForgetVersions(int32_t treeType, int32_t id) {
   WithSession([&](db::Session& s, const db::Dialect& d) {
-    s.Execute("DELETE FROM TREEVERSIONS WHERE TREETYPE = " + d.Placeholder(1) + " AND ID = " + d.Placeholder(2),
-              {db::Value(treeType), db::Value(id)});
+    for (const char* table : {"TREEVERSIONS", "TREEVERSIONENTITIES"}) {
+      s.Execute(std::string("DELETE FROM ") + table + " WHERE TREETYPE = " + d.Placeholder(1) + " AND ID = " +
+                    d.Placeholder(2),
+                {db::Value(treeType), db::Value(id)});
+    }
   });
+}
+
+int IndexUnindexedVersions(db::Session& s) {
+  const db::Dialect& d = s.dialect();
+  auto r = s.Query(
+      "SELECT t.TREETYPE, t.ID, t.VERSION, t.NODES FROM TREEVERSIONS t WHERE NOT EXISTS (SELECT 1 FROM"
+      " TREEVERSIONENTITIES v WHERE v.TREETYPE = t.TREETYPE AND v.ID = t.ID AND v.VERSION = t.VERSION AND"
+      " v.REPTYPE = 0)");
+  for (const auto& row : r.rows) {
+    IndexEntities(s, d, row[0].ToInt32(), row[1].ToInt32(), row[2].ToInt32(), DecodeRows(Unpack(row[3].ToText())));
+  }
+  return static_cast<int>(r.rows.size());
+}
+
+UnusedEntities RemoveUnusedEntities(bool dryRun, int waitSeconds) {
+  return tsa::RemoveUnusedEntities(dryRun, [](db::Session& s) { IndexUnindexedVersions(s); }, waitSeconds);
 }
 
 }  // namespace tsa::versions

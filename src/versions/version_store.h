@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "repository/unused_entities.h"
 #include "versions/tree_copy.h"
 
 namespace tsa::versions {
@@ -50,5 +51,12 @@ std::vector<VersionInfo> ListVersions(int32_t treeType, int32_t id);
 TreeCopy LoadVersion(int32_t treeType, int32_t id, int32_t version);
 // Forgets every version of a tree (the tree is deleted).
 void ForgetVersions(int32_t treeType, int32_t id);
+
+// Records what the versions kept before their entities were recorded show
+// (see TREEVERSIONENTITIES), through `session`; returns how many it indexed.
+int IndexUnindexedVersions(db::Session& session);
+// Removes the entities that neither a node nor a kept version shows (see
+// tsa::RemoveUnusedEntities); a restored version finds its own entities.
+UnusedEntities RemoveUnusedEntities(bool dryRun, int waitSeconds = 30);
 
 }  // namespace tsa::versions

@@ -12,6 +12,7 @@
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 #include "versions/version_errors.h"
+#include "versions/version_store.h"
 #include "versions/versions.h"
 
 namespace tsa::test {
@@ -231,6 +232,46 @@ TEST_F(VersionsTest, OnlyTheNewestVersionsAreKept) {
   // A deleted tree takes its versions along.
   dom->deleteTree(kLaser, kProduct, "ann");
   EXPECT_TRUE(versions.List(kProduct, kLaser).empty());
+}
+
+// An entity only a kept version shows survives the removal of unused
+// entities (also for versions kept before their entities were recorded),
+// and goes once that version is pruned.
+TEST_F(VersionsTest, UnusedEntityRemovalKeepsWhatKeptVersionsShow) {
+  Settings s = CurrentSettings();
+  const Settings before = s;
+  s.versionsKept = 2;
+  SetCurrentSettings(s);
+  CheckOutAnn();
+  const int32_t node = Add(0, storage::kRepCategory, "First words");
+  dom->Publish(kProduct, kLaser);  // version 2 shows the first entity
+  const int32_t first = ReadRow(kProduct, kLaser, node, false)->repId;
+  CheckOutAnn();
+  dom->SaveNode(kProduct, kLaser, node, Rep(node), "Second words", "", false, ";1;", false, ";", -1, "ann");
+  dom->Publish(kProduct, kLaser);  // version 3 shows a new one
+  ASSERT_NE(ReadRow(kProduct, kLaser, node, false)->repId, first);
+
+  // As if kept by an engine that did not record entities.
+  RunTransactional([] {
+    auto connection = GetHelvixConnection();
+    connection->Execute("DELETE FROM TREEVERSIONENTITIES");
+    CloseConnection(connection);
+  });
+  const UnusedEntities kept = versions::RemoveUnusedEntities(false);
+  EXPECT_TRUE(RepEntity(storage::kRepCategory, first).has_value()) << kept.Total() << " removed";
+  CheckOutAnn();
+  versions.Restore(kProduct, kLaser, 2, "ann");  // shows the very entity it showed
+  EXPECT_EQ(Rep(node), first);
+  ExpectTreeConsistent(kProduct, kLaser, "ann");
+  dom->UndoEditTree(kLaser, kProduct, "ann");
+
+  CheckOutAnn();
+  Add(0, storage::kRepCategory, "More");
+  dom->Publish(kProduct, kLaser);  // version 2 pruned
+  SetCurrentSettings(before);
+  const UnusedEntities removed = versions::RemoveUnusedEntities(false);
+  EXPECT_EQ(removed.Total(), 1);
+  EXPECT_FALSE(RepEntity(storage::kRepCategory, first).has_value());
 }
 
 }  // namespace
