@@ -54,20 +54,6 @@ auto Read(const char* label, Body body) {
   return RunReadOnly(trapped);
 }
 
-// Runs `body` with the context's session on the service database.
-template <typename Body>
-auto WithSession(Body body) {
-  ConnectionPtr connection = GetHelvixConnection();
-  try {
-    auto result = body(connection->session(), connection->dialect());
-    CloseConnection(connection);
-    return result;
-  } catch (...) {
-    CloseConnection(connection);
-    throw;
-  }
-}
-
 void ValidateTreeType(int32_t treeType) {
   if (treeType != storage::kProductTree && treeType != storage::kTemplateTree) {
     RaiseInvalidArgument("i_lTreeType", "must be 1 (product tree) or 2 (template), not " + std::to_string(treeType));
@@ -98,7 +84,7 @@ struct CheckOutRecord {
 };
 
 std::optional<CheckOutRecord> ReadCheckOut(int32_t treeType, int32_t id) {
-  return WithSession([&](db::Session& s, const db::Dialect& d) -> std::optional<CheckOutRecord> {
+  return WithHelvixSession([&](db::Session& s, const db::Dialect& d) -> std::optional<CheckOutRecord> {
     auto r = s.Query("SELECT LOGIN, TDATE FROM TSCHANGECONTROL WHERE ID = " + d.Placeholder(1) +
                          " AND TREETEM = " + d.Placeholder(2),
                      {db::Value(id), db::Value(treeType)});
@@ -118,7 +104,7 @@ struct TreeState {
 // Two grouped counts and the check-out records: three statements for all
 // trees of the type.
 std::map<int32_t, TreeState> ReadTreeStates(int32_t treeType) {
-  return WithSession([&](db::Session& s, const db::Dialect& d) {
+  return WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
     std::map<int32_t, TreeState> states;
     std::map<int32_t, int64_t> working;
     for (const bool workingCopy : {false, true}) {
@@ -352,7 +338,7 @@ pugi::xml_node NextNode(pugi::xml_node n) {
 // The FAQ lists of the copy's rows that hold any, by node identifier; a
 // node without one in the result has ";" (or no list at all).
 std::unordered_map<int64_t, std::string> ReadFaqs(int32_t treeType, int32_t id, bool workingCopy) {
-  return WithSession([&](db::Session& s, const db::Dialect& d) {
+  return WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
     const storage::TableAndKey tk = storage::GetTreeTableAndKey(treeType, workingCopy);
     auto r = s.Query("SELECT NODEID, FAQS FROM " + tk[0] + " WHERE " + tk[1] + " = " + d.Placeholder(1) +
                          " AND FAQS <> " + d.Placeholder(2),
@@ -671,7 +657,7 @@ json Browse::Products(const std::string& i_sFilter) {
 
 json Browse::Templates() {
   return Read(kTemplates, [] {
-    auto rows = WithSession([](db::Session& s, const db::Dialect&) {
+    auto rows = WithHelvixSession([](db::Session& s, const db::Dialect&) {
       return s.Query("SELECT TEMPLATEID, NAME, COMMENT, PRODUCTCATEGORY FROM TEMPLATEINFO ORDER BY TEMPLATEID");
     });
     const std::map<int32_t, TreeState> states = ReadTreeStates(storage::kTemplateTree);
@@ -705,7 +691,7 @@ json Browse::SearchEntities(const std::string& i_sText, int32_t i_lRepType, int3
     if (i_lLimit < 1 || i_lLimit > kMaxLimit) {
       RaiseInvalidArgument("i_lLimit", "must be between 1 and " + std::to_string(kMaxLimit));
     }
-    return WithSession([&](db::Session& s, const db::Dialect& d) {
+    return WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
       const std::string pattern = LikeContainsPattern(i_sText);
       std::vector<db::Value> params;
       std::string from;

@@ -125,21 +125,6 @@ StringDict CatalogProduct::GetProductCategoriesForProduct(int32_t productId) {
 
 namespace {
 
-// Runs `body` with the catalog connection's session; the connection is
-// closed whatever happens.
-template <typename Body>
-auto WithCatalogSession(Body body) {
-  ConnectionPtr connection = GetKCatalogConnection();
-  try {
-    auto result = body(connection->session(), connection->dialect());
-    CloseConnection(connection);
-    return result;
-  } catch (...) {
-    CloseConnection(connection);
-    throw;
-  }
-}
-
 std::vector<CatalogEntry> Entries(const db::ResultSet& rows) {
   std::vector<CatalogEntry> out;
   out.reserve(rows.rows.size());
@@ -165,7 +150,7 @@ void Link(std::vector<CatalogEntry>& entries, const db::ResultSet& rows) {
 
 CatalogListing ReadCatalogListing() {
   return Trapped("KCatalog.Catalog.ReadCatalogListing", [] {
-    return WithCatalogSession([](db::Session& s, const db::Dialect&) {
+    return WithKCatalogSession([](db::Session& s, const db::Dialect&) {
       CatalogListing listing;
       listing.visibilities = Entries(s.Query("SELECT VISIBILITYID, NAME FROM VISIBILITIES ORDER BY VISIBILITYID"));
       listing.categories = Entries(s.Query("SELECT CATEGORYID, NAME FROM CATEGORIES ORDER BY CATEGORYID"));
@@ -181,7 +166,7 @@ CatalogListing ReadCatalogListing() {
 
 std::vector<CatalogEntry> FindProducts(const std::string& text) {
   return Trapped("KCatalog.Catalog.FindProducts", [&] {
-    return WithCatalogSession([&](db::Session& s, const db::Dialect& d) {
+    return WithKCatalogSession([&](db::Session& s, const db::Dialect& d) {
       if (text.empty()) return Entries(s.Query("SELECT PRODUCTID, DESCRIPTION FROM PRODUCTS ORDER BY PRODUCTID"));
       std::string sql = "SELECT PRODUCTID, DESCRIPTION FROM PRODUCTS WHERE LOWER(DESCRIPTION) LIKE LOWER(CAST(" +
                         d.Placeholder(1) + " AS TEXT)) ESCAPE '" + std::string(1, kLikeEscape) + "'";

@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/db/connection.h"
@@ -36,5 +38,32 @@ void CloseConnection(ConnectionPtr& connection);
 void CloseRecordset(RecordsetPtr& recordset);
 // The installation directory, from the configuration component.
 std::string GetInstallDir();
+
+// Runs `body(session, dialect)` on `connection`, which is closed whatever
+// happens, and returns what `body` returns.
+template <typename Body>
+auto WithConnection(ConnectionPtr connection, Body body) {
+  try {
+    if constexpr (std::is_void_v<decltype(body(connection->session(), connection->dialect()))>) {
+      body(connection->session(), connection->dialect());
+      CloseConnection(connection);
+    } else {
+      auto result = body(connection->session(), connection->dialect());
+      CloseConnection(connection);
+      return result;
+    }
+  } catch (...) {
+    CloseConnection(connection);
+    throw;
+  }
+}
+template <typename Body>
+auto WithHelvixSession(Body body) {
+  return WithConnection(GetHelvixConnection(), std::move(body));
+}
+template <typename Body>
+auto WithKCatalogSession(Body body) {
+  return WithConnection(GetKCatalogConnection(), std::move(body));
+}
 
 }  // namespace tsa

@@ -26,25 +26,6 @@ std::string UtcNow() {
   return text;
 }
 
-// Runs `body` with the context's connection to the service database.
-template <typename Body>
-auto WithSession(Body body) {
-  ConnectionPtr connection = GetHelvixConnection();
-  try {
-    if constexpr (std::is_void_v<decltype(body(connection->session(), connection->dialect()))>) {
-      body(connection->session(), connection->dialect());
-      CloseConnection(connection);
-    } else {
-      auto result = body(connection->session(), connection->dialect());
-      CloseConnection(connection);
-      return result;
-    }
-  } catch (...) {
-    CloseConnection(connection);
-    throw;
-  }
-}
-
 int32_t HighestVersion(db::Session& s, const db::Dialect& d, int32_t treeType, int32_t id) {
   auto r = s.Query("SELECT MAX(VERSION) FROM TREEVERSIONS WHERE TREETYPE = " + d.Placeholder(1) + " AND ID = " +
                        d.Placeholder(2),
@@ -93,13 +74,13 @@ void Insert(db::Session& s, const db::Dialect& d, int32_t treeType, int32_t id, 
 
 void KeepUnversionedCopy(int32_t treeType, int32_t id) {
   if (CurrentSettings().versionsKept == 0) return;
-  const bool versioned = WithSession([&](db::Session& s, const db::Dialect& d) {
+  const bool versioned = WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
     return HighestVersion(s, d, treeType, id) > 0;
   });
   if (versioned) return;
   std::optional<TreeCopy> published = ReadCopy(treeType, id, false);
   if (!published) return;
-  WithSession([&](db::Session& s, const db::Dialect& d) { Insert(s, d, treeType, id, 1, "", "", {}, *published); });
+  WithHelvixSession([&](db::Session& s, const db::Dialect& d) { Insert(s, d, treeType, id, 1, "", "", {}, *published); });
 }
 
 void RecordPublication(int32_t treeType, int32_t id, const std::string& document, const PublicationNote& note) {
@@ -107,7 +88,7 @@ void RecordPublication(int32_t treeType, int32_t id, const std::string& document
   TreeCopy copy{ReadCopyRows(treeType, id, false), document};
   const Caller* caller = CurrentCaller();
   const std::string by = caller ? caller->ActingLogin() : std::string();
-  WithSession([&](db::Session& s, const db::Dialect& d) {
+  WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
     const int32_t version = HighestVersion(s, d, treeType, id) + 1;
     Insert(s, d, treeType, id, version, by, UtcNow(), note, copy);
     const int32_t oldestKept = version - CurrentSettings().versionsKept + 1;
@@ -122,7 +103,7 @@ void RecordPublication(int32_t treeType, int32_t id, const std::string& document
 }
 
 std::vector<VersionInfo> ListVersions(int32_t treeType, int32_t id) {
-  return WithSession([&](db::Session& s, const db::Dialect& d) {
+  return WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
     auto r = s.Query("SELECT VERSION, PUBLISHEDBY, PUBLISHEDAT, COMMENT, FORCED FROM TREEVERSIONS WHERE TREETYPE = " +
                          d.Placeholder(1) + " AND ID = " + d.Placeholder(2) + " ORDER BY VERSION DESC",
                      {db::Value(treeType), db::Value(id)});
@@ -135,7 +116,7 @@ std::vector<VersionInfo> ListVersions(int32_t treeType, int32_t id) {
 }
 
 TreeCopy LoadVersion(int32_t treeType, int32_t id, int32_t version) {
-  auto r = WithSession([&](db::Session& s, const db::Dialect& d) {
+  auto r = WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
     return s.Query("SELECT NODES, DOCUMENT FROM TREEVERSIONS WHERE TREETYPE = " + d.Placeholder(1) + " AND ID = " +
                        d.Placeholder(2) + " AND VERSION = " + d.Placeholder(3),
                    {db::Value(treeType), db::Value(id), db::Value(version)});
@@ -149,7 +130,7 @@ TreeCopy LoadVersion(int32_t treeType, int32_t id, int32_t version) {
 }
 
 void ForgetVersions(int32_t treeType, int32_t id) {
-  WithSession([&](db::Session& s, const db::Dialect& d) {
+  WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
     for (const char* table : {"TREEVERSIONS", "TREEVERSIONENTITIES"}) {
       s.Execute(std::string("DELETE FROM ") + table + " WHERE TREETYPE = " + d.Placeholder(1) + " AND ID = " +
                     d.Placeholder(2),
