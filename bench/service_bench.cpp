@@ -41,11 +41,17 @@
 // database store costs an edit is the ratio of the two, and the sqlite
 // figures give the single-machine file store beside them.
 //
+// Several clients (service/<backend>/AddChildNew+DeleteNode/1000/http-clients:N):
+// 1 and 4 clients over HTTP at once, each on a tree of its own, adding a
+// node and deleting it again; calls per second of all of them together and
+// the 95th percentile latency, against one client.
+//
 // Names: service/<backend>/<operation>/<nodes>/<inproc|local|http>.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +63,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -95,6 +102,10 @@ constexpr const char* kServiceToken = "bench-service-token";
 constexpr int32_t kProductTree = tsa::storage::kProductTree;
 constexpr int kSizes[] = {1000, 10000, 100000};
 constexpr int32_t kFirstProduct = 5001;  // one product per tree size
+// Several clients at once, each editing a tree of its own of 1,000 nodes.
+constexpr int kMaxClients = 4;
+constexpr int kClientTreeNodes = 1000;
+constexpr int32_t kFirstClientProduct = 5101;
 
 // Calls per benchmark: enough for a stable median; bigger trees get fewer.
 int WriteCalls(int nodes) { return nodes <= 1000 ? 100 : nodes <= 10000 ? 30 : 8; }
@@ -190,6 +201,11 @@ class Backend {
                           {"description", "Bench product " + std::to_string(kSizes[i])},
                           {"categories", {10}}});
     }
+    for (int c = 0; c < kMaxClients; ++c) {
+      products.push_back({{"id", kFirstClientProduct + c},
+                          {"description", "Bench client tree " + std::to_string(c + 1)},
+                          {"categories", {10}}});
+    }
     const std::string catalog = (std::filesystem::path(dataDir_) / "catalog.json").string();
     const json visibilities = {{{"id", 1}, {"name", "Customers"}}, {{"id", 2}, {"name", "Agents"}}};
     const json categories = {{{"id", 10}, {"name", "Printers"}, {"visibilities", {1, 2}}}};
@@ -221,7 +237,18 @@ class Backend {
 
   const TreeInfo& Tree(int nodes) {
     auto it = trees_.find(nodes);
-    if (it == trees_.end()) it = trees_.emplace(nodes, Build(nodes)).first;
+    if (it == trees_.end()) {
+      const int32_t id = kFirstProduct + static_cast<int32_t>(std::find(std::begin(kSizes), std::end(kSizes), nodes) -
+                                                              std::begin(kSizes));
+      it = trees_.emplace(nodes, Build(id, nodes)).first;
+    }
+    return it->second;
+  }
+
+  // The tree of client `c` (0 .. kMaxClients - 1).
+  const TreeInfo& ClientTree(int c) {
+    auto it = clientTrees_.find(c);
+    if (it == clientTrees_.end()) it = clientTrees_.emplace(c, Build(kFirstClientProduct + c, kClientTreeNodes)).first;
     return it->second;
   }
 
@@ -234,11 +261,10 @@ class Backend {
   // A product tree of `nodes` nodes, made by the engine: created and checked
   // out through TSDOM, then filled in one transaction (root, one category
   // per hundred nodes, questions below them) and saved once.
-  TreeInfo Build(int nodes) {
+  TreeInfo Build(int32_t id, int nodes) {
     const auto started = Clock::now();
     TreeInfo info;
-    info.id = kFirstProduct + static_cast<int32_t>(std::find(std::begin(kSizes), std::end(kSizes), nodes) -
-                                                   std::begin(kSizes));
+    info.id = id;
     auto dom = tsa::CreateTSDOMObject();
     dom->CreateEmptyTree(kProductTree, info.id);
     std::string owner;
@@ -288,6 +314,7 @@ class Backend {
   std::vector<std::string> schemas_;
   tsa::Settings settings_;
   std::map<int, TreeInfo> trees_;
+  std::map<int, TreeInfo> clientTrees_;
 };
 
 // The backends (built on first use) and the one service that serves
@@ -732,6 +759,82 @@ void Run(benchmark::State& state, const std::string& label, const std::string& p
   latencies.Report(state);
 }
 
+// Several clients at once over HTTP, each with its own connection and its
+// own tree of 1,000 nodes: AddChildNew, then DeleteNode of the added node,
+// `kPairs` times. Reports the calls per second of all clients together and
+// the median and 95th percentile latency of the calls; the figure of one
+// client is the baseline of the others.
+void RunClients(benchmark::State& state, const std::string& label, const std::string& pgServer, int clients) {
+  constexpr int kPairs = 60;
+  tsa::ScopedRegistration engine(tsa::progid::TSDOM, [] { return std::make_shared<tsa::TSDOM>(); });
+  Harness& harness = Shared();
+  std::vector<TreeInfo> trees;
+  try {
+    harness.Use(label, pgServer);
+    for (int c = 0; c < clients; ++c) trees.push_back(harness.backends[label]->ClientTree(c));
+  } catch (const tsa::Error& e) {
+    state.SkipWithError(("setting up failed: " + e.description()).c_str());
+    return;
+  }
+  std::vector<double> ms;
+  double seconds = 0;
+  std::atomic<int> failures{0};
+  for (auto _ : state) {
+    std::vector<std::vector<double>> each(static_cast<size_t>(clients));
+    const auto started = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+      threads.emplace_back([&, c] {
+        httplib::Client http("127.0.0.1", harness.service->Port());
+        http.set_bearer_token_auth(kServiceToken);
+        http.set_keep_alive(true);
+        http.set_tcp_nodelay(true);
+        http.set_read_timeout(120, 0);
+        const TreeInfo& tree = trees[static_cast<size_t>(c)];
+        auto call = [&](const char* method, const json& params) -> std::optional<json> {
+          const std::string body =
+              json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", params}}.dump();
+          const auto start = Clock::now();
+          auto res = http.Post("/rpc", body, "application/json");
+          each[static_cast<size_t>(c)].push_back(
+              std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+          json answer = res && res->status == 200 ? json::parse(res->body, nullptr, false) : json();
+          if (!answer.is_object() || !answer.contains("result")) {
+            ++failures;
+            return std::nullopt;
+          }
+          return answer["result"];
+        };
+        for (int i = 0; i < kPairs; ++i) {
+          auto added = call("TSDOM.AddChildNew", AddChildNewParams(tree, i));
+          if (!added) return;
+          if (!call("TSDOM.DeleteNode", {{"i_lTreeType", kProductTree},
+                                         {"i_lID", tree.id},
+                                         {"i_lNodeID", added->get<int32_t>()},
+                                         {"i_sUserId", kUser}})) {
+            return;
+          }
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    seconds += std::chrono::duration<double>(Clock::now() - started).count();
+    for (auto& e : each) ms.insert(ms.end(), e.begin(), e.end());
+  }
+  if (failures > 0 || ms.empty()) {
+    state.SkipWithError("a call failed");
+    return;
+  }
+  std::sort(ms.begin(), ms.end());
+  auto at = [&](double q) {
+    return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size())))];
+  };
+  state.counters["p50_ms"] = at(0.50);
+  state.counters["p95_ms"] = at(0.95);
+  state.counters["calls_per_s"] = static_cast<double>(ms.size()) / seconds;
+  state.counters["rss_mb"] = ResidentMegabytes();
+}
+
 const char* OperationName(Operation op) {
   switch (op) {
     case Operation::AddChildNew: return "AddChildNew";
@@ -796,10 +899,26 @@ void RegisterFor(const std::string& label, const std::string& pgServer) {
   }
 }
 
+// Edits of different trees by several clients at once, over HTTP.
+void RegisterClientsFor(const std::string& label, const std::string& pgServer) {
+  for (int clients : {1, kMaxClients}) {
+    const std::string name = "service/" + label + "/AddChildNew+DeleteNode/" + std::to_string(kClientTreeNodes) +
+                             "/http-clients:" + std::to_string(clients);
+    benchmark::RegisterBenchmark(name.c_str(), RunClients, label, pgServer, clients)
+        ->Iterations(1)
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
+}
+
 [[maybe_unused]] const bool kRegistered = [] {
   RegisterFor("sqlite", "");
+  RegisterClientsFor("sqlite", "");
   if (const char* pg = std::getenv("TSAUTHOR_BENCH_PG"); pg && *pg) {
     RegisterFor("postgresql", pg);
+    RegisterClientsFor("postgresql", pg);
     RegisterFor("postgresql-files", pg);
   }
   return true;
