@@ -408,6 +408,10 @@ json ParseExchangeText(std::string_view text) {
     }
     return true;
   };
+  // The parser would end the text at a NUL character and ignore the rest.
+  if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    Refuse(err::ExchangeMalformed, "$", "is not JSON: it holds a NUL character at byte " + std::to_string(nul + 1));
+  }
   try {
     return json::parse(text.begin(), text.end(), callback);
   } catch (const json::parse_error& e) {

@@ -41,6 +41,12 @@ int JsonNestingDepth(std::string_view text, int stopAbove) {
 }
 
 json ParseJsonStrict(std::string_view text) {
+  // The parser takes a NUL character for the end of the text and would
+  // quietly ignore whatever follows it. No JSON text holds one (inside a
+  // string it must be written \u0000), so such a text is malformed.
+  if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    throw json::parse_error::create(101, nul + 1, "syntax error: a NUL character, which no JSON text holds", nullptr);
+  }
   // The keys seen so far in each object being parsed, innermost last.
   std::vector<std::unordered_set<std::string>> open;
   auto check = [&open](int, json::parse_event_t event, json& parsed) {
