@@ -1,7 +1,5 @@
 #include "authoring/tree_exchange.h"
 
-#include "authoring/exchange_reader.h"
-
 #include <algorithm>
 #include <charconv>
 #include <map>
@@ -9,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "authoring/exchange_reader.h"
 #include "authoring/tsdom.h"
 #include "authoring/validation.h"
 #include "components/connections.h"
