@@ -42,7 +42,7 @@ run: build web
 	./$(BUILD_DIR)/tsauthor catalog load examples/catalog.json
 	./$(BUILD_DIR)/tsauthor serve
 
-test: test-normal test-asan test-web
+test: test-normal test-asan test-web test-fuzz
 
 test-normal: build
 	bash scripts/with-test-postgres ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
@@ -59,6 +59,28 @@ test-web: build web
 
 bench: build
 	./$(BUILD_DIR)/bench/tsauthor_bench
+
+# Fuzzing (fuzz/): a clang build of just what the targets need. test-fuzz
+# runs each target over its seed corpus and then FUZZ_CI_SECONDS on new
+# inputs; `make fuzz` runs each FUZZ_SECONDS (by default they share an
+# hour), keeping the corpus it grows in $(FUZZ_DIR)/fuzz-corpus.
+.PHONY: build-fuzz test-fuzz fuzz
+FUZZ_DIR ?= build-fuzz
+FUZZ_CI_SECONDS ?= 10
+FUZZ_SECONDS ?=
+
+$(FUZZ_DIR)/CMakeCache.txt:
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+	  "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -gline-tables-only" -DTSA_BUILD_FUZZ=ON -DTSA_BUILD_TESTS=OFF -DTSA_BUILD_BENCH=OFF
+
+build-fuzz: bootstrap $(FUZZ_DIR)/CMakeCache.txt
+	cmake --build $(FUZZ_DIR) --target fuzz_targets -j $(JOBS)
+
+test-fuzz: build-fuzz
+	bash scripts/fuzz $(FUZZ_DIR) $(FUZZ_CI_SECONDS)
+
+fuzz: build-fuzz
+	bash scripts/fuzz $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) web/dist

@@ -187,12 +187,19 @@ std::vector<CatalogEntry> FindProducts(const std::string& text) {
 
 namespace {
 
-struct Entity {
-  int32_t id = 0;
-  std::string name;
-  std::vector<int32_t> links;  // visibilities of a category, categories of a product
-  std::string where;           // "categories[2] (id 10)" for messages
-};
+using Entity = CatalogFileEntry;
+
+// Catalog files are flat: three arrays of small objects. Anything deeper is
+// refused before it is built (and before a message would write it out).
+constexpr int kMaxFileDepth = 64;
+
+// A value as a message shows it: compact, and cut short when long.
+std::string Shown(const nlohmann::json& v) {
+  constexpr size_t kMax = 80;
+  std::string text = v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (text.size() > kMax) text = text.substr(0, kMax) + "...";
+  return text;
+}
 
 class FileReader {
  public:
@@ -203,23 +210,41 @@ class FileReader {
           "Catalog file \"" + path_ + "\": " + (where.empty() ? "" : where + ": ") + problem);
   }
 
-  nlohmann::json Read() const {
+  std::string ReadText() const {
     std::ifstream in(path_, std::ios::binary);
     if (!in) Raise(err::FileNotFound, "KCatalog.Catalog", "File not found: \"" + path_ + "\"");
     std::stringstream buffer;
     buffer << in.rdbuf();
+    return buffer.str();
+  }
+
+  nlohmann::json Parse(std::string_view text) const {
+    // The parser would end the text at a NUL character and ignore the rest.
+    if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
+      Fail("", "not valid JSON: a NUL character at byte " + std::to_string(nul + 1));
+    }
+    int depth = 0;
+    auto limit = [&](int, nlohmann::json::parse_event_t event, nlohmann::json&) {
+      using Event = nlohmann::json::parse_event_t;
+      if (event == Event::object_start || event == Event::array_start) {
+        if (++depth > kMaxFileDepth) Fail("", "nested deeper than " + std::to_string(kMaxFileDepth) + " levels");
+      } else if (event == Event::object_end || event == Event::array_end) {
+        --depth;
+      }
+      return true;
+    };
     try {
-      return nlohmann::json::parse(buffer.str());
+      return nlohmann::json::parse(text, limit);
     } catch (const nlohmann::json::exception& e) {
       Fail("", std::string("not valid JSON: ") + e.what());
     }
   }
 
   int32_t Id(const nlohmann::json& v, const std::string& where, const std::string& what) const {
-    if (!v.is_number_integer()) Fail(where, what + " must be an integer, not " + v.dump());
+    if (!v.is_number_integer()) Fail(where, what + " must be an integer, not " + Shown(v));
     if (v.is_number_unsigned() ? v.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
                                : (v.get<int64_t>() < 0 || v.get<int64_t>() > std::numeric_limits<int32_t>::max())) {
-      Fail(where, what + " must be between 0 and 2147483647, not " + v.dump());
+      Fail(where, what + " must be between 0 and 2147483647, not " + Shown(v));
     }
     return static_cast<int32_t>(v.get<int64_t>());
   }
@@ -227,7 +252,7 @@ class FileReader {
   std::string Text(const nlohmann::json& entry, const char* key, const std::string& where) const {
     auto it = entry.find(key);
     if (it == entry.end()) Fail(where, std::string("\"") + key + "\" is missing");
-    if (!it->is_string()) Fail(where, std::string("\"") + key + "\" must be a text, not " + it->dump());
+    if (!it->is_string()) Fail(where, std::string("\"") + key + "\" must be a text, not " + Shown(*it));
     std::string text = it->get<std::string>();
     if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
       Fail(where, std::string("\"") + key + "\" must not be empty");
@@ -294,19 +319,29 @@ bool RowExists(db::Connection& connection, const std::string& table, const std::
 
 }  // namespace
 
+CatalogFile ParseCatalogFile(std::string_view text, const std::string& path) {
+  FileReader reader(path);
+  nlohmann::json root = reader.Parse(text);
+  if (!root.is_object()) reader.Fail("", "the file must hold one JSON object");
+  for (auto it = root.begin(); it != root.end(); ++it) {
+    if (it.key() != "visibilities" && it.key() != "categories" && it.key() != "products") {
+      reader.Fail("", "unknown section \"" + it.key() + "\"");
+    }
+  }
+  CatalogFile file;
+  file.visibilities = reader.Section(root, "visibilities", "name", nullptr);
+  file.categories = reader.Section(root, "categories", "name", "visibilities");
+  file.products = reader.Section(root, "products", "description", "categories");
+  return file;
+}
+
 CatalogLoadResult LoadCatalogFile(const std::string& path) {
   return Trapped("KCatalog.Catalog.LoadCatalogFile", [&] {
     FileReader reader(path);
-    nlohmann::json root = reader.Read();
-    if (!root.is_object()) reader.Fail("", "the file must hold one JSON object");
-    for (auto it = root.begin(); it != root.end(); ++it) {
-      if (it.key() != "visibilities" && it.key() != "categories" && it.key() != "products") {
-        reader.Fail("", "unknown section \"" + it.key() + "\"");
-      }
-    }
-    std::vector<Entity> visibilities = reader.Section(root, "visibilities", "name", nullptr);
-    std::vector<Entity> categories = reader.Section(root, "categories", "name", "visibilities");
-    std::vector<Entity> products = reader.Section(root, "products", "description", "categories");
+    CatalogFile file = ParseCatalogFile(reader.ReadText(), path);
+    const std::vector<Entity>& visibilities = file.visibilities;
+    const std::vector<Entity>& categories = file.categories;
+    const std::vector<Entity>& products = file.products;
 
     std::set<int32_t> fileVisibilities;
     for (const auto& v : visibilities) fileVisibilities.insert(v.id);

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/components.h"
@@ -94,6 +95,26 @@ struct CatalogLoadResult {
 // loading the same file twice changes nothing. Any problem raises 1212 naming
 // the entry, and nothing is written; a missing file raises 53.
 CatalogLoadResult LoadCatalogFile(const std::string& path);
+
+// A catalog file read and checked against itself, before anything is
+// written: each section's entries in file order, `links` being a category's
+// visibilities or a product's categories, `where` the entry for messages
+// ("categories[2] (id 10)").
+struct CatalogFileEntry {
+  int32_t id = 0;
+  std::string name;
+  std::vector<int32_t> links;
+  std::string where;
+};
+struct CatalogFile {
+  std::vector<CatalogFileEntry> visibilities;
+  std::vector<CatalogFileEntry> categories;
+  std::vector<CatalogFileEntry> products;
+};
+// Reads the text of a catalog file; `path` names it in messages. Any problem
+// (not JSON, nested deeper than 64 levels, an unknown key, a wrong or
+// repeated value) raises 1212 naming the entry.
+CatalogFile ParseCatalogFile(std::string_view text, const std::string& path);
 
 // Registers "KCatalog.Catalog" and "KCatalog.Product".
 void RegisterCatalogComponents();

@@ -38,19 +38,6 @@ std::string AuthorityOf(std::string_view origin) {
 
 }  // namespace
 
-std::string CookieValue(std::string_view header, std::string_view name) {
-  size_t at = 0;
-  while (at < header.size()) {
-    size_t end = header.find(';', at);
-    if (end == std::string_view::npos) end = header.size();
-    std::string item = Trim(header.substr(at, end - at));
-    size_t eq = item.find('=');
-    if (eq != std::string::npos && item.compare(0, eq, name) == 0 && eq == name.size()) return item.substr(eq + 1);
-    at = end + 1;
-  }
-  return {};
-}
-
 AccessControl::AccessControl(std::string serviceToken, Settings::Auth auth)
     : serviceToken_(std::move(serviceToken)),
       auth_(std::move(auth)),

@@ -37,6 +37,7 @@
 #include "accounts/throttle.h"
 #include "runtime/caller.h"
 #include "runtime/settings.h"
+#include "server/request_head.h"
 
 namespace tsa::server {
 
@@ -116,8 +117,5 @@ class AccessControl {
   bool stopping_ = false;
   std::thread house_;
 };
-
-// The cookie `name` of a Cookie header, or "".
-std::string CookieValue(std::string_view header, std::string_view name);
 
 }  // namespace tsa::server

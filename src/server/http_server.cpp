@@ -35,6 +35,7 @@
 #include "server/json_rpc.h"
 #include "server/metrics.h"
 #include "server/readiness.h"
+#include "server/request_head.h"
 #include "server/tree_reads.h"
 #include "server/web_app.h"
 #include "server/worker_pool.h"
@@ -53,8 +54,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kSource = "tsauthor.http";
 constexpr size_t kMaxUserLength = 256;
 constexpr size_t kMaxLoggedPath = 200;
-// The most a request line and headers may take together.
-constexpr uint32_t kMaxHeadBytes = 64 * 1024;
 // After refusing a request whose body was not read: how long and how much to
 // drain before closing, so that the peer reads the refusal instead of a reset.
 constexpr auto kLingerTime = std::chrono::milliseconds(1000);
@@ -79,105 +78,6 @@ bool ConstantTimeEquals(std::string_view presented, std::string_view expected) {
     diff |= static_cast<unsigned char>(p ^ static_cast<unsigned char>(expected[i]));
   }
   return diff == 0;
-}
-
-// /trees/{type}/{id}/document or /trees/{type}/{id}/nodes/{nodeId}, by shape
-// (the parts are checked later); any other /trees/... is a page of the app.
-bool IsTreeReadPath(std::string_view path) {
-  if (path.rfind("/trees/", 0) != 0) return false;
-  std::vector<std::string_view> parts;
-  for (size_t start = 1; start <= path.size();) {
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return (parts.size() == 4 && (parts[3] == "document" || parts[3] == "json")) || (parts.size() == 5 && parts[3] == "nodes");
-}
-
-// The engine's endpoints; "other" is the web app's (for GET and HEAD).
-std::string Route(std::string_view path) {
-  if (path == "/rpc") return "/rpc";
-  if (path == "/health" || path == "/health/live") return "/health";
-  if (path == "/metrics") return "/metrics";
-  if (IsTreeReadPath(path)) return "/trees";
-  if (path.rfind("/auth/", 0) == 0) return "/auth";
-  return "other";
-}
-
-// The host part of a Host header: "[::1]:8470" -> "::1", "localhost:8470" -> "localhost".
-std::string HostOf(std::string_view header) {
-  std::string h = Trim(header);
-  if (!h.empty() && h.front() == '[') {
-    size_t close = h.find(']');
-    return close == std::string::npos ? h : h.substr(1, close - 1);
-  }
-  size_t colon = h.find(':');
-  if (colon != std::string::npos && h.find(':', colon + 1) == std::string::npos) return h.substr(0, colon);
-  return h;
-}
-
-// A decimal 32-bit integer, nothing else.
-std::optional<int32_t> ParseInt32(std::string_view text) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && text[i] == '-') {
-    negative = true;
-    ++i;
-  }
-  if (i == text.size() || text.size() - i > 10) return std::nullopt;
-  int64_t v = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    v = v * 10 + (text[i] - '0');
-  }
-  if (negative) v = -v;
-  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-  return static_cast<int32_t>(v);
-}
-
-// A query component with "%XX" and "+" decoded; nothing for a broken escape.
-std::optional<std::string> DecodeQueryComponent(std::string_view text) {
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out += ' ';
-    } else if (text[i] == '%') {
-      if (i + 2 >= text.size()) return std::nullopt;
-      int h = hex(text[i + 1]), l = hex(text[i + 2]);
-      if (h < 0 || l < 0) return std::nullopt;
-      out += static_cast<char>(h * 16 + l);
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
-// The values a query gives a name, decoded.
-std::vector<std::optional<std::string>> QueryValues(std::string_view query, std::string_view name) {
-  std::vector<std::optional<std::string>> values;
-  size_t start = 0;
-  while (start <= query.size()) {
-    size_t end = query.find('&', start);
-    if (end == std::string_view::npos) end = query.size();
-    std::string_view pair = query.substr(start, end - start);
-    size_t eq = pair.find('=');
-    std::string_view key = pair.substr(0, eq);
-    if (DecodeQueryComponent(key) == std::optional<std::string>(std::string(name)))
-      values.push_back(eq == std::string_view::npos ? std::optional<std::string>(std::string())
-                                                      : DecodeQueryComponent(pair.substr(eq + 1)));
-    start = end + 1;
-  }
-  return values;
 }
 
 // One answer, ready to be sent.
@@ -476,12 +376,7 @@ class Session : public std::enable_shared_from_this<Session> {
 void Session::ReadHead() {
   phase_ = Phase::Head;
   parser_.emplace();
-  parser_->header_limit(kMaxHeadBytes);
-  // The body's size is checked against the limit once the route and the
-  // caller are known (Gate), and while a chunked body is read.
-  // (No limit is the largest one: this release compares the length with an
-  // empty limit as if the limit were below it.)
-  parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+  PrepareHeadParser(*parser_);
   method_.clear();
   path_.clear();
   route_ = "other";

@@ -1,8 +1,6 @@
 #include "server/json_rpc.h"
 
 #include <chrono>
-#include <unordered_set>
-#include <vector>
 
 #include "server/methods.h"
 #include "server/metrics.h"
@@ -47,86 +45,6 @@ void AppendMethod(std::string& methods, std::string_view name) {
 bool ValidId(const json& id) { return id.is_string() || id.is_number() || id.is_null(); }
 
 }  // namespace
-
-int JsonNestingDepth(std::string_view text, int stopAbove) {
-  int depth = 0;
-  int deepest = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > deepest) {
-        deepest = depth;
-        if (deepest > stopAbove) return deepest;
-      }
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
-json ParseJsonStrict(std::string_view text) {
-  // The keys seen so far in each object being parsed, innermost last.
-  std::vector<std::unordered_set<std::string>> open;
-  auto check = [&open](int, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-        open.emplace_back();
-        break;
-      case json::parse_event_t::object_end:
-        if (!open.empty()) open.pop_back();
-        break;
-      case json::parse_event_t::key:
-        if (!open.empty() && !open.back().insert(parsed.get<std::string>()).second)
-          throw DuplicateKey(parsed.get<std::string>());
-        break;
-      default:
-        break;
-    }
-    return true;
-  };
-  return json::parse(text, check);
-}
-
-json ParseJsonLimited(std::string_view text, int maxDepth, std::string_view what) {
-  if (JsonNestingDepth(text, maxDepth) > maxDepth) {
-    RaiseInvalidArgument(what, "nested deeper than " + std::to_string(maxDepth) + " levels");
-  }
-  try {
-    return ParseJsonStrict(text);
-  } catch (const json::exception& e) {
-    // Malformed text, or a number no type can hold (1e400).
-    RaiseInvalidArgument(what, std::string("not valid JSON: ") + e.what());
-  } catch (const DuplicateKey& e) {
-    RaiseInvalidArgument(what, e.what());
-  }
-}
-
-int EngineErrorCode(int32_t number) {
-  if (number == 0 || (number >= -32768 && number <= -32000)) return rpc::kServerError;
-  return number;
-}
-
-json EngineErrorObject(const ErrorInfo& e) {
-  return json{{"code", EngineErrorCode(e.number)},
-              {"message", e.description},
-              {"data", json{{"number", e.number}, {"source", e.source}, {"description", e.description}}}};
-}
-
-std::string DumpJson(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 std::optional<json> RpcEndpoint::HandleCall(const json& request, std::string& methods) const {
   const auto start = std::chrono::steady_clock::now();

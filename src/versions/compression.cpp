@@ -94,6 +94,11 @@ std::string Unpack(std::string_view packed) {
   if (bytes.size() < 4) Damaged("it is too short");
   uLongf length = 0;
   for (int k = 0; k < 4; ++k) length = (length << 8) | bytes[k];
+  // The length is read from the damaged text too: deflate never shrinks
+  // anything more than 1032 times, so a length beyond that is refused before
+  // a buffer of that size (up to 4 GiB) is taken.
+  constexpr uLongf kMaxDeflateRatio = 1032;
+  if (length > (bytes.size() - 4) * kMaxDeflateRatio) Damaged("its stated length does not fit its compressed data");
   std::string out(length, '\0');
   uLongf produced = length;
   const int rc = uncompress(reinterpret_cast<Bytef*>(out.data()), &produced, bytes.data() + 4,

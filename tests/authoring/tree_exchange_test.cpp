@@ -208,7 +208,8 @@ TEST_F(ExchangeTest, RefusalsNameThePathAndWriteNothing) {
 
   // Texts that are not a file.
   for (const std::string& text : {std::string("{\"format\":"), file.dump().substr(0, file.dump().size() - 1),
-                                 std::string(R"({"format":"tsauthor-tree","format":"x"})"), std::string("")}) {
+                                 std::string(R"({"format":"tsauthor-tree","format":"x"})"), std::string(""),
+                                 file.dump() + std::string(1, '\0') + "junk", std::string(R"({"format":1e400})")}) {
     SCOPED_TRACE(text.substr(0, 60));
     EXPECT_EQ(RefusedWithNothingWritten(text).number, err::ExchangeMalformed);
   }

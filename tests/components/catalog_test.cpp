@@ -91,6 +91,9 @@ TEST_F(CatalogTest, InvalidFilesAreRefusedWholly) {
   };
   const std::vector<Case> cases{
       {"[1]", "the file must hold one JSON object"},
+      // The parser would stop at the NUL and load the part before it.
+      {std::string("{\"visibilities\": []}\0{\"products\": 5}", 36), "a NUL character at byte 21"},
+      {"{\"visibilities\": " + std::string(70, '[') + std::string(70, ']') + "}", "nested deeper than 64 levels"},
       {"{\"visibilities\": [", "not valid JSON"},
       {"{\"product\": []}", "unknown section \"product\""},
       {"{\"visibilities\": {}}", "visibilities: must be an array"},

@@ -126,6 +126,13 @@ TEST(JsonNestingDepth, CountsOnlyStructureOutsideTexts) {
   EXPECT_EQ(JsonNestingDepth(std::string(100, '['), 10), 11);  // stops early
 }
 
+TEST(ParseJsonStrict, ANulCharacterMakesTheTextMalformed) {
+  // The parser alone would take the NUL for the end and return 1.
+  EXPECT_THROW(ParseJsonStrict(std::string("1\0[[[", 5)), json::parse_error);
+  EXPECT_THROW(ParseJsonLimited(std::string("{\"a\":1}\0{\"a\":2}", 15), 64), Error);
+  EXPECT_EQ(ParseJsonStrict(R"(["\u0000"])"), json::array({std::string(1, '\0')}));
+}
+
 TEST_F(MethodsTest, TheReferenceListsReachableMembersWithTheirArguments) {
   ScopedRegistration none(progid::Repository, nullptr);
   std::string network = RenderApiReference(Audience::Network);

@@ -30,6 +30,10 @@ TEST(CompressionTest, TextsOfEveryLengthReadBackAndDamageIsRefused) {
   EXPECT_EQ(NumberOf([&] { Unpack(packed.substr(0, packed.size() - 4)); }), err::VersionDamaged);
   EXPECT_EQ(NumberOf([&] { Unpack("####"); }), err::VersionDamaged);
   EXPECT_EQ(NumberOf([&] { Unpack(std::string(packed).replace(8, 4, "AAAA")); }), err::VersionDamaged);
+  // A length of 4 GiB with no data: refused before that much memory is taken.
+  EXPECT_EQ(NumberOf([&] { Unpack("/////w=="); }), err::VersionDamaged);
+  EXPECT_EQ(NumberOf([&] { Unpack("/////" + packed.substr(5)); }), err::VersionDamaged);
+  EXPECT_EQ(Unpack(Pack(std::string(1 << 20, 'x'))), std::string(1 << 20, 'x'));  // the densest deflate output
 }
 
 TEST(CompressionTest, RowsWithAnyTextReadBack) {
