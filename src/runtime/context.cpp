@@ -45,7 +45,9 @@ void ObjectContext::Commit() {
     // engine writes all of its own rows through the service database.
     for (auto& [uri, session] : sessions_) session->Commit();
   } catch (...) {
-    Rollback();
+    bool inDoubt = false;
+    for (auto& [uri, session] : sessions_) inDoubt = inDoubt || session->CommitInDoubt();
+    End(inDoubt);
     throw;
   }
   auto enlisted = std::move(enlisted_);
@@ -54,12 +56,20 @@ void ObjectContext::Commit() {
   for (auto& [key, resource] : enlisted) resource->Committed();
 }
 
-void ObjectContext::Rollback() noexcept {
+void ObjectContext::Rollback() noexcept { End(false); }
+
+void ObjectContext::End(bool inDoubt) noexcept {
   for (auto& [uri, session] : sessions_) session->Rollback();
   sessions_.clear();
   auto enlisted = std::move(enlisted_);
   enlisted_.clear();
-  for (auto& [key, resource] : enlisted) resource->RolledBack();
+  for (auto& [key, resource] : enlisted) {
+    if (inDoubt) {
+      resource->InDoubt();
+    } else {
+      resource->RolledBack();
+    }
+  }
 }
 
 ObjectContext* GetObjectContext() { return t_current; }
