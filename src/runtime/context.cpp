@@ -39,13 +39,19 @@ std::shared_ptr<Enlistment> ObjectContext::Enlisted(const std::string& key) cons
 }
 
 void ObjectContext::Commit() {
+  size_t committed = 0;
   try {
     for (auto& [key, resource] : enlisted_) resource->Prepare(*this);
     // With more than one database the commits are not atomic together; the
-    // engine writes all of its own rows through the service database.
-    for (auto& [uri, session] : sessions_) session->Commit();
+    // engine writes all of its own rows (and the document intents) through
+    // the service database, the first a call joins, as it locks its trees
+    // there before anything else. It commits last: a failing commit of any
+    // other database (the catalog, only read) still undoes everything.
+    for (auto it = sessions_.rbegin(); it != sessions_.rend(); ++it, ++committed) it->second->Commit();
   } catch (...) {
-    bool inDoubt = false;
+    // Once one database committed, what it holds may name the enlisted
+    // resources' staged work: they keep it for recovery to decide.
+    bool inDoubt = committed > 0;
     for (auto& [uri, session] : sessions_) inDoubt = inDoubt || session->CommitInDoubt();
     End(inDoubt);
     throw;

@@ -76,6 +76,7 @@ Reference Measure(const Operation& op, bool files) {
   Reference ref;
   Scenario s(files);
   op.prepare(s);
+  const Stored before = State(s.env);
   {
     faults::ScopedPlan counting(faults::Plan{});
     op.run(s);
@@ -83,6 +84,7 @@ Reference Measure(const Operation& op, bool files) {
   }
   RecoverDocumentStore();
   ref.after = State(s.env);
+  EXPECT_NE(ref.after, before) << op.name << " changes nothing to sweep";
   return ref;
 }
 

@@ -87,7 +87,7 @@ const std::vector<Operation>& Operations() {
                                      true, ";1;2;", true, ";", -1, "alice");
                    }});
     ops.push_back({"delete", nothing, [](Scenario& s) { s.dom->DeleteNode(kProduct, kLaser, s.question, "alice"); }});
-    ops.push_back({"move", nothing, [](Scenario& s) { s.dom->MoveNode(kProduct, kLaser, s.question2, -1, "alice"); }});
+    ops.push_back({"move", nothing, [](Scenario& s) { s.dom->MoveNode(kProduct, kLaser, s.question2, 1 /* up */, "alice"); }});
     ops.push_back({"paste", nothing, [](Scenario& s) {
                      s.dom->Paste(kProduct, kScanner, s.otherCategory, kProduct, kLaser, 0, ";2;", "alice");
                    }});
