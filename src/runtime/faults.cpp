@@ -21,6 +21,7 @@ std::atomic<uint8_t> g_firedCall{0};
 // ends the process here.
 bool Hit(Call call) noexcept {
   if (!detail::g_armed.load(std::memory_order_acquire)) return false;
+  if (g_plan.onlyCommits && call != Call::Commit) return false;
   const uint64_t n = g_count.fetch_add(1, std::memory_order_relaxed) + 1;
   if (n != g_plan.at) return false;
   if (g_plan.crash) ::_exit(kCrashExitStatus);

@@ -49,6 +49,7 @@ struct Plan {
   int fileError = 5;       // errno for a file call (EIO)
   DbFault dbFault = DbFault::Error;
   bool crash = false;      // end the process at call `at` instead of failing it
+  bool onlyCommits = false;  // count database commits only (`at` = the at-th commit)
 };
 
 // The exit status of a process the seam ended.

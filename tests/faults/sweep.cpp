@@ -165,6 +165,7 @@ std::vector<uint64_t> Points(uint64_t n, const std::string& operation, uint64_t 
   }
   const uint64_t offset = (Seed() + std::hash<std::string>{}(operation)) % stride;
   for (uint64_t k = 1 + offset; k <= n; k += stride) points.push_back(k);
+  if (points.empty() && n > 0) points.push_back(1 + offset % n);  // every operation gets one
   return points;
 }
 

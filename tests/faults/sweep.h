@@ -53,7 +53,8 @@ void ExpectConsistent(const std::string& where);
 // Whether every call is swept (TSAUTHOR_SWEEP=full).
 bool Full();
 // The calls from 1 to `n` this run sweeps: all in a full sweep, else every
-// `stride`-th from an offset derived from the seed and the operation.
+// `stride`-th from an offset derived from the seed and the operation (at
+// least one).
 std::vector<uint64_t> Points(uint64_t n, const std::string& operation, uint64_t stride);
 
 // The stores a backend sweeps: files on SQLite; on PostgreSQL the database
