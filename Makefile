@@ -57,6 +57,13 @@ test-web: build web
 	npm --prefix web test -- --passWithNoTests
 	TSAUTHOR_BIN=$(abspath $(BUILD_DIR))/tsauthor bash scripts/with-test-postgres npm --prefix web run e2e
 
+# Every faultable call of every authoring operation failing in turn, and the
+# process killed at each, on both databases (tests/faults; long).
+.PHONY: sweep
+sweep: build
+	TSAUTHOR_SWEEP=full TSAUTHOR_TEST_BACKEND=sqlite ./$(BUILD_DIR)/tests/test_faults
+	TSAUTHOR_SWEEP=full TSAUTHOR_TEST_BACKEND=postgresql bash scripts/with-test-postgres ./$(BUILD_DIR)/tests/test_faults
+
 bench: build
 	./$(BUILD_DIR)/bench/tsauthor_bench
 

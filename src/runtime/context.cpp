@@ -39,13 +39,21 @@ std::shared_ptr<Enlistment> ObjectContext::Enlisted(const std::string& key) cons
 }
 
 void ObjectContext::Commit() {
+  size_t committed = 0;
   try {
     for (auto& [key, resource] : enlisted_) resource->Prepare(*this);
     // With more than one database the commits are not atomic together; the
-    // engine writes all of its own rows through the service database.
-    for (auto& [uri, session] : sessions_) session->Commit();
+    // engine writes all of its own rows (and the document intents) through
+    // the service database, the first a call joins, as it locks its trees
+    // there before anything else. It commits last: a failing commit of any
+    // other database (the catalog, only read) still undoes everything.
+    for (auto it = sessions_.rbegin(); it != sessions_.rend(); ++it, ++committed) it->second->Commit();
   } catch (...) {
-    Rollback();
+    // Once one database committed, what it holds may name the enlisted
+    // resources' staged work: they keep it for recovery to decide.
+    bool inDoubt = committed > 0;
+    for (auto& [uri, session] : sessions_) inDoubt = inDoubt || session->CommitInDoubt();
+    End(inDoubt);
     throw;
   }
   auto enlisted = std::move(enlisted_);
@@ -54,12 +62,20 @@ void ObjectContext::Commit() {
   for (auto& [key, resource] : enlisted) resource->Committed();
 }
 
-void ObjectContext::Rollback() noexcept {
+void ObjectContext::Rollback() noexcept { End(false); }
+
+void ObjectContext::End(bool inDoubt) noexcept {
   for (auto& [uri, session] : sessions_) session->Rollback();
   sessions_.clear();
   auto enlisted = std::move(enlisted_);
   enlisted_.clear();
-  for (auto& [key, resource] : enlisted) resource->RolledBack();
+  for (auto& [key, resource] : enlisted) {
+    if (inDoubt) {
+      resource->InDoubt();
+    } else {
+      resource->RolledBack();
+    }
+  }
 }
 
 ObjectContext* GetObjectContext() { return t_current; }

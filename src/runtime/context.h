@@ -31,6 +31,10 @@ class TransactionalSession {
   virtual ~TransactionalSession() = default;
   virtual void Commit() = 0;
   virtual void Rollback() noexcept = 0;
+  // After Commit failed: whether the database may have committed all the
+  // same (the connection went while the commit was under way, so its
+  // answer never came).
+  virtual bool CommitInDoubt() const noexcept { return false; }
 };
 
 // A resource other than a database that takes part in a transaction.
@@ -45,6 +49,10 @@ class Enlistment {
   virtual void Committed() noexcept {}
   // After the databases rolled back (or when preparing failed).
   virtual void RolledBack() noexcept {}
+  // After a commit that may or may not have been made (see
+  // TransactionalSession::CommitInDoubt): keep what is needed to finish
+  // the commit should it have been made. By default as after a rollback.
+  virtual void InDoubt() noexcept { RolledBack(); }
 };
 
 enum class Vote { None, Complete, Abort };
@@ -82,6 +90,10 @@ class ObjectContext {
   void Rollback() noexcept;
 
  private:
+  // Rolls back; the enlisted resources learn of it as a rollback, or as a
+  // commit in doubt.
+  void End(bool inDoubt) noexcept;
+
   Vote vote_ = Vote::None;
   bool readOnly_ = false;
   std::vector<std::pair<std::string, std::shared_ptr<TransactionalSession>>> sessions_;

@@ -45,6 +45,8 @@ inline constexpr int32_t DbStatementFailed = -2147217900;
 inline constexpr int32_t DbConstraintViolation = -2147217873;
 inline constexpr int32_t DbConnectionFailed = -2147467259;
 inline constexpr int32_t DbRowNotFound = -2147217864;  // optimistic update lost its row
+// The connection went while a commit was under way: it may have been made.
+inline constexpr int32_t CommitInDoubt = 1800;
 // Runtime failures, classic numbers.
 inline constexpr int32_t InvalidProcedureCall = 5;
 inline constexpr int32_t Overflow = 6;

@@ -1,14 +1,18 @@
 #include "runtime/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
 
+#include "runtime/faults.h"
 #include "runtime/settings.h"
 
 namespace tsa {
@@ -46,13 +50,24 @@ void FileLog::WriteEntry(const std::string& source, const std::string& text, int
   std::filesystem::path path(s.logFile);
   std::error_code ec;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  std::ofstream out(path, std::ios::app);
-  if (!out) {
-    Raise(err::PermissionDenied, "Korventa.Log", "Cannot open the log file " + s.logFile);
+  // One write of the whole line to a file opened for appending: entries of
+  // several processes never interleave within a line.
+  const int fd = faults::CheckFile(faults::Call::Open)
+                     ? -1
+                     : ::open(s.logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) Raise(err::PermissionDenied, "Korventa.Log", "Cannot open the log file " + s.logFile);
+  line += '\n';
+  ssize_t written = -1;
+  if (!faults::CheckFile(faults::Call::Write)) {
+    do {
+      written = ::write(fd, line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
   }
-  out << line << '\n';
-  out.flush();
-  if (!out) Raise(err::PermissionDenied, "Korventa.Log", "Cannot write the log file " + s.logFile);
+  ::close(fd);
+  if (written != static_cast<ssize_t>(line.size())) {
+    Raise(err::PermissionDenied, "Korventa.Log", "Cannot write the log file " + s.logFile);
+  }
+  line.pop_back();
   if (s.logToStderr) std::fprintf(stderr, "%s\n", line.c_str());
 }
 

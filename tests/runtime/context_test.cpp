@@ -113,6 +113,25 @@ class Recorder : public Enlistment {
   void Prepare(ObjectContext&) override { *trail += "P"; }
   void Committed() noexcept override { *trail += "C"; }
   void RolledBack() noexcept override { *trail += "R"; }
+  void InDoubt() noexcept override { *trail += "D"; }
+};
+
+// A database session that records its commit ("c" + name) and can fail it.
+class FakeSession : public TransactionalSession {
+ public:
+  FakeSession(std::string* trail, std::string name, bool fails, bool inDoubt = false)
+      : trail_(trail), name_(std::move(name)), fails_(fails), inDoubt_(inDoubt) {}
+  void Commit() override {
+    if (fails_) Raise(err::DbConnectionFailed, "test", "the commit of " + name_ + " fails");
+    *trail_ += "c" + name_;
+  }
+  void Rollback() noexcept override {}
+  bool CommitInDoubt() const noexcept override { return fails_ && inDoubt_; }
+
+ private:
+  std::string* trail_;
+  std::string name_;
+  bool fails_, inDoubt_;
 };
 
 TEST_F(ContextTest, EnlistedResourcesLearnTheOutcome) {
@@ -125,6 +144,35 @@ TEST_F(ContextTest, EnlistedResourcesLearnTheOutcome) {
     AbortTransaction();
   });
   EXPECT_EQ(trail, "R");
+}
+
+// The first database a call joins (the service database, where its rows and
+// document intents go) commits last; a resource hears "in doubt" whenever
+// some database may hold the commit, and only then.
+TEST_F(ContextTest, TheFirstJoinedDatabaseCommitsLastAndAPartialCommitIsInDoubt) {
+  struct Case {
+    bool firstFails, secondFails, inDoubt;
+    std::string trail;
+  };
+  for (const Case& c : {Case{false, false, false, "Pcsecondcfirst" "C"}, Case{false, true, false, "PR"},
+                        Case{true, false, false, "PcsecondD"}, Case{true, false, true, "PcsecondD"},
+                        Case{false, true, true, "PD"}}) {
+    std::string trail;
+    auto run = [&] {
+      RunTransactional([&] {
+        ObjectContext& context = *GetObjectContext();
+        context.Join("first", [&] { return std::make_shared<FakeSession>(&trail, "first", c.firstFails, c.inDoubt); });
+        context.Join("second", [&] { return std::make_shared<FakeSession>(&trail, "second", c.secondFails, c.inDoubt); });
+        context.Enlist("r", std::make_shared<Recorder>(&trail));
+      });
+    };
+    if (c.firstFails || c.secondFails) {
+      EXPECT_THROW(run(), Error);
+    } else {
+      run();
+    }
+    EXPECT_EQ(trail, c.trail) << c.firstFails << c.secondFails << c.inDoubt;
+  }
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 
 #include <libpq-fe.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <charconv>
 #include <cstring>
 #include <string_view>
 
 #include "runtime/error.h"
+#include "runtime/faults.h"
 
 namespace tsa::db {
 
@@ -199,7 +201,27 @@ void PgSession::RaiseFor(const pg_result* result, const std::string& sql) {
   Raise(number, kSource, description);
 }
 
-PgSession::ResultPtr PgSession::Run(const std::string& sql, const std::vector<Value>& params) {
+void PgSession::CutConnection() noexcept {
+  if (conn_ && PQsocket(conn_.get()) >= 0) ::shutdown(PQsocket(conn_.get()), SHUT_RDWR);
+}
+
+PgSession::ResultPtr PgSession::Run(const std::string& sql, const std::vector<Value>& params, bool faultable) {
+  if (faultable) {
+    switch (faults::CheckDatabase(faults::Call::Statement)) {
+      case faults::DbFault::None:
+        break;
+      case faults::DbFault::Error: {
+        // The server itself fails the statement, so that the transaction
+        // is aborted there as with any real failure.
+        ResultPtr r(PQexec(conn_.get(), "DO $$BEGIN RAISE EXCEPTION 'injected fault'; END$$"));
+        RaiseFor(r.get(), sql);
+      }
+      case faults::DbFault::LostConnection:
+      case faults::DbFault::LostInCommit:
+        CutConnection();  // the statement below meets the lost connection
+        break;
+    }
+  }
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
     Raise(err::DbConnectionFailed, kSource,
           "The connection to the database is broken: " + Tidy(PQerrorMessage(conn_.get())) +
@@ -268,12 +290,14 @@ ResultSet PgSession::Query(const std::string& sql, const std::vector<Value>& par
 void PgSession::Begin() {
   if (InTransaction()) Raise(err::DbStatementFailed, kSource, "A transaction is already open on this connection");
   failedStatement_.clear();
+  commitInDoubt_ = false;
   Run("BEGIN ISOLATION LEVEL READ COMMITTED", {});
 }
 
 void PgSession::BeginRead() {
   if (InTransaction()) Raise(err::DbStatementFailed, kSource, "A transaction is already open on this connection");
   failedStatement_.clear();
+  commitInDoubt_ = false;
   // One snapshot for every statement, so that the rows read agree; no lock
   // that a writer holds is waited for.
   Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {});
@@ -314,15 +338,29 @@ void PgSession::Commit() {
   }
   ResultPtr r;
   try {
-    r = Run("COMMIT", {});
+    const faults::DbFault fault = faults::CheckDatabase(faults::Call::Commit);
+    if (fault == faults::DbFault::Error) {
+      ResultPtr failed(PQexec(conn_.get(), "DO $$BEGIN RAISE EXCEPTION 'injected fault'; END$$"));
+      RaiseFor(failed.get(), "COMMIT");
+    }
+    if (fault == faults::DbFault::LostConnection) CutConnection();
+    r = Run("COMMIT", {}, false);
+    if (fault == faults::DbFault::LostInCommit) {
+      // Committed, but the answer never arrives.
+      CutConnection();
+      r.reset();
+      r = Run("SELECT 1", {}, false);
+    }
   } catch (const Error& e) {
     // A failing COMMIT (a deferred constraint, a lost connection) ends the
     // transaction on the server; make sure nothing stays open here.
     Rollback();
     if (e.number() != err::DbConnectionFailed) throw;
     // The server may have committed before the connection went.
-    Raise(e.number(), kSource,
-          "The connection was lost while committing; whether the transaction was committed is unknown: " +
+    commitInDoubt_ = true;
+    Raise(err::CommitInDoubt, kSource,
+          "The connection to the database was lost while the call's changes were being committed, so it is not "
+          "known whether they were made; look before repeating the call: " +
               e.description());
   }
   failedStatement_.clear();

@@ -37,6 +37,8 @@ class PgSession : public Session {
   // reported as a failure, never as a commit.
   void Commit() override;
   void Rollback() noexcept override;
+  // The connection went while COMMIT was under way.
+  bool CommitInDoubt() const noexcept override { return commitInDoubt_; }
   bool InTransaction() const override;
   // A transaction-scoped advisory lock on (space, key) within the session's
   // schema; waits while another transaction holds it. Only inside a
@@ -53,13 +55,17 @@ class PgSession : public Session {
   };
   using ResultPtr = std::unique_ptr<pg_result, ResultCloser>;
 
-  // Runs one statement; raises the mapped error when it fails.
-  ResultPtr Run(const std::string& sql, const std::vector<Value>& params);
+  // Runs one statement; raises the mapped error when it fails. A
+  // faultable statement asks the fault seam first.
+  ResultPtr Run(const std::string& sql, const std::vector<Value>& params, bool faultable = true);
+  // Shuts the connection's socket down, as a network failure would.
+  void CutConnection() noexcept;
   [[noreturn]] void RaiseFor(const pg_result* result, const std::string& sql);
 
   std::unique_ptr<pg_conn, ConnCloser> conn_;
   // The first failure inside the open transaction, named again at commit.
   std::string failedStatement_;
+  bool commitInDoubt_ = false;
 };
 
 // The factory registered for the "postgresql" and "postgres" schemes.

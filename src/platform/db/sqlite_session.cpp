@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "runtime/error.h"
+#include "runtime/faults.h"
 
 namespace tsa::db {
 
@@ -67,19 +68,27 @@ class SqliteSession final : public Session {
   const Dialect& dialect() const override { return kSQLite; }
 
   int64_t Execute(const std::string& sql, const std::vector<Value>& params) override {
+    Faultable(faults::Call::Statement, sql);
     return Run(sql, params, nullptr);
   }
 
   ResultSet Query(const std::string& sql, const std::vector<Value>& params) override {
+    Faultable(faults::Call::Statement, sql);
     ResultSet result;
     Run(sql, params, &result);
     return result;
   }
 
-  void Begin() override { Run("BEGIN IMMEDIATE", {}, nullptr); }
+  void Begin() override {
+    Faultable(faults::Call::Statement, "BEGIN IMMEDIATE");
+    Run("BEGIN IMMEDIATE", {}, nullptr);
+  }
   // In WAL mode a deferred transaction reads its snapshot while another
   // connection writes.
-  void BeginRead() override { Run("BEGIN DEFERRED", {}, nullptr); }
+  void BeginRead() override {
+    Faultable(faults::Call::Statement, "BEGIN DEFERRED");
+    Run("BEGIN DEFERRED", {}, nullptr);
+  }
 
   void ProbeWrite(int timeoutMs, const std::string&) override {
     sqlite3_busy_timeout(db_.get(), timeoutMs);
@@ -92,7 +101,12 @@ class SqliteSession final : public Session {
     sqlite3_busy_timeout(db_.get(), kSqliteBusyTimeoutMs);
     Rollback();
   }
-  void Commit() override { Run("COMMIT", {}, nullptr); }
+  void Commit() override {
+    // A commit that fails leaves the transaction open; the caller rolls
+    // it back.
+    Faultable(faults::Call::Commit, "COMMIT");
+    Run("COMMIT", {}, nullptr);
+  }
 
   void Rollback() noexcept override {
     if (InTransaction()) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -115,6 +129,13 @@ class SqliteSession final : public Session {
     dev = st.st_dev;
     ino = st.st_ino;
     return true;
+  }
+
+  // Asks the fault seam about a call: an injected fault fails it as the
+  // disk failing under the database would (SQLite has no connection to
+  // lose).
+  static void Faultable(faults::Call call, std::string_view sql) {
+    if (faults::CheckDatabase(call) != faults::DbFault::None) RaiseStatement(SQLITE_IOERR, "disk I/O error", sql);
   }
 
   [[noreturn]] void Fail(int code, std::string_view sql) { RaiseStatement(code, sqlite3_errmsg(db_.get()), sql); }

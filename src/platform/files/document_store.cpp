@@ -18,6 +18,7 @@
 #include "platform/db/session.h"
 #include "platform/files/database_store.h"
 #include "runtime/context.h"
+#include "runtime/faults.h"
 #include "runtime/settings.h"
 
 namespace fs = std::filesystem;
@@ -32,6 +33,48 @@ constexpr int32_t kFileAccessError = 75;
 
 constexpr const char* kSource = "Korventa.DocumentStore";
 constexpr const char* kEnlistKey = "Korventa.DocumentStore";
+
+// --- system calls, through the fault seam -------------------------------------
+//
+// Each call that changes or reads a document file asks the seam first; an
+// injected fault looks to the code here exactly like the system's failure.
+
+template <class F>
+auto Faultable(faults::Call call, F&& f) -> decltype(f()) {
+  if (int code = faults::CheckFile(call)) {
+    errno = code;
+    return -1;
+  }
+  return f();
+}
+
+int SysOpen(const char* path, int flags, mode_t mode = 0) {
+  return Faultable(faults::Call::Open, [&] { return ::open(path, flags, mode); });
+}
+ssize_t SysRead(int fd, void* buf, size_t n) {
+  return Faultable(faults::Call::Read, [&] { return ::read(fd, buf, n); });
+}
+ssize_t SysWrite(int fd, const void* buf, size_t n) {
+  return Faultable(faults::Call::Write, [&] { return ::write(fd, buf, n); });
+}
+int SysSync(int fd) {
+  return Faultable(faults::Call::Sync, [&] { return ::fsync(fd); });
+}
+int SysSyncFolder(int fd) {
+  return Faultable(faults::Call::SyncFolder, [&] { return ::fsync(fd); });
+}
+int SysRename(const char* from, const char* to) {
+  return Faultable(faults::Call::Rename, [&] { return ::rename(from, to); });
+}
+int SysLink(const char* from, const char* to) {
+  return Faultable(faults::Call::Link, [&] { return ::link(from, to); });
+}
+int SysUnlink(const char* path) {
+  return Faultable(faults::Call::Unlink, [&] { return ::unlink(path); });
+}
+int SysMkdir(const char* path, mode_t mode) {
+  return Faultable(faults::Call::MakeFolder, [&] { return ::mkdir(path, mode); });
+}
 
 // --- small file-system helpers ----------------------------------------------
 
@@ -112,9 +155,9 @@ bool EntryExists(const std::string& path) {
 }
 
 void FsyncDirectory(const std::string& dir) {
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd fd(SysOpen(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) RaiseFileError(errno, "Cannot open the folder", dir);
-  if (::fsync(fd.get()) != 0 && errno != EINVAL) RaiseFileError(errno, "Cannot sync the folder", dir);
+  if (SysSyncFolder(fd.get()) != 0 && errno != EINVAL) RaiseFileError(errno, "Cannot sync the folder", dir);
 }
 
 // Creates a folder and its missing parents, syncing each parent whose
@@ -123,7 +166,7 @@ void EnsureDirectory(const std::string& dir) {
   if (IsDirectory(dir)) return;
   std::string parent = ParentOf(dir);
   if (parent != dir) EnsureDirectory(parent);
-  if (::mkdir(dir.c_str(), 0777) != 0) {
+  if (SysMkdir(dir.c_str(), 0777) != 0) {
     int code = errno;
     if (code == EEXIST) {
       if (IsDirectory(dir)) return;
@@ -180,7 +223,7 @@ Fd TakeSpare(const std::string& folder, std::string& name) {
       name = std::move(it->second.back());
       it->second.pop_back();
     }
-    Fd fd(::open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    Fd fd(SysOpen(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
     if (fd.valid()) return fd;
   }
 }
@@ -195,7 +238,7 @@ std::string CreateSpare(const std::string& folder) {
     if (it != g_spares.end() && it->second.size() >= kSparesPerFolder) return {};
   }
   std::string name = NewSpareName(folder);
-  Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  Fd fd(SysOpen(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   return fd.valid() ? name : std::string();
 }
 
@@ -232,19 +275,19 @@ std::string WriteTemp(const std::string& target, const std::string& contents, bo
   if (nameDurable) *nameDurable = fd.valid();
   for (int attempt = 0; attempt < 8 && !fd.valid(); ++attempt) {
     temp = NewTempName(target);
-    fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    fd = Fd(SysOpen(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd.valid() && errno != EEXIST) RaiseFileError(errno, "Cannot create a file next to", target);
   }
   if (!fd.valid()) RaiseFileError(EEXIST, "Cannot create a file next to", target);
   auto fail = [&](int code, std::string_view action) {
     fd.Reset();
-    ::unlink(temp.c_str());
+    SysUnlink(temp.c_str());
     RaiseFileError(code, action, target);
   };
   const char* p = contents.data();
   size_t left = contents.size();
   while (left > 0) {
-    ssize_t n = ::write(fd.get(), p, left);
+    ssize_t n = SysWrite(fd.get(), p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(errno, "Cannot write");
@@ -252,13 +295,13 @@ std::string WriteTemp(const std::string& target, const std::string& contents, bo
     p += n;
     left -= static_cast<size_t>(n);
   }
-  if (::fsync(fd.get()) != 0) fail(errno, "Cannot sync");
+  if (SysSync(fd.get()) != 0) fail(errno, "Cannot sync");
   fd.Reset();
   return temp;
 }
 
 std::string ReadWholeFile(const std::string& path, FileIdentity* identity = nullptr) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd fd(SysOpen(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) RaiseFileError(errno, "Cannot open", path);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) RaiseFileError(errno, "Cannot read", path);
@@ -268,7 +311,7 @@ std::string ReadWholeFile(const std::string& path, FileIdentity* identity = null
   out.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    ssize_t n = SysRead(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       RaiseFileError(errno, "Cannot read", path);
@@ -280,7 +323,7 @@ std::string ReadWholeFile(const std::string& path, FileIdentity* identity = null
 }
 
 void RenameOver(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) RaiseFileError(errno, "Cannot replace", to);
+  if (SysRename(from.c_str(), to.c_str()) != 0) RaiseFileError(errno, "Cannot replace", to);
 }
 
 // --- simulated crashes --------------------------------------------------------
@@ -351,7 +394,7 @@ class StoreLock {
  private:
   explicit StoreLock(const std::string& root) : path_((fs::path(root) / kStoreLockFile).string()) {
     EnsureDirectory(root);
-    fd_ = Fd(::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    fd_ = Fd(SysOpen(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd_.valid()) RaiseFileError(errno, "Cannot open the lock file", path_);
   }
   std::string path_;
@@ -396,7 +439,7 @@ ApplyResult ApplyIntent(const Intent& i) {
   if (i.operation == kOpRename) {
     if (!EntryExists(i.source)) return ApplyResult::AlreadyDone;
     EnsureDirectory(ParentOf(i.target));
-    if (::rename(i.source.c_str(), i.target.c_str()) != 0) {
+    if (SysRename(i.source.c_str(), i.target.c_str()) != 0) {
       if (errno == ENOENT && !EntryExists(i.source)) return ApplyResult::AlreadyDone;
       RaiseFileError(errno, "Cannot replace", i.target);
     }
@@ -404,7 +447,7 @@ ApplyResult ApplyIntent(const Intent& i) {
   }
   if (i.operation == kOpDelete) {
     if (i.source.empty()) {
-      if (::unlink(i.target.c_str()) != 0) {
+      if (SysUnlink(i.target.c_str()) != 0) {
         if (errno == ENOENT) return ApplyResult::AlreadyDone;
         RaiseFileError(errno, "Cannot delete", i.target);
       }
@@ -416,10 +459,10 @@ ApplyResult ApplyIntent(const Intent& i) {
     ApplyResult result = ApplyResult::AlreadyDone;  // gone, or replaced by a later change
     if (::lstat(i.target.c_str(), &current) == 0 && current.st_dev == victim.st_dev &&
         current.st_ino == victim.st_ino) {
-      if (::unlink(i.target.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.target);
+      if (SysUnlink(i.target.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.target);
       result = ApplyResult::Done;
     }
-    if (::unlink(i.source.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.source);
+    if (SysUnlink(i.source.c_str()) != 0 && errno != ENOENT) RaiseFileError(errno, "Cannot delete", i.source);
     return result;
   }
   Raise(err::InternalError, kSource, "Unknown document intent '" + i.operation + "' for " + i.target);
@@ -612,7 +655,7 @@ class Batch : public Enlistment {
         FsyncDirectory(f);
         if (!spare.empty()) KeepSpare(f, std::move(spare));
       } catch (...) {
-        if (!spare.empty()) ::unlink(spare.c_str());
+        if (!spare.empty()) SysUnlink(spare.c_str());
         failed("sync " + f);
       }
     }
@@ -630,9 +673,20 @@ class Batch : public Enlistment {
     ReleaseCommitOrder();
     if (abandoned_) return;
     for (const auto& [path, e] : entries_) {
-      if (!e.file.empty()) ::unlink(e.file.c_str());
+      if (!e.file.empty()) SysUnlink(e.file.c_str());
     }
     entries_.clear();
+  }
+
+  // The commit may have been made: then the intents name the staged files,
+  // which must stay for whoever finishes them (the next transaction that
+  // reads one of the documents, or recovery). Had it not been made, they
+  // are orphans that recovery removes.
+  void InDoubt() noexcept override {
+    if (!removing_.empty()) ReturnFinishedBatches(std::exchange(removing_, {}));
+    LogQuietly("The commit of transaction " + id_ +
+               " may or may not have been made: its staged documents are kept for recovery to finish or remove.");
+    Abandon();
   }
 
   static void DeleteIntentsOf(db::Session& session, const std::vector<std::string>& batches) {
@@ -686,7 +740,7 @@ class Batch : public Enlistment {
   }
 
   static void Release(Entry& e) {
-    if (!e.file.empty()) ::unlink(e.file.c_str());
+    if (!e.file.empty()) SysUnlink(e.file.c_str());
     e.file.clear();
     e.unconditional = false;
     e.nameDurable = false;
@@ -720,7 +774,7 @@ class Batch : public Enlistment {
     if (::lstat(path.c_str(), &st) != 0) return a;  // nothing on disk to delete
     for (int attempt = 0; attempt < 8; ++attempt) {
       std::string victim = NewTempName(path);
-      if (::link(path.c_str(), victim.c_str()) == 0) {
+      if (SysLink(path.c_str(), victim.c_str()) == 0) {
         a.victim = victim;
         return a;
       }
@@ -735,7 +789,7 @@ class Batch : public Enlistment {
   }
 
   static void Discard(const Absence& a) {
-    if (!a.victim.empty()) ::unlink(a.victim.c_str());
+    if (!a.victim.empty()) SysUnlink(a.victim.c_str());
   }
 
   void MarkAbsent(const std::string& path, Absence a) {
@@ -851,7 +905,7 @@ void WriteNow(const std::string& path, const std::string& contents) {
   try {
     RenameOver(temp, path);
   } catch (...) {
-    ::unlink(temp.c_str());
+    SysUnlink(temp.c_str());
     throw;
   }
   FsyncDirectory(ParentOf(path));
@@ -865,13 +919,13 @@ void MoveNow(const std::string& source, const std::string& target) {
   }
   if (source == target) return;
   EnsureDirectory(ParentOf(target));
-  if (::rename(source.c_str(), target.c_str()) != 0) {
+  if (SysRename(source.c_str(), target.c_str()) != 0) {
     if (errno != EXDEV) RaiseFileError(errno, "Cannot move to", target);
     // Copied across file systems: the copy is not written when the original
     // cannot be removed afterwards.
     if (::access(ParentOf(source).c_str(), W_OK | X_OK) != 0) RaiseFileError(errno, "Cannot delete", source);
     WriteNow(target, ReadWholeFile(source));
-    if (::unlink(source.c_str()) != 0) RaiseFileError(errno, "Cannot delete", source);
+    if (SysUnlink(source.c_str()) != 0) RaiseFileError(errno, "Cannot delete", source);
   }
   FsyncDirectory(ParentOf(target));
   if (ParentOf(source) != ParentOf(target)) FsyncDirectory(ParentOf(source));
@@ -879,7 +933,7 @@ void MoveNow(const std::string& source, const std::string& target) {
 
 void DeleteNow(const std::string& path) {
   if (IsDirectory(path)) Raise(err::FileNotFound, kSource, "File not found: '" + path + "' is a folder");
-  if (::unlink(path.c_str()) != 0) RaiseFileError(errno, "Cannot delete", path);
+  if (SysUnlink(path.c_str()) != 0) RaiseFileError(errno, "Cannot delete", path);
   FsyncDirectory(ParentOf(path));
 }
 
@@ -890,13 +944,13 @@ void DeleteNow(const std::string& path) {
 std::string StoreOwnerOf(const std::string& root) {
   const std::string path = (fs::path(root) / kStoreOwnerFile).string();
   auto read = [&]() -> std::string {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd fd(SysOpen(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
       if (errno == ENOENT) return {};
       RaiseFileError(errno, "Cannot open", path);
     }
     char buf[64];
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    ssize_t n = SysRead(fd.get(), buf, sizeof buf);
     if (n < 0) RaiseFileError(errno, "Cannot read", path);
     std::string text(buf, static_cast<size_t>(n));
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -912,17 +966,17 @@ std::string StoreOwnerOf(const std::string& root) {
   const std::string aside = path + ".new-" + RandomHex();
   {
     const std::string text = RandomHex() + RandomHex() + "\n";
-    Fd fd(::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    Fd fd(SysOpen(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd.valid()) RaiseFileError(errno, "Cannot create", aside);
-    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd.get()) != 0) {
+    if (SysWrite(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) || SysSync(fd.get()) != 0) {
       int code = errno;
-      ::unlink(aside.c_str());
+      SysUnlink(aside.c_str());
       RaiseFileError(code, "Cannot write", aside);
     }
   }
-  int linked = ::link(aside.c_str(), path.c_str());
+  int linked = SysLink(aside.c_str(), path.c_str());
   int code = errno;
-  ::unlink(aside.c_str());
+  SysUnlink(aside.c_str());
   if (linked != 0 && code != EEXIST) RaiseFileError(code, "Cannot create", path);
   FsyncDirectory(root);
   return read();
@@ -1185,7 +1239,7 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
     }
     std::set<std::string> folders;
     for (const auto& o : orphans) {
-      if (::unlink(o.c_str()) == 0) {
+      if (SysUnlink(o.c_str()) == 0) {
         const bool spare = IsStoreSpare(NameOf(o));
         ++(spare ? report.sparesRemoved : report.orphansRemoved);
         if (!spare) LogQuietly("Recovery removed a temporary document file that no intent names: " + o + ".");
