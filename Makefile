@@ -60,5 +60,18 @@ test-web: build web
 bench: build
 	./$(BUILD_DIR)/bench/tsauthor_bench
 
+# The long randomized run of the facade on both databases (normal build):
+# SOAK_OPS steps for each seed of SOAK_SEEDS; a failure prints the command
+# that replays it.
+.PHONY: soak
+SOAK_OPS ?= 10000
+SOAK_SEEDS ?= 1,2,3
+soak: bootstrap $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target test_authoring
+	TSAUTHOR_TEST_BACKEND=sqlite TSAUTHOR_SOAK_OPS=$(SOAK_OPS) TSAUTHOR_SOAK_SEEDS=$(SOAK_SEEDS) \
+	  ./$(BUILD_DIR)/tests/test_authoring --gtest_filter='TSDOMSoak.*'
+	TSAUTHOR_TEST_BACKEND=postgresql TSAUTHOR_SOAK_OPS=$(SOAK_OPS) TSAUTHOR_SOAK_SEEDS=$(SOAK_SEEDS) \
+	  bash scripts/with-test-postgres ./$(BUILD_DIR)/tests/test_authoring --gtest_filter='TSDOMSoak.*'
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) web/dist
