@@ -239,6 +239,7 @@ class RandomRun {
   void CheckCopies(const std::set<TreeRef>& trees, const std::string& where);
   void CheckModel(const std::string& where);
   void CheckEntities(const std::string& where);
+  void CheckVersions(const std::string& where);
 
   Mode mode;
   TestEnv env;
@@ -311,6 +312,26 @@ void RandomRun::CheckEntities(const std::string& where) {
     }
     EXPECT_EQ(RepEntity(key.first, key.second), std::optional<Texts>(want->second))
         << where << ": entity " << key.second << " of type " << key.first;
+  }
+}
+
+// The versions each tree keeps: one per publication (and the copy the tree
+// had before its first), the newest ones only.
+void RandomRun::CheckVersions(const std::string& where) {
+  auto listed = [&](const TreeRef& t) {
+    std::vector<int32_t> numbers;
+    for (const auto& v : versions.List(t.type, t.id)) numbers.push_back(v["version"].get<int32_t>());
+    return numbers;
+  };
+  for (const auto& [t, m] : model) {
+    std::vector<int32_t> kept;
+    for (auto v = m.versions.rbegin(); v != m.versions.rend(); ++v) kept.push_back(v->first);
+    EXPECT_EQ(listed(t), kept) << where << ": the versions of " << Name(t);
+  }
+  for (int32_t id : mode.copyTargets) {
+    if (!model.count({kProduct, id})) {
+      EXPECT_TRUE(listed({kProduct, id}).empty()) << where << ": product " << id << " was deleted";
+    }
   }
 }
 
@@ -791,11 +812,14 @@ bool RandomRun::Run(uint32_t seed, int steps) {
       CheckModel(what->str());
       if (full) {
         CheckEntities(what->str());
+        CheckVersions(what->str());
         EXPECT_TRUE(StagedLeftovers(env).empty()) << what->str();
       }
     } else {
       CheckAll(what->str());
       CheckModel(what->str());
+      CheckEntities(what->str());
+      CheckVersions(what->str());
     }
     history.push_back(what->str() + (failed ? " (refused)" : ""));
     if (mode.soak && history.size() > 40) history.pop_front();
