@@ -81,7 +81,8 @@ struct Mode {
 };
 
 Mode ShortMode() { return {false, {kLaser, kScanner}, {kCopy}, 1, {"alice", "bob"}, 1, 0}; }
-Mode SoakMode() { return {true, {kLaser, kScanner, 22, 23}, {kCopy, 21}, 3, {"alice", "bob", "carol"}, 25, 60}; }
+// A login with a quote, a blank and a letter beyond ASCII among the users.
+Mode SoakMode() { return {true, {kLaser, kScanner, 22, 23}, {kCopy, 21}, 3, {"alice", "bob", "Zoë O'Brien"}, 25, 60}; }
 
 // The test catalog and three products more for the long run: 21 and 22
 // (category 12: visibilities 1, 3; category 10: 1, 2) and 23 (categories 11, 12).
@@ -666,11 +667,14 @@ bool RandomRun::Run(uint32_t seed, int steps) {
       case 18: {  // publishing
         const bool withComment = op == 18;
         const bool force = withComment && Chance(50);
-        *what << (withComment ? "PublishWithComment(" : "Publish(") << Name(t) << (force ? ", forced" : "") << ")";
+        const std::string comment = withComment ? OneOf(kTexts) : "";
+        *what << (withComment ? "PublishWithComment(" : "Publish(") << Name(t) << (force ? ", forced" : "");
+        if (withComment) *what << ", \"" << comment << "\"";
+        *what << ")";
         const auto working = ReadRows(t.type, t.id, true);
         call = [=, this] {
           if (withComment) {
-            dom->PublishWithComment(t.type, t.id, "step " + std::to_string(step), force);
+            dom->PublishWithComment(t.type, t.id, comment, force);
           } else {
             dom->Publish(t.type, t.id);
           }
@@ -680,6 +684,10 @@ bool RandomRun::Run(uint32_t seed, int steps) {
           EXPECT_EQ(ReadRows(t.type, t.id, false), working) << what->str();
           EXPECT_TRUE(ReadRows(t.type, t.id, true).empty()) << what->str();
           if (Holder(t)) Published(model.at(t));
+          if (withComment) {
+            const auto list = versions.List(t.type, t.id);
+            EXPECT_TRUE(!list.empty() && list[0]["comment"] == comment) << what->str() << ": " << list.dump();
+          }
         };
         break;
       }
