@@ -84,8 +84,8 @@ Mode ShortMode() { return {false, {kLaser, kScanner}, {kCopy}, 1, {"alice", "bob
 // A login with a quote, a blank and a letter beyond ASCII among the users.
 Mode SoakMode() { return {true, {kLaser, kScanner, 22, 23}, {kCopy, 21}, 3, {"alice", "bob", "Zoë O'Brien"}, 25, 60}; }
 
-// The test catalog and three products more for the long run: 21 and 22
-// (category 12: visibilities 1, 3; category 10: 1, 2) and 23 (categories 11, 12).
+// The test catalog and three products more for the long run: 21 (category
+// 12: visibilities 1, 3), 22 (category 10: 1, 2) and 23 (categories 11, 12).
 void LoadSoakCatalog(const TestEnv& env) {
   const std::string path = (std::filesystem::path(env.DataDir()) / "catalog.json").string();
   std::ofstream(path) << R"({
@@ -881,8 +881,10 @@ TEST(TSDOMSoak, LongRun) {
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
     std::cout << "soak " << TestEnv::Backend() << " seed " << seed << ": " << (run.acknowledged + run.refused)
               << " steps (" << run.acknowledged << " done, " << run.refused << " refused), " << seconds << " s"
-              << (passed ? "" : ", FAILED") << "\n ";
-    for (const auto& [call, counts] : run.byCall) std::cout << " " << call << " " << counts.first << "/" << counts.second;
+              << (passed ? "" : ", FAILED") << "\n  done/refused:";
+    for (const auto& [call, counts] : run.byCall) {
+      std::cout << " " << call << " " << counts.first << "/" << counts.second;
+    }
     std::cout << std::endl;
   }
 }
