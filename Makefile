@@ -4,7 +4,8 @@
 #   make test  builds and runs the whole suite: the engine's tests normally and
 #              under sanitizers, the web app's unit tests, and its journeys in
 #              headless Chromium against a real service (SQLite and PostgreSQL)
-# Other targets: make web (the app alone, into web/dist), make bench.
+# Other targets: make web (the app alone, into web/dist), make bench, and the
+# long forms of three suites: make sweep, make soak, make fuzz.
 .PHONY: all bootstrap build build-asan web run test test-normal test-asan test-web bench clean
 
 JOBS ?= $(shell nproc)
@@ -89,5 +90,18 @@ test-fuzz: build-fuzz
 fuzz: build-fuzz
 	bash scripts/fuzz $(FUZZ_DIR) $(FUZZ_SECONDS)
 
+# The long randomized run of the facade on both databases (normal build):
+# SOAK_OPS steps for each seed of SOAK_SEEDS; a failure prints the command
+# that replays it.
+.PHONY: soak
+SOAK_OPS ?= 10000
+SOAK_SEEDS ?= 1,2,3
+soak: bootstrap $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target test_authoring
+	TSAUTHOR_TEST_BACKEND=sqlite TSAUTHOR_SOAK_OPS=$(SOAK_OPS) TSAUTHOR_SOAK_SEEDS=$(SOAK_SEEDS) \
+	  ./$(BUILD_DIR)/tests/test_authoring --gtest_filter='TSDOMSoak.*'
+	TSAUTHOR_TEST_BACKEND=postgresql TSAUTHOR_SOAK_OPS=$(SOAK_OPS) TSAUTHOR_SOAK_SEEDS=$(SOAK_SEEDS) \
+	  bash scripts/with-test-postgres ./$(BUILD_DIR)/tests/test_authoring --gtest_filter='TSDOMSoak.*'
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) web/dist
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR) web/dist
