@@ -30,13 +30,7 @@ void CheckQuery(std::string_view query) {
 void CheckPath(std::string_view path) {
   const std::string route = Route(path);
   if (route != "/trees") return;
-  std::vector<std::string_view> parts;
-  for (size_t start = 1; start <= path.size();) {
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
+  const std::vector<std::string_view> parts = PathSegments(path);
   for (std::string_view part : parts) {
     if (auto n = ParseInt32(part); n && ParseInt32(std::to_string(*n)) != n) {
       fuzz::Finding("an identifier that does not read back", std::string(part));

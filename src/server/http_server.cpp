@@ -915,13 +915,7 @@ Answer HttpService::Impl::ServeRpc(const std::string& body, const std::optional<
 
 std::optional<Answer> HttpService::Impl::ParseTreeRead(std::string_view path, std::string_view query,
                                                        TreeReadRequest& r) {
-  std::vector<std::string_view> parts;
-  for (size_t start = 1; start <= path.size();) {
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
+  const std::vector<std::string_view> parts = PathSegments(path);
   const bool node = parts.size() == 5 && parts[3] == "nodes";
   r.json = parts.size() == 4 && parts[3] == "json";
   if (!node && !r.json && !(parts.size() == 4 && parts[3] == "document")) return JsonError(404, "No such resource");

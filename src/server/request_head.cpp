@@ -10,6 +10,13 @@ namespace {
 // (the parts are checked later); any other /trees/... is a page of the app.
 bool IsTreeReadPath(std::string_view path) {
   if (path.rfind("/trees/", 0) != 0) return false;
+  const std::vector<std::string_view> parts = PathSegments(path);
+  return (parts.size() == 4 && (parts[3] == "document" || parts[3] == "json")) || (parts.size() == 5 && parts[3] == "nodes");
+}
+
+}  // namespace
+
+std::vector<std::string_view> PathSegments(std::string_view path) {
   std::vector<std::string_view> parts;
   for (size_t start = 1; start <= path.size();) {
     size_t end = path.find('/', start);
@@ -17,10 +24,8 @@ bool IsTreeReadPath(std::string_view path) {
     parts.push_back(path.substr(start, end - start));
     start = end + 1;
   }
-  return (parts.size() == 4 && (parts[3] == "document" || parts[3] == "json")) || (parts.size() == 5 && parts[3] == "nodes");
+  return parts;
 }
-
-}  // namespace
 
 std::string Route(std::string_view path) {
   if (path == "/rpc") return "/rpc";

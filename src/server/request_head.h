@@ -27,6 +27,10 @@ void PrepareHeadParser(Parser& parser) {
   parser.body_limit(std::numeric_limits<std::uint64_t>::max());
 }
 
+// The segments of a path after its leading '/': "/trees/1/7/json" ->
+// {"trees", "1", "7", "json"}; empty ones are kept ("/a//" -> {"a", "", ""}).
+std::vector<std::string_view> PathSegments(std::string_view path);
+
 // The engine's endpoint a path belongs to: "/rpc", "/health", "/metrics",
 // "/trees" (/trees/{type}/{id}/document, /json or /nodes/{nodeId}, by
 // shape), "/auth", or "other" (the web app's, for GET and HEAD).
