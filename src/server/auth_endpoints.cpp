@@ -30,6 +30,19 @@ WebReply Error(int status, int32_t number, const std::string& message) {
   return Json(status, json{{"error", json{{"status", status}, {"number", number}, {"message", message}}}});
 }
 
+// A request body as a JSON object of at most four levels, read strictly (no
+// NUL cutting it short, no key named twice); nothing when it is not one.
+std::optional<json> BodyObject(const std::string& body) {
+  if (body.empty()) return json::object();
+  if (JsonNestingDepth(body, 4) > 4) return std::nullopt;
+  try {
+    json parsed = ParseJsonStrict(body);
+    if (parsed.is_object()) return parsed;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
 // A text field of a JSON body, or nothing.
 std::optional<std::string> Field(const json& body, const char* name) {
   auto it = body.find(name);
@@ -70,10 +83,9 @@ WebReply AccessControl::AnswerAuth(const RequestView& request, const std::string
     const bool post = request.method == "POST";
     json parsed;
     if (post) {
-      parsed = json::parse(body.empty() ? std::string("{}") : body, nullptr, false);
-      if (parsed.is_discarded() || !parsed.is_object() || JsonNestingDepth(body) > 4) {
-        return Error(400, tsa::err::InvalidArgument, "The body must be a JSON object");
-      }
+      std::optional<json> object = BodyObject(body);
+      if (!object) return Error(400, tsa::err::InvalidArgument, "The body must be a JSON object");
+      parsed = std::move(*object);
     }
     if (request.path == "/auth/login" && post) return SignIn(request, parsed);
     if (request.path == "/auth/setup") return Setup(request, post ? body : std::string());
@@ -177,10 +189,10 @@ WebReply AccessControl::Setup(const RequestView& request, const std::string& bod
                           {"how", "POST this URL with Content-Type: application/json and "
                                   "{\"login\": ..., \"name\": ..., \"password\": ...} to create the first administrator"}});
   }
-  const json parsed = json::parse(body, nullptr, false);
-  const auto login = parsed.is_object() ? Field(parsed, "login") : std::nullopt;
-  const auto password = parsed.is_object() ? Field(parsed, "password") : std::nullopt;
-  const std::string name = parsed.is_object() ? Field(parsed, "name").value_or(std::string()) : std::string();
+  const json parsed = BodyObject(body).value_or(json::object());
+  const auto login = Field(parsed, "login");
+  const auto password = Field(parsed, "password");
+  const std::string name = Field(parsed, "name").value_or(std::string());
   if (!login || !password) return Error(400, tsa::err::InvalidArgument, "Give \"login\" and \"password\" as texts");
   {
     CallerScope scope(Caller{*login, accounts::RoleName(accounts::Role::Admin), ""});

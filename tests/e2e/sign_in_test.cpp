@@ -118,6 +118,13 @@ TEST_F(SignInTest, FailedSignInsTellNothingAreThrottledAndNeverRecordThePassword
   EXPECT_FALSE(throttled->get_header_value("Retry-After").empty());
   // A form post is not JSON: refused before anything is looked at.
   EXPECT_EQ(c.Post("/auth/login", "login=ann&password=x", "application/x-www-form-urlencoded")->status, 415);
+  // Bodies that read two ways: a key named twice, text after a NUL.
+  EXPECT_EQ(c.Post("/auth/login", R"({"login": "ann", "login": "bob", "password": "x"})", "application/json")->status,
+            400);
+  EXPECT_EQ(c.Post("/auth/login", std::string(R"({"login": "ann", "password": "x"})") + '\0' + "junk",
+                   "application/json")
+                ->status,
+            400);
 
   for (const std::string& line : env.LogLines()) {
     EXPECT_EQ(line.find("guess-"), std::string::npos) << line;
