@@ -30,8 +30,9 @@
 namespace tsa::test {
 
 // Products 7 (categories 10, 12: visibilities 1, 2, 3), 8 (category 11:
-// visibility 2) and 20 (no category).
-inline void LoadTestCatalog(const TestEnv& env) {
+// visibility 2) and 20 (no category); `moreProducts`, when given, are more
+// entries of the products array (JSON objects separated by commas).
+inline void LoadTestCatalog(const TestEnv& env, const std::string& moreProducts = "") {
   const std::string path = (std::filesystem::path(env.DataDir()) / "catalog.json").string();
   std::ofstream(path) << R"({
     "visibilities": [{"id": 1, "name": "Customers"}, {"id": 2, "name": "Agents"}, {"id": 3, "name": "Partners"}],
@@ -40,8 +41,8 @@ inline void LoadTestCatalog(const TestEnv& env) {
                    {"id": 12, "name": "Office", "visibilities": [1, 3]}],
     "products": [{"id": 7, "description": "Laser printer <L200> & co", "categories": [10, 12]},
                  {"id": 8, "description": "Flatbed scanner", "categories": [11]},
-                 {"id": 20, "description": "Retired desk printer", "categories": []}]
-  })";
+                 {"id": 20, "description": "Retired desk printer", "categories": []})"
+                      << (moreProducts.empty() ? "" : ",\n" + moreProducts) << "]\n}";
   LoadCatalogFile(path);
 }
 
