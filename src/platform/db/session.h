@@ -51,6 +51,11 @@ class Session : public TransactionalSession {
   // Serialises writers of one tree until the transaction ends; a no-op where
   // the backend already serialises all writers.
   virtual void LockKey(int32_t space, int32_t key) { (void)space; (void)key; }
+  // Makes durable every commit this session can see. SQLite commits leave
+  // the sync of their log to the committing call, which makes it after the
+  // write lock is free; whoever acts outside the database on another
+  // connection's commit (finishing its document changes) calls this first.
+  virtual void MakeCommitsDurable() {}
   // True when the session can be handed out again.
   virtual bool Healthy() = 0;
 };

@@ -1,9 +1,17 @@
 #include "platform/db/sqlite_session.h"
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <unordered_map>
 
@@ -49,6 +57,27 @@ bool OnlyBlanks(const char* p) {
   return true;
 }
 
+// Writers of one database file in this process queue here before they ask
+// SQLite for its write lock. SQLite's own wait polls with growing sleeps,
+// so a writer that just committed takes the lock again while the others
+// sleep; the queue hands it to the next waiter at once. Other processes
+// still meet SQLite's wait.
+class WriterGate {
+ public:
+  static std::shared_ptr<std::timed_mutex> For(const std::string& path) {
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::weak_ptr<std::timed_mutex>> gates;
+    std::lock_guard lock(mutex);
+    auto& slot = gates[path];
+    auto gate = slot.lock();
+    if (!gate) {
+      gate = std::make_shared<std::timed_mutex>();
+      slot = gate;
+    }
+    return gate;
+  }
+};
+
 std::string Excerpt(std::string_view sql) {
   if (sql.size() <= kStatementExcerpt) return std::string(sql);
   return std::string(sql.substr(0, kStatementExcerpt)) + "...";
@@ -63,25 +92,42 @@ std::string Excerpt(std::string_view sql) {
 
 class SqliteSession final : public Session {
  public:
-  SqliteSession(DbPtr db, std::string path) : db_(std::move(db)), path_(std::move(path)) { Identify(dev_, ino_); }
+  SqliteSession(DbPtr db, std::string path, bool walSyncedHere)
+      : db_(std::move(db)), path_(std::move(path)), gate_(WriterGate::For(path_)), walSyncedHere_(walSyncedHere) {
+    Identify(dev_, ino_);
+  }
 
   const Dialect& dialect() const override { return kSQLite; }
 
   int64_t Execute(const std::string& sql, const std::vector<Value>& params) override {
     Faultable(faults::Call::Statement, sql);
-    return Run(sql, params, nullptr);
+    const bool own = !InTransaction();
+    wrote_ = false;
+    const int64_t changed = Run(sql, params, nullptr);
+    if (own && wrote_) SyncLog();  // a statement outside a transaction commits by itself
+    return changed;
   }
 
   ResultSet Query(const std::string& sql, const std::vector<Value>& params) override {
     Faultable(faults::Call::Statement, sql);
+    const bool own = !InTransaction();
+    wrote_ = false;
     ResultSet result;
     Run(sql, params, &result);
+    if (own && wrote_) SyncLog();
     return result;
   }
 
   void Begin() override {
+    commitInDoubt_ = false;
     Faultable(faults::Call::Statement, "BEGIN IMMEDIATE");
+    // A writer that holds another file's gate and waits for this one must
+    // not wait forever: past SQLite's own wait it goes on without the gate
+    // and meets SQLite's busy handling as before.
+    std::unique_lock gated(*gate_, std::defer_lock);
+    (void)gated.try_lock_for(std::chrono::milliseconds(kSqliteBusyTimeoutMs));
     Run("BEGIN IMMEDIATE", {}, nullptr);
+    gated_ = std::move(gated);
   }
   // In WAL mode a deferred transaction reads its snapshot while another
   // connection writes.
@@ -106,10 +152,17 @@ class SqliteSession final : public Session {
     // it back.
     Faultable(faults::Call::Commit, "COMMIT");
     Run("COMMIT", {}, nullptr);
+    // The commit is in the log; the next writer may go on while it is
+    // made durable here, before the caller learns of it.
+    if (gated_.owns_lock()) gated_.unlock();
+    SyncLog();
   }
+
+  bool CommitInDoubt() const noexcept override { return commitInDoubt_; }
 
   void Rollback() noexcept override {
     if (InTransaction()) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    if (gated_.owns_lock()) gated_.unlock();
   }
 
   bool InTransaction() const override { return sqlite3_get_autocommit(db_.get()) == 0; }
@@ -129,6 +182,41 @@ class SqliteSession final : public Session {
     dev = st.st_dev;
     ino = st.st_ino;
     return true;
+  }
+
+  // Commits write the log without syncing it (synchronous=NORMAL), so that
+  // the write lock is not held across the sync; the committing call syncs
+  // it once the lock is free. A sync covers every commit before it: the
+  // log is only ever appended to until a checkpoint, which syncs it first.
+  void SyncLog() {
+    const int code = SyncLogFile();
+    if (code == 0) return;
+    commitInDoubt_ = true;
+    Raise(err::CommitInDoubt, {},
+          "The changes were committed, but the disk failed while making them durable (" +
+              std::string(std::strerror(code)) + " on '" + path_ +
+              "-wal'), so it is not known whether they will last; look before repeating the call");
+  }
+
+  void MakeCommitsDurable() override {
+    if (const int code = SyncLogFile()) {
+      Raise(err::DbStatementFailed, {},
+            "Cannot make the database's committed changes durable: " + std::string(std::strerror(code)) + " on '" +
+                path_ + "-wal'");
+    }
+  }
+
+  // Syncs the log; 0 or the errno of the failure.
+  int SyncLogFile() {
+    if (!walSyncedHere_) return 0;
+    if (const int code = faults::CheckFile(faults::Call::Sync)) return code;
+    const std::string log = path_ + "-wal";
+    const int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    // No log: the last checkpoint emptied it and synced the database file.
+    if (fd < 0) return errno == ENOENT ? 0 : errno;
+    const int code = ::fdatasync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return code;
   }
 
   // Asks the fault seam about a call: an injected fault fails it as the
@@ -194,6 +282,7 @@ class SqliteSession final : public Session {
   // Steps one prepared statement to its end; returns the rows it changed.
   int64_t Step(sqlite3_stmt* stmt, const std::vector<Value>& params, ResultSet* out, std::string_view sql) {
     StmtUse use(stmt);
+    if (!sqlite3_stmt_readonly(stmt)) wrote_ = true;
     Bind(stmt, params, sql);
     int columns = sqlite3_column_count(stmt);
     if (out) {
@@ -267,6 +356,11 @@ class SqliteSession final : public Session {
   DbPtr db_;  // declared first: closed after the cached statements
   std::unordered_map<std::string, StmtPtr> cache_;
   std::string path_;
+  std::shared_ptr<std::timed_mutex> gate_;
+  std::unique_lock<std::timed_mutex> gated_;  // declared after gate_: released first
+  bool commitInDoubt_ = false;
+  bool walSyncedHere_ = false;  // in WAL mode: commits leave the log's sync to SyncLog
+  bool wrote_ = false;          // the last Execute or Query ran a statement that writes
   dev_t dev_{};
   ino_t ino_{};
 };
@@ -282,6 +376,23 @@ void Pragma(sqlite3* db, const char* sql, const std::string& path) {
     sqlite3_free(message);
     RaiseOpen(path, why);
   }
+}
+
+// Asks for WAL mode; returns the mode the database is in afterwards.
+std::string JournalMode(sqlite3* db, const std::string& path) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &raw, nullptr) != SQLITE_OK) {
+    RaiseOpen(path, sqlite3_errmsg(db));
+  }
+  StmtPtr stmt(raw);
+  std::string mode;
+  const int rc = sqlite3_step(stmt.get());
+  if (rc == SQLITE_ROW) {
+    if (const unsigned char* text = sqlite3_column_text(stmt.get(), 0)) mode = reinterpret_cast<const char*>(text);
+  } else if (rc != SQLITE_DONE) {
+    RaiseOpen(path, sqlite3_errmsg(db));
+  }
+  return mode;
 }
 
 }  // namespace
@@ -325,12 +436,15 @@ std::unique_ptr<Session> OpenSqliteSession(const std::string& uri) {
   sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
   sqlite3_busy_timeout(db.get(), kSqliteBusyTimeoutMs);
-  Pragma(db.get(), "PRAGMA journal_mode=WAL", path);
-  Pragma(db.get(), "PRAGMA synchronous=FULL", path);
+  // In WAL mode a commit syncs the log itself, after the write lock is
+  // released (see SyncLog). A file system where WAL mode is not to be had
+  // keeps the rollback journal with SQLite syncing every commit.
+  const bool wal = JournalMode(db.get(), path) == "wal";
+  Pragma(db.get(), wal ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL", path);
   // LIKE compares case-sensitively, so a prefix search can use a plain index.
   Pragma(db.get(), "PRAGMA case_sensitive_like=ON", path);
   Pragma(db.get(), "PRAGMA foreign_keys=OFF", path);
-  return std::make_unique<SqliteSession>(std::move(db), std::move(path));
+  return std::make_unique<SqliteSession>(std::move(db), std::move(path), wal);
 }
 
 }  // namespace tsa::db

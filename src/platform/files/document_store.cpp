@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -401,23 +402,73 @@ class StoreLock {
   Fd fd_;
 };
 
-// Orders the commits of this process that carry document changes: taken
-// after the intents are written and held until the changes are applied, so
-// that files are replaced in the order the databases committed. Its holder
-// never waits for the database.
-std::mutex g_commitMutex;
-// Whether this thread holds g_commitMutex.
-thread_local bool t_holdsCommitOrder = false;
+// The paths whose committed changes this process is putting in place. A
+// committing transaction claims the paths it changes after its intents are
+// written and keeps them until the changes are applied, so that two commits
+// replace one file in the order the databases committed them; commits of
+// other documents go on side by side. A claim's holder never waits for the
+// database.
+std::mutex g_applyingMutex;
+std::condition_variable g_applyingDone;
+std::set<std::string> g_applying;
+// Whether this thread holds claims (it is applying a commit's changes).
+thread_local bool t_applying = false;
+
+bool AnyClaimed(const std::vector<std::string>& paths) {
+  for (const auto& p : paths)
+    if (g_applying.count(p) != 0) return true;
+  return false;
+}
 
 // The databases of a committing transaction release their locks before its
 // files are in place. A transaction that takes those locks next must not
-// read (or stage the deletion of) the files it is about to replace, so
-// every operation that looks at the files on disk first waits until the
-// commits being applied are done.
-void AwaitCommitsBeingApplied() {
-  if (t_holdsCommitOrder) return;
-  std::lock_guard wait(g_commitMutex);
+// read (or stage the deletion of) a file that is about to be replaced, so
+// every operation that looks at files on disk first waits until the
+// commits being applied to those paths are done.
+void AwaitCommitsBeingApplied(const std::vector<std::string>& paths) {
+  if (t_applying) return;
+  std::unique_lock lock(g_applyingMutex);
+  g_applyingDone.wait(lock, [&] { return !AnyClaimed(paths); });
 }
+
+// The claim on a committing transaction's paths; released when the changes
+// are applied (or abandoned).
+class ApplyClaim {
+ public:
+  ApplyClaim() = default;
+  explicit ApplyClaim(std::vector<std::string> paths) : paths_(std::move(paths)) {
+    std::unique_lock lock(g_applyingMutex);
+    g_applyingDone.wait(lock, [&] { return !AnyClaimed(paths_); });
+    g_applying.insert(paths_.begin(), paths_.end());
+    held_ = true;
+    t_applying = true;
+  }
+  ApplyClaim(ApplyClaim&& o) noexcept : paths_(std::move(o.paths_)), held_(std::exchange(o.held_, false)) {}
+  ApplyClaim& operator=(ApplyClaim&& o) noexcept {
+    if (this != &o) {
+      Release();
+      paths_ = std::move(o.paths_);
+      held_ = std::exchange(o.held_, false);
+    }
+    return *this;
+  }
+  ~ApplyClaim() { Release(); }
+  bool Held() const { return held_; }
+  void Release() noexcept {
+    if (!held_) return;
+    {
+      std::lock_guard lock(g_applyingMutex);
+      for (const auto& p : paths_) g_applying.erase(p);
+    }
+    held_ = false;
+    t_applying = false;
+    g_applyingDone.notify_all();
+  }
+
+ private:
+  std::vector<std::string> paths_;
+  bool held_ = false;
+};
 
 // --- intents ----------------------------------------------------------------------
 
@@ -466,6 +517,17 @@ ApplyResult ApplyIntent(const Intent& i) {
     return result;
   }
   Raise(err::InternalError, kSource, "Unknown document intent '" + i.operation + "' for " + i.target);
+}
+
+// Whether an intent still has something to do (an unconditional deletion
+// cannot tell, so it counts as pending).
+bool Pending(const Intent& i) {
+  if (i.operation == kOpRename) return EntryExists(i.source);
+  if (i.operation == kOpDelete && !i.source.empty()) {
+    struct stat victim {};
+    return ::lstat(i.source.c_str(), &victim) == 0;
+  }
+  return true;
 }
 
 // Refuses an intent read back from the database that the store would never
@@ -618,8 +680,9 @@ class Batch : public Enlistment {
     removing_ = TakeFinishedBatches();
     if (!removing_.empty()) DeleteIntentsOf(*session, removing_);
     if (CrashAt("after-prepare")) Crash("after-prepare");
-    commitOrder_ = std::unique_lock(g_commitMutex);
-    t_holdsCommitOrder = true;
+    std::vector<std::string> paths;
+    for (const auto& i : plan_) paths.push_back(i.target);
+    claim_ = ApplyClaim(std::move(paths));
   }
 
   void Committed() noexcept override {
@@ -824,11 +887,7 @@ class Batch : public Enlistment {
     ReleaseCommitOrder();
   }
 
-  void ReleaseCommitOrder() noexcept {
-    if (!commitOrder_.owns_lock()) return;
-    commitOrder_ = {};
-    t_holdsCommitOrder = false;
-  }
+  void ReleaseCommitOrder() noexcept { claim_.Release(); }
 
   [[noreturn]] void Crash(const std::string& step) {
     Abandon();
@@ -842,7 +901,7 @@ class Batch : public Enlistment {
   std::map<std::string, size_t> index_;
   std::vector<Intent> plan_;
   std::vector<std::string> removing_;  // finished batches whose intents this commit deletes
-  std::unique_lock<std::mutex> commitOrder_;
+  ApplyClaim claim_;
   bool abandoned_ = false;
 };
 
@@ -885,12 +944,18 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   if (rows.rows.empty()) return;
   const std::string owner = StoreOwnerOf(DocumentsRoot());
   std::set<std::string> folders;
+  bool durable = false;
   for (const auto& row : rows.rows) {
     // Another documents folder's staged files are not here, whatever the
     // path says: its owner finishes them.
     if (!OwnedBy(row[3].ToText(), owner)) continue;
     Intent i{row[0].ToText(), row[1].IsNull() ? std::string() : row[1].ToText(), row[2].ToText()};
     CheckIntent(i);
+    if (!Pending(i)) continue;
+    // The commit that wrote the intent may not be durable yet: a file put
+    // in place for it must not outlive it.
+    if (!durable) session->MakeCommitsDurable();
+    durable = true;
     if (ApplyIntent(i) == ApplyResult::Done) folders.insert(ParentOf(i.target));
   }
   for (const auto& f : folders) FsyncDirectory(f);
@@ -1049,10 +1114,10 @@ void CheckDocumentPath(const std::string& path) {
 // --- the built-in store ------------------------------------------------------
 
 bool FileDocumentStore::Exists(const std::string& path) {
-  AwaitCommitsBeingApplied();
   CheckDocumentPath(path);
   std::string p = Normalize(path);
   if (NameOf(p).empty()) return false;  // a folder
+  AwaitCommitsBeingApplied({p});
   auto batch = CurrentBatch(false);
   if (!batch || !batch->Touched(p)) FinishCommittedChangesTo({p});
   if (batch) return batch->Exists(p);
@@ -1060,8 +1125,8 @@ bool FileDocumentStore::Exists(const std::string& path) {
 }
 
 std::string FileDocumentStore::Load(const std::string& path) {
-  AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
+  AwaitCommitsBeingApplied({p});
   auto batch = CurrentBatch(false);
   if (!batch || !batch->Touched(p)) FinishCommittedChangesTo({p});
   if (batch) return batch->Load(p);
@@ -1069,8 +1134,8 @@ std::string FileDocumentStore::Load(const std::string& path) {
 }
 
 std::string FileDocumentStore::LoadIdentified(const std::string& path, std::optional<FileIdentity>& identity) {
-  AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
+  AwaitCommitsBeingApplied({p});
   auto batch = CurrentBatch(false);
   identity.reset();
   if (batch && batch->Touched(p)) return batch->Load(p);
@@ -1082,8 +1147,8 @@ std::string FileDocumentStore::LoadIdentified(const std::string& path, std::opti
 }
 
 std::optional<FileIdentity> FileDocumentStore::CurrentIdentity(const std::string& path) {
-  AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
+  AwaitCommitsBeingApplied({p});
   auto batch = CurrentBatch(false);
   if (batch && batch->Touched(p)) return std::nullopt;
   FinishCommittedChangesTo({p});
@@ -1109,9 +1174,9 @@ void FileDocumentStore::Save(const std::string& path, const std::string& content
 }
 
 void FileDocumentStore::Copy(const std::string& source, const std::string& target) {
-  AwaitCommitsBeingApplied();
   std::string s = CheckedFilePath(source);
   std::string t = CheckedFilePath(target);
+  AwaitCommitsBeingApplied({s, t});
   if (auto batch = CurrentBatch(true)) {
     FinishCommittedChangesTo({s, t});
     return batch->Copy(s, t);
@@ -1122,9 +1187,9 @@ void FileDocumentStore::Copy(const std::string& source, const std::string& targe
 }
 
 void FileDocumentStore::Move(const std::string& source, const std::string& target) {
-  AwaitCommitsBeingApplied();
   std::string s = CheckedFilePath(source);
   std::string t = CheckedFilePath(target);
+  AwaitCommitsBeingApplied({s, t});
   if (auto batch = CurrentBatch(true)) {
     FinishCommittedChangesTo({s, t});
     return batch->Move(s, t);
@@ -1134,8 +1199,8 @@ void FileDocumentStore::Move(const std::string& source, const std::string& targe
 }
 
 void FileDocumentStore::Delete(const std::string& path) {
-  AwaitCommitsBeingApplied();
   std::string p = CheckedFilePath(path);
+  AwaitCommitsBeingApplied({p});
   if (auto batch = CurrentBatch(true)) {
     if (!batch->Touched(p)) FinishCommittedChangesTo({p});
     return batch->Delete(p);
@@ -1182,6 +1247,9 @@ StoreRecovery RecoverDocumentStore(const std::string& documentsRoot) {
   auto session = db::SessionPool::Instance().Acquire(uri);
   db::ResultSet rows =
       session->Query("SELECT BATCH, OPERATION, SOURCE, TARGET FROM DOCUMENTINTENTS ORDER BY INTENTID");
+  // A process that ended between its commit and the commit's sync left the
+  // commit readable but maybe not yet durable.
+  if (!rows.rows.empty()) session->MakeCommitsDurable();
   std::set<std::string> foreign;           // batches of other documents folders
 
   std::vector<std::string> finished;        // batches done
