@@ -65,6 +65,23 @@ TEST_F(CliCrashTest, CallsKilledAtRandomMomentsLoseNothingCommittedAndLeaveNothi
   std::mt19937 rng(std::random_device{}());
   std::map<int32_t, std::string> answered;  // node -> short description
   int killed = 0;
+  // How long a call lives on this machine, so that the kills land inside
+  // it rather than after it.
+  int lifetimeMs = 0;
+  {
+    const auto started = std::chrono::steady_clock::now();
+    Child probe = Spawn({"call", "TSDOM.AddChildNew",
+                         R"({"i_lTreeType":1,"i_lID":7,"i_lCurrentNodeID":0,"i_lRepType":1,"i_sSDesc":"probe",)"
+                         R"("i_sLDesc":"","i_sVisibilities":";","i_sFAQs":";","i_lHyperlinkNodeID":-1,"i_sUserId":"ann"})"},
+                        "probe");
+    ASSERT_GT(probe.pid, 0);
+    int status = 0;
+    ::waitpid(probe.pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadAll(probe.out);
+    answered[std::stoi(test::ReadAll(probe.out))] = probe.text;
+    lifetimeMs = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
+  }
   for (int round = 0; round < kRounds; ++round) {
     std::vector<Child> children;
     for (int i = 0; i < kAtOnce; ++i) {
@@ -78,7 +95,8 @@ TEST_F(CliCrashTest, CallsKilledAtRandomMomentsLoseNothingCommittedAndLeaveNothi
     }
     // Most of a call's time goes to starting up; the kills land anywhere
     // from there to the commit and the files put in place after it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(5, 60)(rng)));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(1, std::max(2, lifetimeMs))(rng)));
     for (size_t i = 0; i < children.size(); ++i) {
       if (i % 2 == static_cast<size_t>(round % 2)) ::kill(children[i].pid, SIGKILL);
     }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "runtime/error.h"
 #include "runtime/faults.h"
@@ -24,7 +25,8 @@ namespace {
 
 constexpr std::string_view kScheme = "sqlite:";
 constexpr size_t kStatementExcerpt = 200;
-constexpr size_t kCachedStatements = 64;
+constexpr size_t kCachedStatements = 128;
+constexpr size_t kSeenStatements = 512;
 
 struct CloseDb {
   void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
@@ -318,9 +320,13 @@ class SqliteSession final : public Session {
     StmtPtr stmt = Prepare(sql.c_str(), sql.size(), &tail, sql);
     if (tail == nullptr || OnlyBlanks(tail)) {
       if (!stmt) return 0;  // only blanks or comments
-      // Statements with parameters are the ones run again and again; one
-      // written as text with its values in it rarely is.
-      if (sqlite3_bind_parameter_count(stmt.get()) == 0) return Step(stmt.get(), params, out, sql);
+      // Statements with parameters are the ones run again and again. One
+      // written as text with its values in it is kept once it comes again
+      // (the same look-up of one tree, say), so that a stream of one-off
+      // texts never pushes the others out.
+      if (sqlite3_bind_parameter_count(stmt.get()) == 0 && !SeenBefore(sql)) {
+        return Step(stmt.get(), params, out, sql);
+      }
       sqlite3_stmt* raw = stmt.get();
       if (cache_.size() >= kCachedStatements) cache_.clear();
       cache_.emplace(sql, std::move(stmt));
@@ -353,8 +359,18 @@ class SqliteSession final : public Session {
     return Step(stmt.get(), params, out, sql);
   }
 
+  // Whether a statement without parameters was run recently.
+  bool SeenBefore(const std::string& sql) {
+    const size_t hash = std::hash<std::string>{}(sql);
+    if (seen_.count(hash) != 0) return true;
+    if (seen_.size() >= kSeenStatements) seen_.clear();
+    seen_.insert(hash);
+    return false;
+  }
+
   DbPtr db_;  // declared first: closed after the cached statements
   std::unordered_map<std::string, StmtPtr> cache_;
+  std::unordered_set<size_t> seen_;  // hashes of statements without parameters run lately
   std::string path_;
   std::shared_ptr<std::timed_mutex> gate_;
   std::unique_lock<std::timed_mutex> gated_;  // declared after gate_: released first
