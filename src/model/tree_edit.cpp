@@ -140,10 +140,12 @@ int32_t Tree::DeleteNode(int32_t i_lNodeID) {
         for (const XmlElement& e : element.SelectNodes("./descendant-or-self::Node")) {
           if (std::optional<int32_t> nid = IdAttribute(e, "NID")) gone.insert(*nid);
         }
-        for (XmlElement& e : treeDOM_.SelectNodes("//Node[@HYP]")) {
-          std::optional<int32_t> target = IdAttribute(e, "HYP");
-          if (target && gone.count(*target) != 0) e.SetAttribute("HYP", "-1");
-        }
+        auto linksIntoSubtree = [&](std::string_view text) {
+          int32_t target = 0;
+          auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), target);
+          return ec == std::errc() && end == text.data() + text.size() && gone.count(target) != 0;
+        };
+        for (XmlElement& e : treeDOM_.ElementsWhere("Node", "HYP", linksIntoSubtree)) e.SetAttribute("HYP", "-1");
         if (rootList) parent.SetAttribute("VISB", *rootList);
         parent.RemoveChild(element);
         node.reset();

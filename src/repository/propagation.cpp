@@ -164,10 +164,10 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
 void changeNodeDescsForXML(XmlDoc& document, int32_t repType, int32_t repId, const std::string& sDesc,
                            const std::string& lDesc) {
   Trapped(kDescsLabel, [&] {
-    // Only numbers go into the expression.
-    std::string xpath =
-        "//Node[@RID='" + std::to_string(repId) + "' and @RTP='" + std::to_string(repType) + "']";
-    for (XmlElement& node : document.SelectNodes(xpath)) {
+    const std::string id = std::to_string(repId);
+    const std::string type = std::to_string(repType);
+    for (XmlElement& node : document.ElementsWhere("Node", "RID", [&](std::string_view v) { return v == id; })) {
+      if (node.GetAttribute("RTP") != type) continue;
       node.SelectSingleNode("./sd").SetText(sDesc);
       node.SelectSingleNode("./ld").SetText(lDesc);
     }

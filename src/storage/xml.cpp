@@ -403,6 +403,32 @@ std::vector<XmlElement> XmlDoc::SelectNodes(std::string_view xpath) const {
   return Wrap(s, Select(s.doc, xpath));
 }
 
+std::vector<XmlElement> XmlDoc::ElementsWhere(std::string_view name, std::string_view attribute,
+                                              const std::function<bool(std::string_view)>& match) const {
+  DocState& s = State();
+  const std::string wanted(name);
+  const std::string key(attribute);
+  std::vector<XmlElement> out;
+  const pugi::xml_node root = s.doc;
+  pugi::xml_node cur = root.first_child();
+  while (cur) {
+    if (cur.type() == pugi::node_element) {
+      if (std::strcmp(cur.name(), wanted.c_str()) == 0) {
+        const pugi::xml_attribute a = cur.attribute(key.c_str());
+        if (a && match(a.value())) out.push_back(s.Element(cur));
+      }
+      if (pugi::xml_node child = cur.first_child()) {
+        cur = child;
+        continue;
+      }
+    }
+    while (cur != root && !cur.next_sibling()) cur = cur.parent();
+    if (cur == root) break;
+    cur = cur.next_sibling();
+  }
+  return out;
+}
+
 // --- XmlElement ---
 
 bool XmlElement::IsNull() const { return !slot_ || !slot_->node; }

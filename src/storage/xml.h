@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -79,6 +80,13 @@ class XmlDoc {
   // not compile raises 5 with the reason.
   XmlElement SelectSingleNode(std::string_view xpath) const;
   std::vector<XmlElement> SelectNodes(std::string_view xpath) const;
+
+  // The elements named `name`, anywhere in the document, that carry
+  // `attribute` with a value `match` accepts; in document order. A plain
+  // walk, for the scans over every node of a large tree that XPath answers
+  // by first gathering all of them.
+  std::vector<XmlElement> ElementsWhere(std::string_view name, std::string_view attribute,
+                                        const std::function<bool(std::string_view)>& match) const;
 
   // A number that changes with every change of the document's content
   // through this API (loads included), so that a holder can tell whether

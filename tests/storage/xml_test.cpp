@@ -164,6 +164,15 @@ TEST(XmlTest, XPathExpressionsOfTheTreeDocuments) {
 
   EXPECT_EQ(ErrorNumber([&] { doc.SelectNodes("//Node[@NID="); }), err::InvalidProcedureCall);
   EXPECT_EQ(ErrorNumber([&] { doc.SelectNodes("count(//Node)"); }), err::InvalidProcedureCall);
+
+  // The plain walk finds what the XPath scan finds, in the same order,
+  // however deep the elements sit and whatever follows them.
+  auto rid5 = [](std::string_view v) { return v == "5"; };
+  EXPECT_EQ(Nids(doc.ElementsWhere("Node", "RID", rid5)), Nids(doc.SelectNodes("//Node[@RID='5']")));
+  EXPECT_EQ(Nids(doc.ElementsWhere("Node", "NID", [](std::string_view) { return true; })),
+            Nids(doc.SelectNodes("//Node[@NID]")));
+  EXPECT_TRUE(doc.ElementsWhere("sd", "NID", [](std::string_view) { return true; }).empty());
+  EXPECT_EQ(doc.ElementsWhere("Node", "NID", [](std::string_view v) { return v == "5"; }).front(), n5);
 }
 
 TEST(XmlTest, AttributesKeepTheirPlaceAndNewOnesGoLast) {

@@ -153,11 +153,12 @@ class SqliteSession final : public Session {
     // A commit that fails leaves the transaction open; the caller rolls
     // it back.
     Faultable(faults::Call::Commit, "COMMIT");
+    const bool wrote = sqlite3_txn_state(db_.get(), nullptr) == SQLITE_TXN_WRITE;
     Run("COMMIT", {}, nullptr);
     // The commit is in the log; the next writer may go on while it is
     // made durable here, before the caller learns of it.
     if (gated_.owns_lock()) gated_.unlock();
-    SyncLog();
+    if (wrote) SyncLog();
   }
 
   bool CommitInDoubt() const noexcept override { return commitInDoubt_; }

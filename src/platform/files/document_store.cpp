@@ -942,16 +942,19 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   sql += ") ORDER BY INTENTID";
   db::ResultSet rows = session->Query(sql, args);
   if (rows.rows.empty()) return;
-  const std::string owner = StoreOwnerOf(DocumentsRoot());
+  std::optional<std::string> owner;
   std::set<std::string> folders;
   bool durable = false;
   for (const auto& row : rows.rows) {
-    // Another documents folder's staged files are not here, whatever the
-    // path says: its owner finishes them.
-    if (!OwnedBy(row[3].ToText(), owner)) continue;
     Intent i{row[0].ToText(), row[1].IsNull() ? std::string() : row[1].ToText(), row[2].ToText()};
     CheckIntent(i);
+    // Mostly the finished intents of this process, which wait to be
+    // deleted with its next commit.
     if (!Pending(i)) continue;
+    // Another documents folder's staged files are not here, whatever the
+    // path says: its owner finishes them.
+    if (!owner) owner = StoreOwnerOf(DocumentsRoot());
+    if (!OwnedBy(row[3].ToText(), *owner)) continue;
     // The commit that wrote the intent may not be durable yet: a file put
     // in place for it must not outlive it.
     if (!durable) session->MakeCommitsDurable();
