@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -73,6 +74,45 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
   }
   pieces.push_back(text.substr(start));
   return pieces;
+}
+
+// The table that holds the rows of a tree type's working (manager) or
+// published copies.
+const char* NodeTableOf(int32_t treeType, bool manager) {
+  for (const NodeTable& t : kNodeTables)
+    if (t.treeType == treeType && t.manager == manager) return t.table;
+  return nullptr;
+}
+
+// The elements of one tree's document that show an entity, found where the
+// tree's rows place them: a few steps down from the top instead of a walk
+// over every node of a large document. Nothing when the document does not
+// have one of them there (it disagrees with its rows): then it is scanned.
+std::optional<std::vector<XmlElement>> ShownWhereRowsSay(const XmlDoc& document, const char* table, int32_t treeId,
+                                                         int32_t repType, int32_t repId) {
+  if (!table) return std::nullopt;
+  const std::string sql = "SELECT NODEID, PRETREE FROM " + std::string(table) + " WHERE " + KeyColumnOf(table) +
+                          " = " + std::to_string(FormatSqlNumber(treeId)) +
+                          " AND REPID = " + std::to_string(FormatSqlNumber(repId)) +
+                          " AND REPTYPE = " + std::to_string(FormatSqlNumber(repType));
+  ConnectionPtr connection = GetHelvixConnection();
+  RecordsetPtr rows = connection->OpenRecordset(sql);
+  std::vector<std::pair<int32_t, std::string>> places;
+  for (; !rows->IsEOF(); rows->MoveNext()) {
+    places.emplace_back(rows->Field("NODEID").ToInt32(), rows->Field("PRETREE").ToText());
+  }
+  CloseRecordset(rows);
+  CloseConnection(connection);
+
+  const std::string id = std::to_string(repId);
+  const std::string type = std::to_string(repType);
+  std::vector<XmlElement> shown;
+  for (const auto& [node, pretree] : places) {
+    XmlElement e = document.SelectSingleNode(storage::getXPATHfromPreTree(pretree + std::to_string(node) + ";"));
+    if (e.IsNull() || e.GetAttribute("RID") != id || e.GetAttribute("RTP") != type) return std::nullopt;
+    shown.push_back(std::move(e));
+  }
+  return shown;
 }
 
 }  // namespace
@@ -151,7 +191,14 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
       }
 
       const uint64_t before = document.Generation();
-      changeNodeDescsForXML(document, repType, repId, sDesc, lDesc);
+      if (auto shown = ShownWhereRowsSay(document, NodeTableOf(treeType, manager), id, repType, repId)) {
+        for (XmlElement& node : *shown) {
+          node.SelectSingleNode("./sd").SetText(sDesc);
+          node.SelectSingleNode("./ld").SetText(lDesc);
+        }
+      } else {
+        changeNodeDescsForXML(document, repType, repId, sDesc, lDesc);
+      }
       // A document whose nodes show the texts already (the tree the node
       // was saved in, when no other node of it shows the entity) is not
       // written again.
