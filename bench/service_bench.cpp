@@ -78,6 +78,7 @@
 #include "components/file_handling.h"
 #include "model/tree.h"
 #include "platform/db/session.h"
+#include "platform/files/document_store.h"
 #include "runtime/components.h"
 #include "runtime/context.h"
 #include "runtime/allocator.h"
@@ -488,7 +489,15 @@ void RunFloor(benchmark::State& state, const std::string& label, const std::stri
   // A copy of the working document, so that the engine's file stays as it is.
   const std::string path =
       (std::filesystem::path(harness.backends[label]->dataDir()) / ("floor-" + std::to_string(nodes) + ".xml")).string();
-  std::filesystem::copy_file(tree.path, path, std::filesystem::copy_options::overwrite_existing);
+  // With the documents in the database there is no file to copy: the
+  // stored document is written out as one.
+  if (std::filesystem::is_regular_file(tree.path)) {
+    std::filesystem::copy_file(tree.path, path, std::filesystem::copy_options::overwrite_existing);
+  } else {
+    std::string markup;
+    tsa::RunTransactional([&] { markup = tsa::DocumentStore()->Load(tree.path); });
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << markup;
+  }
   constexpr unsigned kParse = (pugi::parse_default | pugi::parse_ws_pcdata_single) & ~pugi::parse_eol;
   constexpr unsigned kFormat = pugi::format_raw | pugi::format_no_declaration;
 
