@@ -110,9 +110,11 @@ int32_t Tree::DeleteNode(int32_t i_lNodeID) {
         // Links to any node that goes would point at nothing, and at an
         // unrelated node once its identifier is given out again: they are
         // cleared, read before the rows go.
+        // "HYPERLINK <> -1" lets both databases read only the rows that
+        // link somewhere (a partial index holds just those).
         const std::string links = "UPDATE " + table + " SET HYPERLINK = " + formatter->FormatNumber(-1) + " WHERE " +
-                                  key + " = " + tree + " AND " + " HYPERLINK IN (SELECT NODEID FROM " + table +
-                                  " WHERE " + subtree + ")";
+                                  key + " = " + tree + " AND HYPERLINK <> " + formatter->FormatNumber(-1) +
+                                  " AND HYPERLINK IN (SELECT NODEID FROM " + table + " WHERE " + subtree + ")";
         const std::string remove = "Delete From " + table + " Where " + subtree;
         // The siblings after the node close up, so sequences stay 1..n: an
         // appended child is numbered by counting, and a gap would give it

@@ -39,9 +39,11 @@ void NodeIndexes(const Dialect& d, std::vector<std::string>& out, const std::str
   out.push_back("CREATE INDEX IF NOT EXISTS IX_" + table + "_REP ON " + table + " (REPID, REPTYPE)");
   // Children of a node, top-level nodes of a template.
   out.push_back("CREATE INDEX IF NOT EXISTS IX_" + table + "_PARENT ON " + table + " (" + key + ", PNODEID)");
-  // The links into a subtree, cleared when it is deleted: without this a
-  // deletion reads every row of the tree.
-  out.push_back("CREATE INDEX IF NOT EXISTS IX_" + table + "_HYPERLINK ON " + table + " (" + key + ", HYPERLINK)");
+  // The links of a tree (few rows: most nodes link nowhere, -1), so that a
+  // deletion finds the links into the subtree it removes without reading
+  // every row of the tree.
+  out.push_back("CREATE INDEX IF NOT EXISTS IX_" + table + "_LINKS ON " + table + " (" + key +
+                ", HYPERLINK) WHERE HYPERLINK <> -1");
 }
 
 }  // namespace
