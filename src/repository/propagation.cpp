@@ -76,6 +76,14 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
   return pieces;
 }
 
+// The entity's texts on the nodes that show it.
+void ShowTexts(std::vector<XmlElement>& nodes, const std::string& sDesc, const std::string& lDesc) {
+  for (XmlElement& node : nodes) {
+    node.SelectSingleNode("./sd").SetText(sDesc);
+    node.SelectSingleNode("./ld").SetText(lDesc);
+  }
+}
+
 // The table that holds the rows of a tree type's working (manager) or
 // published copies.
 const char* NodeTableOf(int32_t treeType, bool manager) {
@@ -192,10 +200,7 @@ void PropagateChangestoXMLs(int32_t repType, int32_t repId, int32_t treeType, bo
 
       const uint64_t before = document.Generation();
       if (auto shown = ShownWhereRowsSay(document, NodeTableOf(treeType, manager), id, repType, repId)) {
-        for (XmlElement& node : *shown) {
-          node.SelectSingleNode("./sd").SetText(sDesc);
-          node.SelectSingleNode("./ld").SetText(lDesc);
-        }
+        ShowTexts(*shown, sDesc, lDesc);
       } else {
         changeNodeDescsForXML(document, repType, repId, sDesc, lDesc);
       }
@@ -213,11 +218,10 @@ void changeNodeDescsForXML(XmlDoc& document, int32_t repType, int32_t repId, con
   Trapped(kDescsLabel, [&] {
     const std::string id = std::to_string(repId);
     const std::string type = std::to_string(repType);
-    for (XmlElement& node : document.ElementsWhere("Node", "RID", [&](std::string_view v) { return v == id; })) {
-      if (node.GetAttribute("RTP") != type) continue;
-      node.SelectSingleNode("./sd").SetText(sDesc);
-      node.SelectSingleNode("./ld").SetText(lDesc);
-    }
+    std::vector<XmlElement> shown =
+        document.ElementsWhere("Node", "RID", [&](std::string_view v) { return v == id; });
+    std::erase_if(shown, [&](const XmlElement& node) { return node.GetAttribute("RTP") != type; });
+    ShowTexts(shown, sDesc, lDesc);
   });
 }
 

@@ -405,28 +405,23 @@ std::vector<XmlElement> XmlDoc::SelectNodes(std::string_view xpath) const {
 
 std::vector<XmlElement> XmlDoc::ElementsWhere(std::string_view name, std::string_view attribute,
                                               const std::function<bool(std::string_view)>& match) const {
-  DocState& s = State();
-  const std::string wanted(name);
-  const std::string key(attribute);
-  std::vector<XmlElement> out;
-  const pugi::xml_node root = s.doc;
-  pugi::xml_node cur = root.first_child();
-  while (cur) {
-    if (cur.type() == pugi::node_element) {
-      if (std::strcmp(cur.name(), wanted.c_str()) == 0) {
-        const pugi::xml_attribute a = cur.attribute(key.c_str());
-        if (a && match(a.value())) out.push_back(s.Element(cur));
+  struct Walker : pugi::xml_tree_walker {
+    DocState& state;
+    const std::string wanted, key;
+    const std::function<bool(std::string_view)>& match;
+    std::vector<XmlElement> found;
+    Walker(DocState& s, std::string_view n, std::string_view a, const std::function<bool(std::string_view)>& m)
+        : state(s), wanted(n), key(a), match(m) {}
+    bool for_each(pugi::xml_node& node) override {
+      if (node.type() == pugi::node_element && std::strcmp(node.name(), wanted.c_str()) == 0) {
+        const pugi::xml_attribute a = node.attribute(key.c_str());
+        if (a && match(a.value())) found.push_back(state.Element(node));
       }
-      if (pugi::xml_node child = cur.first_child()) {
-        cur = child;
-        continue;
-      }
+      return true;
     }
-    while (cur != root && !cur.next_sibling()) cur = cur.parent();
-    if (cur == root) break;
-    cur = cur.next_sibling();
-  }
-  return out;
+  } walker(State(), name, attribute, match);
+  walker.state.doc.traverse(walker);
+  return std::move(walker.found);
 }
 
 // --- XmlElement ---

@@ -59,26 +59,23 @@ bool OnlyBlanks(const char* p) {
   return true;
 }
 
-// Writers of one database file in this process queue here before they ask
-// SQLite for its write lock. SQLite's own wait polls with growing sleeps,
-// so a writer that just committed takes the lock again while the others
-// sleep; the queue hands it to the next waiter at once. Other processes
-// still meet SQLite's wait.
-class WriterGate {
- public:
-  static std::shared_ptr<std::timed_mutex> For(const std::string& path) {
-    static std::mutex mutex;
-    static std::unordered_map<std::string, std::weak_ptr<std::timed_mutex>> gates;
-    std::lock_guard lock(mutex);
-    auto& slot = gates[path];
-    auto gate = slot.lock();
-    if (!gate) {
-      gate = std::make_shared<std::timed_mutex>();
-      slot = gate;
-    }
-    return gate;
+// Writers of one database file in this process queue on its gate before
+// they ask SQLite for its write lock. SQLite's own wait polls with growing
+// sleeps, so a writer that just committed takes the lock again while the
+// others sleep; the gate hands it to the next waiter at once. Other
+// processes still meet SQLite's wait.
+std::shared_ptr<std::timed_mutex> WriterGateFor(const std::string& path) {
+  static std::mutex mutex;
+  static std::unordered_map<std::string, std::weak_ptr<std::timed_mutex>> gates;
+  std::lock_guard lock(mutex);
+  auto& slot = gates[path];
+  auto gate = slot.lock();
+  if (!gate) {
+    gate = std::make_shared<std::timed_mutex>();
+    slot = gate;
   }
-};
+  return gate;
+}
 
 std::string Excerpt(std::string_view sql) {
   if (sql.size() <= kStatementExcerpt) return std::string(sql);
@@ -95,28 +92,19 @@ std::string Excerpt(std::string_view sql) {
 class SqliteSession final : public Session {
  public:
   SqliteSession(DbPtr db, std::string path, bool walSyncedHere)
-      : db_(std::move(db)), path_(std::move(path)), gate_(WriterGate::For(path_)), walSyncedHere_(walSyncedHere) {
+      : db_(std::move(db)), path_(std::move(path)), gate_(WriterGateFor(path_)), walSyncedHere_(walSyncedHere) {
     Identify(dev_, ino_);
   }
 
   const Dialect& dialect() const override { return kSQLite; }
 
   int64_t Execute(const std::string& sql, const std::vector<Value>& params) override {
-    Faultable(faults::Call::Statement, sql);
-    const bool own = !InTransaction();
-    wrote_ = false;
-    const int64_t changed = Run(sql, params, nullptr);
-    if (own && wrote_) SyncLog();  // a statement outside a transaction commits by itself
-    return changed;
+    return Statement(sql, params, nullptr);
   }
 
   ResultSet Query(const std::string& sql, const std::vector<Value>& params) override {
-    Faultable(faults::Call::Statement, sql);
-    const bool own = !InTransaction();
-    wrote_ = false;
     ResultSet result;
-    Run(sql, params, &result);
-    if (own && wrote_) SyncLog();
+    Statement(sql, params, &result);
     return result;
   }
 
@@ -185,6 +173,17 @@ class SqliteSession final : public Session {
     dev = st.st_dev;
     ino = st.st_ino;
     return true;
+  }
+
+  // A caller's statement. One that writes outside a transaction commits by
+  // itself, so its log is synced as a commit's is.
+  int64_t Statement(const std::string& sql, const std::vector<Value>& params, ResultSet* out) {
+    Faultable(faults::Call::Statement, sql);
+    const bool own = !InTransaction();
+    wrote_ = false;
+    const int64_t changed = Run(sql, params, out);
+    if (own && wrote_) SyncLog();
+    return changed;
   }
 
   // Commits write the log without syncing it (synchronous=NORMAL), so that

@@ -436,24 +436,20 @@ void AwaitCommitsBeingApplied(const std::vector<std::string>& paths) {
 class ApplyClaim {
  public:
   ApplyClaim() = default;
-  explicit ApplyClaim(std::vector<std::string> paths) : paths_(std::move(paths)) {
+  ApplyClaim(const ApplyClaim&) = delete;
+  ApplyClaim& operator=(const ApplyClaim&) = delete;
+  ~ApplyClaim() { Release(); }
+
+  void Take(std::vector<std::string> paths) {
+    Release();
     std::unique_lock lock(g_applyingMutex);
-    g_applyingDone.wait(lock, [&] { return !AnyClaimed(paths_); });
-    g_applying.insert(paths_.begin(), paths_.end());
+    g_applyingDone.wait(lock, [&] { return !AnyClaimed(paths); });
+    g_applying.insert(paths.begin(), paths.end());
+    paths_ = std::move(paths);
     held_ = true;
     t_applying = true;
   }
-  ApplyClaim(ApplyClaim&& o) noexcept : paths_(std::move(o.paths_)), held_(std::exchange(o.held_, false)) {}
-  ApplyClaim& operator=(ApplyClaim&& o) noexcept {
-    if (this != &o) {
-      Release();
-      paths_ = std::move(o.paths_);
-      held_ = std::exchange(o.held_, false);
-    }
-    return *this;
-  }
-  ~ApplyClaim() { Release(); }
-  bool Held() const { return held_; }
+
   void Release() noexcept {
     if (!held_) return;
     {
@@ -682,7 +678,7 @@ class Batch : public Enlistment {
     if (CrashAt("after-prepare")) Crash("after-prepare");
     std::vector<std::string> paths;
     for (const auto& i : plan_) paths.push_back(i.target);
-    claim_ = ApplyClaim(std::move(paths));
+    claim_.Take(std::move(paths));
   }
 
   void Committed() noexcept override {
@@ -723,7 +719,7 @@ class Batch : public Enlistment {
       }
     }
     if (CrashAt("after-apply")) return Abandon();
-    ReleaseCommitOrder();
+    claim_.Release();
     if (!complete) return;
     // An unconditional deletion read back later would delete a newer file
     // at its path: its intents go at once.
@@ -733,7 +729,7 @@ class Batch : public Enlistment {
 
   void RolledBack() noexcept override {
     if (!removing_.empty()) ReturnFinishedBatches(std::exchange(removing_, {}));
-    ReleaseCommitOrder();
+    claim_.Release();
     if (abandoned_) return;
     for (const auto& [path, e] : entries_) {
       if (!e.file.empty()) SysUnlink(e.file.c_str());
@@ -884,10 +880,9 @@ class Batch : public Enlistment {
 
   void Abandon() noexcept {
     abandoned_ = true;
-    ReleaseCommitOrder();
+    claim_.Release();
   }
 
-  void ReleaseCommitOrder() noexcept { claim_.Release(); }
 
   [[noreturn]] void Crash(const std::string& step) {
     Abandon();
