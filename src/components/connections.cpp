@@ -3,11 +3,14 @@
 
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <clocale>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <optional>
 
 #include "runtime/components.h"
 #include "runtime/context.h"
@@ -33,6 +36,26 @@ ConnectionPtr OpenConfigured(const char* section, const char* name) {
   return connection;
 }
 
+// The parameters a transaction has read, by name (none: no such row). The
+// table is the operators': no call writes it, so a transaction reads each
+// parameter once, however many steps ask for it.
+struct ParameterMemo : Enlistment {
+  std::map<std::string, std::optional<std::string>, std::less<>> values;
+};
+constexpr const char* kParameterMemoKey = "HelvixUtilities.Parameters";
+
+// The current transaction's memo (held by its context); null outside one.
+ParameterMemo* Memo() {
+  ObjectContext* context = GetObjectContext();
+  if (!context) return nullptr;
+  auto memo = std::dynamic_pointer_cast<ParameterMemo>(context->Enlisted(kParameterMemoKey));
+  if (!memo) {
+    memo = std::make_shared<ParameterMemo>();
+    context->Enlist(kParameterMemoKey, memo);
+  }
+  return memo.get();
+}
+
 }  // namespace
 
 std::string GetParamValue(const std::string& name) {
@@ -41,12 +64,18 @@ std::string GetParamValue(const std::string& name) {
   return Trapped(
       "HXServiceProcess.Dispatch.GetParamValue",
       [&] {
+        ParameterMemo* memo = Memo();
+        if (memo) {
+          if (auto it = memo->values.find(name); it != memo->values.end()) return it->second.value_or("");
+        }
         // The name is a caller's text: it goes through the text operation.
         std::string sql = "select PARAM_VALUE from PARAMETERS where PARAM_NAME = " + FormatSqlText(name);
         connection = GetHelvixConnection();
         rs = connection->OpenRecordset(sql);
         std::string result;
-        if (!rs->IsEOF()) result = rs->Field("PARAM_VALUE").ToText();
+        const bool found = !rs->IsEOF();
+        if (found) result = rs->Field("PARAM_VALUE").ToText();
+        if (memo) memo->values[name] = found ? std::optional<std::string>(result) : std::nullopt;
         rs->Close();
         rs.reset();
         CloseConnection(connection);
@@ -67,6 +96,17 @@ StringDict GetParameterValues(const std::vector<std::string>& names) {
         // An empty list would end the statement in "IN ()", which not every
         // database refuses: refuse it here so both backends behave alike.
         if (names.empty()) RaiseInvalidArgument("names", "at least one parameter name is needed");
+        ParameterMemo* memo = Memo();
+        if (memo && std::all_of(names.begin(), names.end(), [&](const std::string& n) {
+              return memo->values.count(n) > 0;
+            })) {
+          StringDict values;
+          for (const auto& n : names) {
+            const auto& value = memo->values.find(n)->second;
+            if (value && !values.Exists(n)) values.Add(n, *value);
+          }
+          return values;
+        }
         std::string sql = "SELECT PARAM_NAME, PARAM_VALUE FROM PARAMETERS WHERE PARAM_NAME IN (";
         for (size_t i = 0; i < names.size(); ++i) {
           if (i) sql += ", ";
@@ -82,6 +122,11 @@ StringDict GetParameterValues(const std::vector<std::string>& names) {
           const db::Value& value = rs->Field("PARAM_VALUE");
           values.Add(rs->Field("PARAM_NAME").ToText(), value.IsNull() ? std::string() : value.ToText());
           rs->MoveNext();
+        }
+        if (memo) {
+          for (const auto& n : names) {
+            memo->values[n] = values.Exists(n) ? std::optional<std::string>(values.Item(n)) : std::nullopt;
+          }
         }
         rs->Close();
         rs.reset();

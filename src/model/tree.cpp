@@ -99,50 +99,53 @@ bool IsCheckedOut(int32_t treeType, int32_t id, const std::string& user) {
       });
 }
 
+TreeDocumentPlace LocateTreeDocument(int32_t treeType, int32_t id, const std::string& user) {
+  TreeDocumentPlace place;
+  place.checkedOut = IsCheckedOut(treeType, id, user);
+  const int32_t managerCategory = storage::DocumentCategory(treeType, true);
+  const int32_t enduserCategory = storage::DocumentCategory(treeType, false);
+  auto files = FileService();
+  FileNameDict names = files->GetFileNames(id, {enduserCategory, managerCategory});
+  std::string managerName;
+  if (place.checkedOut) managerName = CurrentFileName(names, managerCategory);
+  std::string enduserName = PublishedFileName(names, treeType, id);
+
+  std::optional<std::string> sharedLocation = GetWebFarmLocation();
+  if (sharedLocation) {
+    // Both copies come from the shared folder, the one not read too.
+    const std::string managerPath = storage::GetXMLPath(treeType, managerName, true);
+    const std::string enduserPath = storage::GetXMLPath(treeType, enduserName, false);
+    if (place.checkedOut) {
+      files->FetchFile(*sharedLocation, managerName, managerPath, managerCategory, std::nullopt, treeType);
+    }
+    files->FetchFile(*sharedLocation, enduserName, enduserPath, enduserCategory, std::nullopt, treeType);
+    place.path = place.checkedOut ? managerPath : enduserPath;
+    return place;
+  }
+  place.path = place.checkedOut ? storage::GetXMLPath(treeType, managerName, true)
+                                : storage::GetXMLPath(treeType, enduserName, false);
+  return place;
+}
+
 void Tree::load(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sUserId) {
-  std::shared_ptr<IFileHandling> files;
-  Trapped(
-      kLoad,
-      [&] {
-        LockTree(i_lTreeType, i_lID);
-        checkedout_ = IsCheckedOut(i_lTreeType, i_lID, i_sUserId);
+  Trapped(kLoad, [&] {
+    LockTree(i_lTreeType, i_lID);
+    const TreeDocumentPlace place = LocateTreeDocument(i_lTreeType, i_lID, i_sUserId);
+    checkedout_ = place.checkedOut;
+    treeDOM_ = XmlDoc::Create();
+    bool loaded = false;
+    try {
+      loaded = storage::LoadTreeDocument(place.path, treeDOM_);
+    } catch (const Error&) {
+      loaded = false;  // missing or unreadable: the same failure as a document that does not parse
+    }
+    if (!loaded) Raise(err::TreeLoadFailed);
 
-        const int32_t managerCategory = storage::DocumentCategory(i_lTreeType, true);
-        const int32_t enduserCategory = storage::DocumentCategory(i_lTreeType, false);
-        files = FileService();
-        FileNameDict names = files->GetFileNames(i_lID, {enduserCategory, managerCategory});
-        std::string managerName;
-        if (checkedout_) managerName = CurrentFileName(names, managerCategory);
-        std::string enduserName = PublishedFileName(names, i_lTreeType, i_lID);
-
-        std::optional<std::string> sharedLocation = GetWebFarmLocation();
-        std::string managerPath = storage::GetXMLPath(i_lTreeType, managerName, true);
-        std::string enduserPath = storage::GetXMLPath(i_lTreeType, enduserName, false);
-        if (sharedLocation) {
-          if (checkedout_) {
-            files->FetchFile(*sharedLocation, managerName, managerPath, managerCategory, std::nullopt, i_lTreeType);
-          }
-          files->FetchFile(*sharedLocation, enduserName, enduserPath, enduserCategory, std::nullopt, i_lTreeType);
-        }
-        files.reset();
-
-        treeDOM_ = XmlDoc::Create();
-        const std::string& path = checkedout_ ? managerPath : enduserPath;
-        bool loaded = false;
-        try {
-          loaded = storage::LoadTreeDocument(path, treeDOM_);
-        } catch (const Error&) {
-          loaded = false;  // missing or unreadable: the same failure as a document that does not parse
-        }
-        if (!loaded) Raise(err::TreeLoadFailed);
-
-        id_ = i_lID;
-        treeType_ = i_lTreeType;
-        documentPath_ = path;
-        templateTopType_ =
-            i_lTreeType == storage::kTemplateTree ? storage::GetTemplateTopType(i_lID, checkedout_) : 0;
-      },
-      [&] { files.reset(); });
+    id_ = i_lID;
+    treeType_ = i_lTreeType;
+    documentPath_ = place.path;
+    templateTopType_ = i_lTreeType == storage::kTemplateTree ? storage::GetTemplateTopType(i_lID, checkedout_) : 0;
+  });
 }
 
 NodePtr Tree::createNode(int32_t i_lRepType, const std::string& i_sSDesc, const std::string& i_sLDesc,

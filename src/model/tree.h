@@ -24,6 +24,15 @@ namespace tsa {
 // the file-handling service's report (9) inside.
 std::string PublishedFileName(const FileNameDict& names, int32_t treeType, int32_t id);
 
+// Where a tree's document is for a user: the working copy when the user
+// holds the tree checked out, else the published document. In web-farm mode
+// both are first fetched from the shared folder, which writes.
+struct TreeDocumentPlace {
+  std::string path;
+  bool checkedOut = false;
+};
+TreeDocumentPlace LocateTreeDocument(int32_t treeType, int32_t id, const std::string& user);
+
 class Tree : public Component {
  public:
   // Read-only properties.

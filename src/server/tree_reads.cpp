@@ -103,37 +103,42 @@ class CompressedCopies {
   size_t total_ = 0;
 };
 
-// The loaded tree's document as stored, with its tag; serialised from the
-// document when the store in force is not the built-in one.
-void AnswerDocument(const Tree& tree, const ReadConditions& conditions, HttpReply& reply) {
+// The document at `path` as stored, with its tag; nothing parsed. A file
+// that cannot be read (a publication replaced it meanwhile) is a tree that
+// could not be loaded, which the caller tries again.
+void AnswerDocument(const std::string& path, const ReadConditions& conditions, HttpReply& reply) try {
   reply.contentType = "application/xml";
-  auto files = std::dynamic_pointer_cast<IdentifiedDocumentStore>(DocumentStore());
-  std::optional<FileIdentity> identity;
-  if (files) identity = files->CurrentIdentity(tree.DocumentPath());
-  if (!identity) {
-    reply.sharedBody = std::make_shared<const std::string>(tree.TreeDOM().Xml());
+  auto store = DocumentStore();
+  auto files = std::dynamic_pointer_cast<IdentifiedDocumentStore>(store);
+  if (!files) {
+    reply.sharedBody = std::make_shared<const std::string>(store->Load(path));
     return;
   }
   const bool gzip = AcceptsGzip(conditions.acceptEncoding);
-  reply.etag = ETagOf(*identity, gzip);
-  if (IfNoneMatchNames(conditions.ifNoneMatch, reply.etag)) {
-    reply.status = 304;
-    return;
-  }
   // Documents kept in the database cross the connection on every read: their
   // plain bytes are kept too, so an unchanged document costs one look at its
   // version. Files are read at the speed of the disk and are not kept.
   const bool keepPlain = std::dynamic_pointer_cast<DatabaseDocumentStore>(files) != nullptr;
-  const std::string plainKey = tree.DocumentPath() + "\n(plain)";
-  if (gzip || keepPlain) {
-    if (auto kept = CompressedCopies::Instance().Find(gzip ? tree.DocumentPath() : plainKey, reply.etag)) {
-      reply.sharedBody = std::move(kept);
-      if (gzip) reply.contentEncoding = "gzip";
-      return;
+  const std::string plainKey = path + "\n(plain)";
+  // The tag before the bytes only when it may spare reading them.
+  if (gzip || keepPlain || !conditions.ifNoneMatch.empty()) {
+    if (std::optional<FileIdentity> identity = files->CurrentIdentity(path)) {
+      reply.etag = ETagOf(*identity, gzip);
+      if (IfNoneMatchNames(conditions.ifNoneMatch, reply.etag)) {
+        reply.status = 304;
+        return;
+      }
+      if (gzip || keepPlain) {
+        if (auto kept = CompressedCopies::Instance().Find(gzip ? path : plainKey, reply.etag)) {
+          reply.sharedBody = std::move(kept);
+          if (gzip) reply.contentEncoding = "gzip";
+          return;
+        }
+      }
     }
   }
   std::optional<FileIdentity> read;
-  auto bytes = std::make_shared<const std::string>(files->LoadIdentified(tree.DocumentPath(), read));
+  auto bytes = std::make_shared<const std::string>(files->LoadIdentified(path, read));
   if (!read) {  // staged in this transaction: not a stored file
     reply.etag.clear();
     reply.sharedBody = std::move(bytes);
@@ -142,12 +147,15 @@ void AnswerDocument(const Tree& tree, const ReadConditions& conditions, HttpRepl
   reply.etag = ETagOf(*read, gzip);
   if (gzip) {
     bytes = Gzip(*bytes);
-    CompressedCopies::Instance().Keep(tree.DocumentPath(), reply.etag, bytes);
+    CompressedCopies::Instance().Keep(path, reply.etag, bytes);
     reply.contentEncoding = "gzip";
   } else if (keepPlain) {
     CompressedCopies::Instance().Keep(plainKey, reply.etag, bytes);
   }
   reply.sharedBody = std::move(bytes);
+} catch (const Error& e) {
+  if (e.number() == err::OutOfMemory || e.number() == err::InternalError) throw;
+  Raise(err::TreeLoadFailed, kSource, "The tree document could not be read: " + e.description());
 }
 
 // The tree as JSON (authoring/browse.h) with the rendering's tag; the
@@ -230,6 +238,12 @@ namespace {
 // One read in the calling context: the document as stored (or 304), or one
 // node as JSON.
 HttpReply ReadOnce(const TreeReadRequest& request, const ReadConditions& conditions) {
+  HttpReply reply;
+  if (!request.json && !request.nodeId) {
+    // A tree that was never created has no published document: not found.
+    AnswerDocument(LocateTreeDocument(request.treeType, request.id, request.user).path, conditions, reply);
+    return reply;
+  }
   // A tree that was never created has no published document; loading it
   // would fail on the missing file name like a damaged tree would.
   const int32_t category = storage::DocumentCategory(request.treeType, false);
@@ -244,11 +258,6 @@ HttpReply ReadOnce(const TreeReadRequest& request, const ReadConditions& conditi
   if (request.json) return AnswerTreeJson(request, conditions);
   TreePtr tree = CreateTreeObject();
   tree->load(request.treeType, request.id, request.user);
-  HttpReply reply;
-  if (!request.nodeId) {
-    AnswerDocument(*tree, conditions, reply);
-    return reply;
-  }
   NodePtr node = tree->getNode(*request.nodeId);
   nlohmann::json j;
   j["NodeID"] = node->NodeID;
@@ -280,11 +289,6 @@ HttpReply ReadOnce(const TreeReadRequest& request, const ReadConditions& conditi
 }  // namespace
 
 HttpReply ReadTreeFor(const TreeReadRequest& request, const ReadConditions& conditions) {
-  // In web-farm mode loading a tree may first fetch its document from the
-  // shared folder, which writes: that takes a writing transaction.
-  if (RunReadOnly([] { return GetWebFarmLocation().has_value(); })) {
-    return RunTransactional([&] { return ReadOnce(request, conditions); });
-  }
   // A read transaction: the rows of one committed state, no write lock and
   // no tree lock, so a read never waits for a writer. A writer that
   // commits meanwhile may remove the document file the rows name (a
@@ -292,7 +296,14 @@ HttpReply ReadTreeFor(const TreeReadRequest& request, const ReadConditions& cond
   constexpr int kAttempts = 3;
   for (int attempt = 1;; ++attempt) {
     try {
-      return RunReadOnly([&] { return ReadOnce(request, conditions); });
+      std::optional<HttpReply> reply = RunReadOnly([&]() -> std::optional<HttpReply> {
+        // In web-farm mode loading a tree may first fetch its document from
+        // the shared folder, which writes: that takes a writing transaction.
+        if (GetWebFarmLocation()) return std::nullopt;
+        return ReadOnce(request, conditions);
+      });
+      if (reply) return std::move(*reply);
+      return RunTransactional([&] { return ReadOnce(request, conditions); });
     } catch (const Error& e) {
       if (e.number() != err::TreeLoadFailed || attempt == kAttempts) throw;
     }

@@ -3,6 +3,7 @@
 
 #include "components/connections.h"
 #include "components/value_formatting.h"
+#include "runtime/context.h"
 #include "support/recording_log.h"
 #include "support/test_env.h"
 
@@ -27,6 +28,23 @@ TEST_F(UtilitiesTest, ParameterLookups) {
   EXPECT_EQ(d.Count(), 1u);
   EXPECT_EQ(d.Item("FTPPath"), "/srv/shared");
   EXPECT_EQ(d.Item("Webfarm Implemented"), "");
+}
+
+// A transaction reads each parameter once; the next one sees an operator's
+// change, and both ways of asking agree on what is there.
+TEST_F(UtilitiesTest, ParametersAreReadOncePerTransaction) {
+  RunReadOnly([&] {
+    EXPECT_EQ(GetParamValue("FTPPath"), "");
+    EXPECT_EQ(GetParameterValues({"FTPPath", "DataFileRelativePath"}).Count(), 1u);
+  });
+  Put("FTPPath", "/srv/a");
+  RunTransactional([&] {
+    StringDict d = GetParameterValues({"Webfarm Implemented", "FTPPath"});
+    EXPECT_EQ(d.Count(), 1u);
+    EXPECT_EQ(d.Item("FTPPath"), "/srv/a");
+    EXPECT_EQ(GetParamValue("FTPPath"), "/srv/a");
+    EXPECT_EQ(GetParameterValues({"FTPPath", "Webfarm Implemented"}).Count(), 1u);
+  });
 }
 
 TEST_F(UtilitiesTest, AParameterWithoutAValueIsFoundAndEmpty) {

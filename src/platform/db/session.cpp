@@ -98,7 +98,8 @@ struct SessionPool::State {
   void Return(const std::string& uri, std::unique_ptr<Session> session) noexcept {
     try {
       if (session->InTransaction()) session->Rollback();
-      if (session->InTransaction() || !session->Healthy()) return;  // closed on leaving
+      // Whether it can still serve is asked when it is taken again.
+      if (session->InTransaction()) return;  // closed on leaving
       std::lock_guard lock(mutex);
       auto& list = idle[uri];
       if (list.size() >= kMaxIdlePerUri) return;  // closed on leaving, after the lock

@@ -308,18 +308,20 @@ std::string ReadWholeFile(const std::string& path, FileIdentity* identity = null
   if (::fstat(fd.get(), &st) != 0) RaiseFileError(errno, "Cannot read", path);
   if (!S_ISREG(st.st_mode)) Raise(err::FileNotFound, kSource, "File not found: '" + path + "' is not a file");
   if (identity) *identity = IdentityOf(st);
-  std::string out;
-  out.reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
+  // Straight into the result; a file that grew meanwhile is read to its end.
+  std::string out(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t done = 0;
   for (;;) {
-    ssize_t n = SysRead(fd.get(), buf, sizeof buf);
+    if (done == out.size()) out.resize(out.size() * 2);
+    ssize_t n = SysRead(fd.get(), out.data() + done, out.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       RaiseFileError(errno, "Cannot read", path);
     }
     if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
+    done += static_cast<size_t>(n);
   }
+  out.resize(done);
   return out;
 }
 
@@ -901,6 +903,13 @@ class Batch : public Enlistment {
 };
 
 // The current context's batch, created and enlisted on first need.
+// The paths a transaction already brought up to date with the commits
+// before it (FinishCommittedChangesTo).
+struct FinishedPaths : Enlistment {
+  std::set<std::string> paths;
+};
+constexpr const char* kFinishedKey = "Korventa.DocumentStore.Finished";
+
 std::shared_ptr<Batch> CurrentBatch(bool create) {
   ObjectContext* context = GetObjectContext();
   if (!context) return nullptr;
@@ -920,23 +929,42 @@ std::shared_ptr<Batch> CurrentBatch(bool create) {
 // The caller holds the tree's lock (or, on SQLite, the write lock), so no
 // such commit can follow unseen. Each step can be redone, so finishing it
 // here beside its own process is safe.
+//
+// A read-only transaction reads one snapshot: once a path was brought up to
+// date in it, nothing new can show up for it later in the same transaction.
 void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   ObjectContext* context = GetObjectContext();
   if (!context) return;
   const std::string uri = CurrentSettings().HelvixUri();
   if (uri.empty()) return;
+  auto finished = std::make_shared<FinishedPaths>();
+  if (context->ReadOnly()) {
+    if (auto known = std::dynamic_pointer_cast<FinishedPaths>(context->Enlisted(kFinishedKey))) {
+      finished = std::move(known);
+    } else {
+      context->Enlist(kFinishedKey, finished);
+    }
+  }
+  std::vector<std::string> asked;
+  for (const auto& p : paths) {
+    if (!finished->paths.count(p)) asked.push_back(p);
+  }
+  if (asked.empty()) return;
   auto session = db::ContextSession(*context, uri);
   const db::Dialect& d = session->dialect();
   std::string sql = "SELECT OPERATION, SOURCE, TARGET, BATCH FROM DOCUMENTINTENTS WHERE TARGET IN (";
   std::vector<db::Value> args;
-  for (const auto& p : paths) {
+  for (const auto& p : asked) {
     if (!args.empty()) sql += ", ";
     args.emplace_back(p);
     sql += d.Placeholder(static_cast<int>(args.size()));
   }
   sql += ") ORDER BY INTENTID";
   db::ResultSet rows = session->Query(sql, args);
-  if (rows.rows.empty()) return;
+  if (rows.rows.empty()) {
+    finished->paths.insert(asked.begin(), asked.end());
+    return;
+  }
   std::optional<std::string> owner;
   std::set<std::string> folders;
   bool durable = false;
@@ -957,6 +985,7 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
     if (ApplyIntent(i) == ApplyResult::Done) folders.insert(ParentOf(i.target));
   }
   for (const auto& f : folders) FsyncDirectory(f);
+  finished->paths.insert(asked.begin(), asked.end());
 }
 
 // --- immediate changes (outside any transaction) ----------------------------
