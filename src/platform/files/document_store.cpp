@@ -930,15 +930,19 @@ std::shared_ptr<Batch> CurrentBatch(bool create) {
 // such commit can follow unseen. Each step can be redone, so finishing it
 // here beside its own process is safe.
 //
-// A read-only transaction reads one snapshot: once a path was brought up to
-// date in it, nothing new can show up for it later in the same transaction.
+// A read-only transaction reads one snapshot, and a writing one on SQLite
+// holds the only write lock from its start: once a path was brought up to
+// date in either, nothing new can show up for it later in the same
+// transaction.
 void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   ObjectContext* context = GetObjectContext();
   if (!context) return;
   const std::string uri = CurrentSettings().HelvixUri();
   if (uri.empty()) return;
+  auto session = db::ContextSession(*context, uri);
+  const db::Dialect& d = session->dialect();
   auto finished = std::make_shared<FinishedPaths>();
-  if (context->ReadOnly()) {
+  if (context->ReadOnly() || d.Kind() == db::DialectKind::SQLite) {
     if (auto known = std::dynamic_pointer_cast<FinishedPaths>(context->Enlisted(kFinishedKey))) {
       finished = std::move(known);
     } else {
@@ -950,8 +954,6 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
     if (!finished->paths.count(p)) asked.push_back(p);
   }
   if (asked.empty()) return;
-  auto session = db::ContextSession(*context, uri);
-  const db::Dialect& d = session->dialect();
   std::string sql = "SELECT OPERATION, SOURCE, TARGET, BATCH FROM DOCUMENTINTENTS WHERE TARGET IN (";
   std::vector<db::Value> args;
   for (const auto& p : asked) {
