@@ -19,7 +19,9 @@ namespace tsa {
 using ConnectionPtr = std::shared_ptr<db::Connection>;
 using RecordsetPtr = std::unique_ptr<db::Recordset>;
 
-// The value of one parameter, or "" when no row has that name.
+// The value of one parameter, or "" when no row has that name. Inside a
+// transaction each parameter is read from the table once; the next
+// transaction sees an operator's change.
 std::string GetParamValue(const std::string& name);
 // name -> value for every parameter found among `names` (a null value as "").
 StringDict GetParameterValues(const std::vector<std::string>& names);

@@ -231,7 +231,8 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
       s.threads = static_cast<int>(file.Number(*server, "server", "threads", 1, 4096).value_or(s.threads));
       s.maxBodyBytes = static_cast<size_t>(
           file.Number(*server, "server", "max_body_bytes", 1, int64_t{1} << 40).value_or(int64_t(s.maxBodyBytes)));
-      s.maxJsonDepth = static_cast<int>(file.Number(*server, "server", "max_json_depth", 1, 100000).value_or(s.maxJsonDepth));
+      // Deeper texts would overflow a thread's stack while parsed or printed.
+      s.maxJsonDepth = static_cast<int>(file.Number(*server, "server", "max_json_depth", 1, 1000).value_or(s.maxJsonDepth));
       s.requestTimeoutSeconds = static_cast<int>(
           file.Number(*server, "server", "request_timeout_seconds", 1, 86400).value_or(s.requestTimeoutSeconds));
       s.headerTimeoutSeconds = static_cast<int>(

@@ -121,6 +121,8 @@ TEST_F(SettingsTest, NumbersOutOfRangeAreRefusedNotWrapped) {
   EXPECT_NE(Refusal("[server]\nrequest_timeout_seconds = 0\n").find("server.request_timeout_seconds"),
             std::string::npos);
   EXPECT_NE(Refusal("[server]\nmax_json_depth = 0\n").find("server.max_json_depth"), std::string::npos);
+  // A depth this large overflowed a worker's stack while the request was parsed.
+  EXPECT_NE(Refusal("[server]\nmax_json_depth = 100000\n").find("server.max_json_depth"), std::string::npos);
   EXPECT_NE(Refusal("[versions]\nkeep = -1\n").find("versions.keep"), std::string::npos);
 }
 
