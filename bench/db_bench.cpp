@@ -15,6 +15,7 @@
 
 #include "platform/db/connection.h"
 #include "runtime/error.h"
+#include "summary.h"
 
 namespace {
 
@@ -99,7 +100,14 @@ void RegisterFor(const std::string& label, const std::string& uri) {
 
 }  // namespace
 
+// The benchmark program's main, for every file of this folder.
 int main(int argc, char** argv) {
+  // The summary goes with the console report; another format is left as it is.
+  bool console = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--benchmark_format=", 0) == 0 && arg != "--benchmark_format=console") console = false;
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
@@ -118,7 +126,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: skipped: %s (%d)\n", label.c_str(), e.description().c_str(), e.number());
     }
   }
-  benchmark::RunSpecifiedBenchmarks();
+  if (console) {
+    tsa::bench::SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+  } else {
+    benchmark::RunSpecifiedBenchmarks();
+  }
   benchmark::Shutdown();
 
   for (const auto& uri : uris) Drop(uri);
