@@ -363,18 +363,16 @@ Harness& Shared() {
 // InProcess: the TSDOM object (the read handler for reads); Local: by name
 // in this process; Http: JSON-RPC (a GET for reads) on loopback.
 enum class Mode { InProcess, Local, Http, Floor, FloorNoParse };
-// The reads: ReadDocument (the stored bytes; the parsed document kept),
-// ReadDocumentParse (the same with the parsed document dropped before each
-// call), ReadTreeJson (the tree as JSON, GET /trees/../json: the rendering
-// kept, so a call checks that it is still current), ReadTreeJsonRender (the
-// rendering dropped before each call, the parsed document kept) and
-// ReadTreeJsonParse (both dropped: parse, rows, render).
+// The reads: ReadDocument (the stored bytes, nothing parsed), ReadTreeJson
+// (the tree as JSON, GET /trees/../json: the rendering kept, so a call
+// checks that it is still current), ReadTreeJsonRender (the rendering
+// dropped before each call, the parsed document kept) and ReadTreeJsonParse
+// (both dropped: parse, rows, render).
 enum class Operation {
   AddChildNew,
   SaveNode,
   MoveNode,
   ReadDocument,
-  ReadDocumentParse,
   ReadTreeJson,
   ReadTreeJsonRender,
   ReadTreeJsonParse,
@@ -383,7 +381,7 @@ enum class Operation {
 };
 
 bool IsRead(Operation op) {
-  return op == Operation::ReadDocument || op == Operation::ReadDocumentParse || op == Operation::ReadTreeJson ||
+  return op == Operation::ReadDocument || op == Operation::ReadTreeJson ||
          op == Operation::ReadTreeJsonRender || op == Operation::ReadTreeJsonParse;
 }
 
@@ -553,7 +551,6 @@ void RunFloor(benchmark::State& state, const std::string& label, const std::stri
           break;
         }
         case Operation::ReadDocument:
-        case Operation::ReadDocumentParse:
         case Operation::ReadTreeJson:
         case Operation::ReadTreeJsonRender:
         case Operation::ReadTreeJsonParse:
@@ -725,14 +722,13 @@ void Run(benchmark::State& state, const std::string& label, const std::string& p
           break;
         }
         case Operation::ReadDocument:
-        case Operation::ReadDocumentParse:
         case Operation::ReadTreeJson:
         case Operation::ReadTreeJsonRender:
         case Operation::ReadTreeJsonParse: {
           const bool asJson = op == Operation::ReadTreeJson || op == Operation::ReadTreeJsonRender ||
                               op == Operation::ReadTreeJsonParse;
           if (op == Operation::ReadTreeJsonRender || op == Operation::ReadTreeJsonParse) tsa::ClearTreeJsonCache();
-          if (op == Operation::ReadDocumentParse || op == Operation::ReadTreeJsonParse) {
+          if (op == Operation::ReadTreeJsonParse) {
             tsa::storage::ClearDocumentCache();
           }
           if (mode != Mode::Http) {
@@ -850,7 +846,6 @@ const char* OperationName(Operation op) {
     case Operation::SaveNode: return "SaveNode";
     case Operation::MoveNode: return "MoveNode";
     case Operation::ReadDocument: return "ReadDocument";
-    case Operation::ReadDocumentParse: return "ReadDocumentParse";
     case Operation::ReadTreeJson: return "ReadTreeJson";
     case Operation::ReadTreeJsonRender: return "ReadTreeJsonRender";
     case Operation::ReadTreeJsonParse: return "ReadTreeJsonParse";
@@ -875,7 +870,7 @@ const char* ModeName(Mode mode) {
 void RegisterFor(const std::string& label, const std::string& pgServer) {
   for (int nodes : kSizes) {
     for (Operation op : {Operation::AddChildNew, Operation::SaveNode, Operation::MoveNode, Operation::ReadDocument,
-                         Operation::ReadDocumentParse, Operation::ReadTreeJson, Operation::ReadTreeJsonRender,
+                         Operation::ReadTreeJson, Operation::ReadTreeJsonRender,
                          Operation::ReadTreeJsonParse, Operation::Publish, Operation::PublishUnversioned}) {
       for (Mode mode : {Mode::InProcess, Mode::Local, Mode::Http, Mode::Floor, Mode::FloorNoParse}) {
         // Publishing with and without versions, in process, up to 10,000 nodes.

@@ -103,7 +103,8 @@ void SummaryReporter::Finalize() {
     const std::string floors = n.backend == "postgresql-files" ? "postgresql" : n.backend;
     out << Row({n.backend, n.operation, n.nodes, Cell(ms(n.backend, n.operation, n.nodes, "inproc")),
                 Cell(ms(n.backend, n.operation, n.nodes, "local")), Cell(ms(n.backend, n.operation, n.nodes, "http")),
-                Cell(ms(floors, n.operation, n.nodes, "floor")), Cell(ms(floors, n.operation, n.nodes, "floor-noparse")),
+                Cell(ms(floors, n.operation, n.nodes, "floor")),
+                Cell(ms(floors, n.operation, n.nodes, "floor-noparse")),
                 Ratio(engine, ms(floors, n.operation, n.nodes, "floor-noparse"))},
                edits);
   }

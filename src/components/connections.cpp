@@ -40,7 +40,11 @@ ConnectionPtr OpenConfigured(const char* section, const char* name) {
 // table is the operators': no call writes it, so a transaction reads each
 // parameter once, however many steps ask for it.
 struct ParameterMemo : Enlistment {
-  std::map<std::string, std::optional<std::string>, std::less<>> values;
+  struct Entry {
+    bool found = false;  // a row has the name
+    db::Value value;     // its value, null included
+  };
+  std::map<std::string, Entry, std::less<>> values;
 };
 constexpr const char* kParameterMemoKey = "HelvixUtilities.Parameters";
 
@@ -58,24 +62,79 @@ ParameterMemo* Memo() {
 
 }  // namespace
 
+namespace {
+
+// The parameters nearly every call reads: inside a transaction they are
+// read along with the first ones asked for, in the same statement.
+const std::vector<std::string> kReadByEveryCall = {"Webfarm Implemented", "FTPPath", "DataFileRelativePath"};
+
+// name -> value for every parameter found among `names` (a null value as
+// ""), in one statement; the memo, when there is one, learns what was
+// found and what was not.
+StringDict QueryParameters(const std::vector<std::string>& names, ParameterMemo* memo, ConnectionPtr& connection,
+                           RecordsetPtr& rs) {
+  std::string sql = "SELECT PARAM_NAME, PARAM_VALUE FROM PARAMETERS WHERE PARAM_NAME IN (";
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i) sql += ", ";
+    // The names are callers' texts: they go through the value operation.
+    sql += FormatSqlValue(names[i]);
+  }
+  sql += ")";
+  connection = GetHelvixConnection();
+  rs = connection->OpenRecordset(sql);
+  StringDict values;
+  if (memo) {
+    for (const auto& n : names) memo->values[n] = {};
+  }
+  while (!rs->IsEOF()) {
+    // A parameter without a value is still an entry; its value reads
+    // as empty, which the callers take as "not set".
+    const std::string name = rs->Field("PARAM_NAME").ToText();
+    const db::Value& value = rs->Field("PARAM_VALUE");
+    values.Add(name, value.IsNull() ? std::string() : value.ToText());
+    if (memo) memo->values[name] = {true, value};
+    rs->MoveNext();
+  }
+  rs->Close();
+  rs.reset();
+  CloseConnection(connection);
+  return values;
+}
+
+// Makes sure the memo knows `names`: what it does not know yet is read in
+// one statement, with the parameters every call reads.
+void Remember(ParameterMemo& memo, const std::vector<std::string>& names, ConnectionPtr& connection,
+              RecordsetPtr& rs) {
+  std::vector<std::string> missing;
+  auto add = [&](const std::string& n) {
+    if (!memo.values.count(n) && std::find(missing.begin(), missing.end(), n) == missing.end()) missing.push_back(n);
+  };
+  for (const auto& n : names) add(n);
+  if (missing.empty()) return;
+  for (const auto& n : kReadByEveryCall) add(n);
+  QueryParameters(missing, &memo, connection, rs);
+}
+
+}  // namespace
+
 std::string GetParamValue(const std::string& name) {
   ConnectionPtr connection;
   RecordsetPtr rs;
   return Trapped(
       "HXServiceProcess.Dispatch.GetParamValue",
       [&] {
-        ParameterMemo* memo = Memo();
-        if (memo) {
-          if (auto it = memo->values.find(name); it != memo->values.end()) return it->second.value_or("");
+        if (ParameterMemo* memo = Memo()) {
+          Remember(*memo, {name}, connection, rs);
+          const ParameterMemo::Entry& entry = memo->values.find(name)->second;
+          // A null value fails as reading it from the row does.
+          return entry.found ? entry.value.ToText() : std::string();
         }
         // The name is a caller's text: it goes through the text operation.
         std::string sql = "select PARAM_VALUE from PARAMETERS where PARAM_NAME = " + FormatSqlText(name);
         connection = GetHelvixConnection();
         rs = connection->OpenRecordset(sql);
         std::string result;
-        const bool found = !rs->IsEOF();
-        if (found) result = rs->Field("PARAM_VALUE").ToText();
-        if (memo) memo->values[name] = found ? std::optional<std::string>(result) : std::nullopt;
+        if (!rs->IsEOF()) result = rs->Field("PARAM_VALUE").ToText();
         rs->Close();
         rs.reset();
         CloseConnection(connection);
@@ -97,40 +156,14 @@ StringDict GetParameterValues(const std::vector<std::string>& names) {
         // database refuses: refuse it here so both backends behave alike.
         if (names.empty()) RaiseInvalidArgument("names", "at least one parameter name is needed");
         ParameterMemo* memo = Memo();
-        if (memo && std::all_of(names.begin(), names.end(), [&](const std::string& n) {
-              return memo->values.count(n) > 0;
-            })) {
-          StringDict values;
-          for (const auto& n : names) {
-            const auto& value = memo->values.find(n)->second;
-            if (value && !values.Exists(n)) values.Add(n, *value);
-          }
-          return values;
-        }
-        std::string sql = "SELECT PARAM_NAME, PARAM_VALUE FROM PARAMETERS WHERE PARAM_NAME IN (";
-        for (size_t i = 0; i < names.size(); ++i) {
-          if (i) sql += ", ";
-          sql += FormatSqlValue(names[i]);
-        }
-        sql += ")";
-        connection = GetHelvixConnection();
-        rs = connection->OpenRecordset(sql);
+        if (!memo) return QueryParameters(names, nullptr, connection, rs);
+        Remember(*memo, names, connection, rs);
         StringDict values;
-        while (!rs->IsEOF()) {
-          // A parameter without a value is still an entry; its value reads
-          // as empty, which the callers take as "not set".
-          const db::Value& value = rs->Field("PARAM_VALUE");
-          values.Add(rs->Field("PARAM_NAME").ToText(), value.IsNull() ? std::string() : value.ToText());
-          rs->MoveNext();
+        for (const auto& n : names) {
+          const ParameterMemo::Entry& entry = memo->values.find(n)->second;
+          if (!entry.found || values.Exists(n)) continue;
+          values.Add(n, entry.value.IsNull() ? std::string() : entry.value.ToText());
         }
-        if (memo) {
-          for (const auto& n : names) {
-            memo->values[n] = values.Exists(n) ? std::optional<std::string>(values.Item(n)) : std::nullopt;
-          }
-        }
-        rs->Close();
-        rs.reset();
-        CloseConnection(connection);
         return values;
       },
       [&] {

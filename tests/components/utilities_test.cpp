@@ -45,6 +45,21 @@ TEST_F(UtilitiesTest, ParametersAreReadOncePerTransaction) {
     EXPECT_EQ(GetParamValue("FTPPath"), "/srv/a");
     EXPECT_EQ(GetParameterValues({"FTPPath", "Webfarm Implemented"}).Count(), 1u);
   });
+  // A row without a value fails GetParamValue alike in a transaction and outside.
+  GetHelvixConnection()->Execute(
+      "INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES ('unset', NULL, 'String')");
+  auto number = [](auto&& body) {
+    try {
+      body();
+    } catch (const Error& e) {
+      return e.number();
+    }
+    return 0;
+  };
+  const int outside = number([] { GetParamValue("unset"); });
+  EXPECT_NE(outside, 0);
+  EXPECT_EQ(number([] { RunReadOnly([] { GetParamValue("unset"); }); }), outside);
+  RunReadOnly([] { EXPECT_EQ(GetParameterValues({"unset"}).Item("unset"), ""); });
 }
 
 TEST_F(UtilitiesTest, AParameterWithoutAValueIsFoundAndEmpty) {
