@@ -12,7 +12,9 @@ import json, os, random, signal, subprocess, sys, threading, time, urllib.reques
 import xml.etree.ElementTree as ET
 
 BIN, CHECK, DATA, ROUNDS = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA)
+TOKEN = os.urandom(16).hex()  # the service token: every request but /health needs an identity
+env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
+AUTH = {"Authorization": "Bearer " + TOKEN}
 TREE = 7
 RIDS = {}
 
@@ -21,12 +23,12 @@ def free_port():
 
 def rpc(port, method, params, timeout=30):
     body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
-    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json"})
+    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
     with urllib.request.urlopen(req, timeout=timeout) as r:
         return json.loads(r.read())
 
 def doc(port, user="ann"):
-    with urllib.request.urlopen(f"http://127.0.0.1:{port}/trees/1/{TREE}/document?user={user}", timeout=30) as r:
+    with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{port}/trees/1/{TREE}/document?user={user}", headers=AUTH), timeout=30) as r:
         root = ET.fromstring(r.read())
     nodes = {}
     def walk(e, parent):

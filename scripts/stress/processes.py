@@ -13,12 +13,14 @@ import json, os, random, signal, subprocess, sys, threading, time, urllib.reques
 import xml.etree.ElementTree as ET
 KILL = len(sys.argv) > 9 and sys.argv[9] == "kill"
 BIN, CHECK, DATA, SERVERS, HTTP_THREADS, CLI_THREADS, SECONDS = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6]), float(sys.argv[7])
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA)
+TOKEN = os.urandom(16).hex()  # the service token: every request but /health needs an identity
+env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
+AUTH = {"Authorization": "Bearer " + TOKEN}
 def free_port():
     s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
 def rpc(port, method, params):
     body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
-    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json"})
+    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
     with urllib.request.urlopen(req, timeout=60) as r: return json.loads(r.read())
 def cli(method, params):
     p = subprocess.run([BIN, "call", method, json.dumps(params)], env=env, capture_output=True, text=True)
@@ -68,7 +70,7 @@ threads.append(threading.Thread(target=killer))
 for t in threads: t.start()
 for t in threads: t.join()
 print("kills:", kills)
-with urllib.request.urlopen(f"http://127.0.0.1:{ports[-1]}/trees/1/7/document?user=ann", timeout=30) as r:
+with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{ports[-1]}/trees/1/7/document?user=ann", headers=AUTH), timeout=30) as r:
     root = ET.fromstring(r.read())
 got = {int(e.get("NID")): e.find("sd").text for e in root.iter("Node")}
 missing = [(n, t) for n, t in done if got.get(n) != t]

@@ -7,12 +7,14 @@ temporaries, lose no answered call and apply none that went unanswered.
 import json, os, signal, subprocess, sys, threading, time, urllib.request, socket, random
 import xml.etree.ElementTree as ET
 BIN, CHECK, DATA, ROUNDS = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA)
+TOKEN = os.urandom(16).hex()  # the service token: every request but /health needs an identity
+env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
+AUTH = {"Authorization": "Bearer " + TOKEN}
 def free_port():
     s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
 def rpc(port, method, params):
     body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
-    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json"})
+    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
     with urllib.request.urlopen(req, timeout=60) as r: return json.loads(r.read())
 def start(port):
     p = subprocess.Popen([BIN, "serve"], env=dict(env, TSAUTHOR_PORT=str(port)), stdout=subprocess.DEVNULL, stderr=open(DATA + "/serve.err", "a"))
@@ -48,7 +50,7 @@ for rnd in range(ROUNDS):
     leftovers = subprocess.run(["find", DATA, "-name", "*.tsa-tmp-*"], capture_output=True, text=True).stdout.split()
     chk = subprocess.run([CHECK, DATA], env=env, capture_output=True, text=True)
     srv = start(port)
-    with urllib.request.urlopen(f"http://127.0.0.1:{port}/trees/1/7/document?user=ann", timeout=30) as r:
+    with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{port}/trees/1/7/document?user=ann", headers=AUTH), timeout=30) as r:
         got = {int(e.get("NID")): e.find("sd").text for e in ET.fromstring(r.read()).iter("Node")}
     lost = [(n, t) for n, t in done if got.get(n) != t]
     texts = set(got.values()); half = [u for u, _ in unanswered if u in texts]
