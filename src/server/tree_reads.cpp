@@ -104,7 +104,7 @@ class CompressedCopies {
 };
 
 // The document at `path` as stored, with its tag; nothing parsed. A file
-// that cannot be read (a publication replaced it meanwhile) is a tree that
+// that is not there (a publication replaced it meanwhile) is a tree that
 // could not be loaded, which the caller tries again.
 void AnswerDocument(const std::string& path, const ReadConditions& conditions, HttpReply& reply) try {
   reply.contentType = "application/xml";
@@ -154,7 +154,9 @@ void AnswerDocument(const std::string& path, const ReadConditions& conditions, H
   }
   reply.sharedBody = std::move(bytes);
 } catch (const Error& e) {
-  if (e.number() == err::OutOfMemory || e.number() == err::InternalError) throw;
+  // Any other failure (a database error, a file the service may not read)
+  // is the service's, and keeps its own number.
+  if (e.number() != err::FileNotFound && e.number() != err::PathNotFound) throw;
   Raise(err::TreeLoadFailed, kSource, "The tree document could not be read: " + e.description());
 }
 

@@ -17,6 +17,16 @@ class UtilitiesTest : public ::testing::Test {
     c->Execute("INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES (" + FormatSqlText(name) + ", " +
                FormatSqlText(value) + ", 'String')");
   }
+  // The number of the error `body` raises, 0 for none.
+  template <class Body>
+  static int32_t ErrorNumber(Body&& body) {
+    try {
+      body();
+    } catch (const Error& e) {
+      return e.number();
+    }
+    return 0;
+  }
   test::TestEnv env;
 };
 
@@ -48,17 +58,9 @@ TEST_F(UtilitiesTest, ParametersAreReadOncePerTransaction) {
   // A row without a value fails GetParamValue alike in a transaction and outside.
   GetHelvixConnection()->Execute(
       "INSERT INTO PARAMETERS (PARAM_NAME, PARAM_VALUE, PARAM_TYPE) VALUES ('unset', NULL, 'String')");
-  auto number = [](auto&& body) {
-    try {
-      body();
-    } catch (const Error& e) {
-      return e.number();
-    }
-    return 0;
-  };
-  const int outside = number([] { GetParamValue("unset"); });
+  const int outside = ErrorNumber([] { GetParamValue("unset"); });
   EXPECT_NE(outside, 0);
-  EXPECT_EQ(number([] { RunReadOnly([] { GetParamValue("unset"); }); }), outside);
+  EXPECT_EQ(ErrorNumber([] { RunReadOnly([] { GetParamValue("unset"); }); }), outside);
   RunReadOnly([] { EXPECT_EQ(GetParameterValues({"unset"}).Item("unset"), ""); });
 }
 
@@ -78,14 +80,6 @@ TEST_F(UtilitiesTest, AParameterWithoutAValueIsFoundAndEmpty) {
 }
 
 TEST_F(UtilitiesTest, OneReadingOfTheWebFarmFlagForEveryCaller) {
-  auto number = [](auto&& body) {
-    try {
-      body();
-    } catch (const Error& e) {
-      return e.number();
-    }
-    return 0;
-  };
   EXPECT_EQ(GetWebFarmLocation(), std::nullopt);  // no row at all
   Put("FTPPath", "/srv/shared");
   for (const char* off : {"", " \r\n", "False", "0"}) {
@@ -99,10 +93,10 @@ TEST_F(UtilitiesTest, OneReadingOfTheWebFarmFlagForEveryCaller) {
     GetHelvixConnection()->Execute("DELETE FROM PARAMETERS WHERE PARAM_NAME = 'Webfarm Implemented'");
   }
   Put("Webfarm Implemented", "yes");
-  EXPECT_EQ(number([] { GetWebFarmLocation(); }), err::TypeMismatch);
+  EXPECT_EQ(ErrorNumber([] { GetWebFarmLocation(); }), err::TypeMismatch);
   GetHelvixConnection()->Execute("UPDATE PARAMETERS SET PARAM_VALUE = 'True' WHERE PARAM_NAME = 'Webfarm Implemented'");
   GetHelvixConnection()->Execute("UPDATE PARAMETERS SET PARAM_VALUE = '' WHERE PARAM_NAME = 'FTPPath'");
-  EXPECT_EQ(number([] { GetWebFarmLocation(); }), err::PathNotFound);
+  EXPECT_EQ(ErrorNumber([] { GetWebFarmLocation(); }), err::PathNotFound);
 }
 
 TEST_F(UtilitiesTest, QuotesInParameterNamesAreTextNotSql) {
