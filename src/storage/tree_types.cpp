@@ -77,13 +77,16 @@ int32_t getMaxNodeID(int32_t treeType, int32_t treeId) {
       "HXSvcTroubleshooting.TSUtilities.getMaxNodeID",
       [&] {
         auto [table, key] = GetTreeTableAndKey(treeType, true);
-        std::string sql = "select max(NODEID) as MAXNODEID from " + table + " where " + key + " = " +
-                          std::to_string(FormatSqlNumber(treeId));
+        // The highest row by the key's index: max() over the tree's rows let
+        // PostgreSQL count them all when its statistics did not know the
+        // tree yet (a tree built in one transaction), once per node added.
         connection = GetHelvixConnection();
-        rs = connection->OpenRecordset(sql);
-        int32_t result = 0;
-        // No working copy yields null, which does not convert: reported.
-        if (!rs->IsEOF()) result = rs->Field("MAXNODEID").ToInt32();
+        rs = connection->OpenRecordset(connection->dialect().SelectTop1(
+            "NODEID AS MAXNODEID FROM " + table + " WHERE " + key + " = " + std::to_string(FormatSqlNumber(treeId)) +
+            " ORDER BY NODEID DESC"));
+        // No working copy has no highest node, which is reported as the
+        // null of max() would be.
+        const int32_t result = rs->IsEOF() ? db::Value().ToInt32() : rs->Field("MAXNODEID").ToInt32();
         rs->Close();
         rs.reset();
         CloseConnection(connection);
