@@ -216,6 +216,11 @@ TEST_F(DocumentStoreTest, StagedChangesAreSeenInsideAndPublishedOnCommit) {
     EXPECT_EQ(store.Load(moved), "c-old");
     EXPECT_EQ(store.Load(copy), "a-new");
     EXPECT_TRUE(store.Exists(fresh));
+    // One file, however its path is spelled.
+    EXPECT_EQ(store.Load(Path("d/./1_0.xml")), "a-new");
+    EXPECT_EQ(store.Load(Path("d//1_0.xml")), "a-new");
+    EXPECT_FALSE(store.Exists(Path("d/.//2_0.xml")));
+    EXPECT_FALSE(store.Exists(fresh + "/"));
     // ... the disk does not, yet.
     EXPECT_EQ(Read(a), "a-old");
     EXPECT_EQ(Read(b), "b-old");

@@ -110,7 +110,12 @@ std::string ParentOf(const std::string& path) {
   return parent.empty() ? std::string("/") : parent;
 }
 
-std::string NameOf(const std::string& path) { return fs::path(path).filename().string(); }
+// The last component ("" for a path that ends in a separator), as
+// std::filesystem names it, without splitting the whole path.
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -555,7 +560,15 @@ std::string DescribeCurrent() {
   return e.description + "(" + std::to_string(e.number) + ")";
 }
 
-std::string Normalize(const std::string& path) { return fs::path(path).lexically_normal().string(); }
+std::string Normalize(const std::string& path) {
+  // Nearly every path comes normal already (the engine builds them):
+  // absolute, no empty, "." or ".." component and no separator at the end.
+  const bool normal = path.size() > 1 && path.front() == '/' && path.back() != '/' &&
+                      path.find("//") == std::string::npos &&
+                      path.find("/./") == std::string::npos && path.find("/../") == std::string::npos &&
+                      !path.ends_with("/.") && !path.ends_with("/..");
+  return normal ? path : fs::path(path).lexically_normal().string();
+}
 
 // A checked, normalised path naming a file (not a folder).
 std::string CheckedFilePath(const std::string& path) {
@@ -1134,8 +1147,11 @@ void CheckDocumentPath(const std::string& path) {
   if (path.empty()) refuse("the path is empty");
   if (path.find('\0') != std::string::npos) refuse("the path holds a NUL character");
   if (path.front() != '/') refuse("the path must be absolute");
-  for (const auto& part : fs::path(path)) {
-    if (part == "..") refuse("the path must not contain '..'");
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (std::string_view(path).substr(start, end - start) == "..") refuse("the path must not contain '..'");
+    start = end + 1;
   }
   if (path.find(kStoreTempMarker) != std::string::npos) refuse("the path names a temporary file of the store");
 }
