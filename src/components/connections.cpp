@@ -51,18 +51,8 @@ constexpr const char* kParameterMemoKey = "HelvixUtilities.Parameters";
 // The current transaction's memo (held by its context); null outside one.
 ParameterMemo* Memo() {
   ObjectContext* context = GetObjectContext();
-  if (!context) return nullptr;
-  auto memo = std::dynamic_pointer_cast<ParameterMemo>(context->Enlisted(kParameterMemoKey));
-  if (!memo) {
-    memo = std::make_shared<ParameterMemo>();
-    context->Enlist(kParameterMemoKey, memo);
-  }
-  return memo.get();
+  return context ? context->EnlistedOrNew<ParameterMemo>(kParameterMemoKey).get() : nullptr;
 }
-
-}  // namespace
-
-namespace {
 
 // The parameters nearly every call reads: inside a transaction they are
 // read along with the first ones asked for, in the same statement.

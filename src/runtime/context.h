@@ -84,6 +84,15 @@ class ObjectContext {
   // that key when there is one.
   std::shared_ptr<Enlistment> Enlist(const std::string& key, std::shared_ptr<Enlistment> resource);
   std::shared_ptr<Enlistment> Enlisted(const std::string& key) const;
+  // The resource of type T enlisted under `key`, made and enlisted on first
+  // need.
+  template <class T>
+  std::shared_ptr<T> EnlistedOrNew(const std::string& key) {
+    if (auto existing = std::dynamic_pointer_cast<T>(Enlisted(key))) return existing;
+    auto made = std::make_shared<T>();
+    Enlist(key, made);
+    return made;
+  }
 
   // Ends the context: commits or rolls back. Called by the root scope.
   void Commit();

@@ -237,12 +237,12 @@ bool AcceptsGzip(const std::string& acceptEncoding) {
 
 namespace {
 
-// One read in the calling context: the document as stored (or 304), or one
-// node as JSON.
+// One read in the calling context: the document as stored (or 304), the
+// tree as JSON, or one node as JSON.
 HttpReply ReadOnce(const TreeReadRequest& request, const ReadConditions& conditions) {
   HttpReply reply;
   if (!request.json && !request.nodeId) {
-    // A tree that was never created has no published document: not found.
+    // Locating fails with 1002 for a tree that was never created.
     AnswerDocument(LocateTreeDocument(request.treeType, request.id, request.user).path, conditions, reply);
     return reply;
   }

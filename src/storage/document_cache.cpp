@@ -159,11 +159,7 @@ class Lent : public Enlistment {
 
 std::shared_ptr<Lent> CurrentLent() {
   ObjectContext* context = GetObjectContext();
-  if (!context) return nullptr;
-  if (auto existing = std::dynamic_pointer_cast<Lent>(context->Enlisted(kEnlistKey))) return existing;
-  auto lent = std::make_shared<Lent>();
-  context->Enlist(kEnlistKey, lent);
-  return lent;
+  return context ? context->EnlistedOrNew<Lent>(kEnlistKey) : nullptr;
 }
 
 }  // namespace

@@ -256,12 +256,7 @@ class Changes : public Enlistment {
   std::vector<std::string> order_;  // in order of first use
 };
 
-std::shared_ptr<Changes> CurrentChanges(ObjectContext& context) {
-  if (auto existing = std::dynamic_pointer_cast<Changes>(context.Enlisted(kEnlistKey))) return existing;
-  auto changes = std::make_shared<Changes>();
-  context.Enlist(kEnlistKey, changes);
-  return changes;
-}
+std::shared_ptr<Changes> CurrentChanges(ObjectContext& context) { return context.EnlistedOrNew<Changes>(kEnlistKey); }
 
 std::shared_ptr<db::Session> SessionFor(ObjectContext* context) {
   const std::string uri = CurrentSettings().HelvixUri();

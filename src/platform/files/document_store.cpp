@@ -898,7 +898,6 @@ class Batch : public Enlistment {
     claim_.Release();
   }
 
-
   [[noreturn]] void Crash(const std::string& step) {
     Abandon();
     RaiseSimulatedCrash(step);
@@ -915,7 +914,6 @@ class Batch : public Enlistment {
   bool abandoned_ = false;
 };
 
-// The current context's batch, created and enlisted on first need.
 // The paths a transaction already brought up to date with the commits
 // before it (FinishCommittedChangesTo).
 struct FinishedPaths : Enlistment {
@@ -923,14 +921,12 @@ struct FinishedPaths : Enlistment {
 };
 constexpr const char* kFinishedKey = "Korventa.DocumentStore.Finished";
 
+// The current context's batch, created and enlisted on first need.
 std::shared_ptr<Batch> CurrentBatch(bool create) {
   ObjectContext* context = GetObjectContext();
   if (!context) return nullptr;
-  if (auto existing = std::dynamic_pointer_cast<Batch>(context->Enlisted(kEnlistKey))) return existing;
-  if (!create) return nullptr;
-  auto batch = std::make_shared<Batch>();
-  context->Enlist(kEnlistKey, batch);
-  return batch;
+  if (!create) return std::dynamic_pointer_cast<Batch>(context->Enlisted(kEnlistKey));
+  return context->EnlistedOrNew<Batch>(kEnlistKey);
 }
 
 // Another process on the same data folder (a second server, a command run
@@ -954,17 +950,11 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   if (uri.empty()) return;
   auto session = db::ContextSession(*context, uri);
   const db::Dialect& d = session->dialect();
-  auto finished = std::make_shared<FinishedPaths>();
-  if (context->ReadOnly() || d.Kind() == db::DialectKind::SQLite) {
-    if (auto known = std::dynamic_pointer_cast<FinishedPaths>(context->Enlisted(kFinishedKey))) {
-      finished = std::move(known);
-    } else {
-      context->Enlist(kFinishedKey, finished);
-    }
-  }
+  const bool remembered = context->ReadOnly() || d.Kind() == db::DialectKind::SQLite;
+  auto finished = remembered ? context->EnlistedOrNew<FinishedPaths>(kFinishedKey) : nullptr;
   std::vector<std::string> asked;
   for (const auto& p : paths) {
-    if (!finished->paths.count(p)) asked.push_back(p);
+    if (!finished || !finished->paths.count(p)) asked.push_back(p);
   }
   if (asked.empty()) return;
   std::string sql = "SELECT OPERATION, SOURCE, TARGET, BATCH FROM DOCUMENTINTENTS WHERE TARGET IN (";
@@ -976,10 +966,6 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
   }
   sql += ") ORDER BY INTENTID";
   db::ResultSet rows = session->Query(sql, args);
-  if (rows.rows.empty()) {
-    finished->paths.insert(asked.begin(), asked.end());
-    return;
-  }
   std::optional<std::string> owner;
   std::set<std::string> folders;
   bool durable = false;
@@ -1000,7 +986,7 @@ void FinishCommittedChangesTo(std::initializer_list<std::string> paths) {
     if (ApplyIntent(i) == ApplyResult::Done) folders.insert(ParentOf(i.target));
   }
   for (const auto& f : folders) FsyncDirectory(f);
-  finished->paths.insert(asked.begin(), asked.end());
+  if (finished) finished->paths.insert(asked.begin(), asked.end());
 }
 
 // --- immediate changes (outside any transaction) ----------------------------
