@@ -169,6 +169,74 @@ TEST_F(PgSessionTest, AFailedStatementFailsTheWholeTransaction) {
   EXPECT_EQ(ErrorNumberOf([&] { session_->Commit(); }), err::DbStatementFailed);
 }
 
+// BEGIN goes to the server with the transaction's first statement.
+TEST_F(PgSessionTest, BeginTravelsWithTheFirstStatement) {
+  session_->Execute("CREATE TABLE U (ID INTEGER PRIMARY KEY)");
+  // The first statement runs inside the transaction BEGIN asked for.
+  session_->BeginRead();
+  EXPECT_EQ(session_->Query("SELECT current_setting('transaction_isolation')").rows[0][0], Value("repeatable read"));
+  EXPECT_EQ(ErrorNumberOf([&] { session_->Execute("INSERT INTO U VALUES (9)"); }), err::DbStatementFailed);
+  session_->Rollback();
+
+  // A failing first statement fails the transaction as any other would.
+  session_->Begin();
+  EXPECT_EQ(ErrorNumberOf([&] { session_->Query("SELECT * FROM NO_SUCH_TABLE"); }), err::DbStatementFailed);
+  EXPECT_NE(lastError_.find("no_such_table"), std::string::npos) << lastError_;
+  EXPECT_EQ(ErrorNumberOf([&] { session_->Execute("INSERT INTO U VALUES (1)"); }), err::DbStatementFailed);
+  EXPECT_EQ(ErrorNumberOf([&] { session_->Commit(); }), err::DbStatementFailed);
+  EXPECT_TRUE(session_->Healthy());
+
+  // A transaction without statements is open until it ends, then gone.
+  session_->Begin();
+  EXPECT_TRUE(session_->InTransaction());
+  EXPECT_FALSE(session_->Healthy());
+  EXPECT_EQ(ErrorNumberOf([&] { session_->Begin(); }), err::DbStatementFailed);
+  session_->Commit();
+  EXPECT_FALSE(session_->InTransaction());
+  session_->Begin();
+  session_->Rollback();
+  EXPECT_TRUE(session_->Healthy());
+  session_->Begin();
+  session_->Execute("INSERT INTO U VALUES (2)");
+  session_->Commit();
+  EXPECT_EQ(session_->Query("SELECT COUNT(*) FROM U").rows[0][0], Value(int64_t{1}));
+
+  // A reader's COMMIT is answered later; meanwhile its snapshot is gone and
+  // the session serves the next transaction.
+  auto other = scratch_->Open();
+  for (int round = 0; round < 2; ++round) {
+    session_->BeginRead();
+    const Value before = session_->Query("SELECT COUNT(*) FROM U").rows[0][0];
+    other->Execute("INSERT INTO U VALUES (" + std::to_string(10 + round) + ")");
+    EXPECT_EQ(session_->Query("SELECT COUNT(*) FROM U").rows[0][0], before);
+    session_->Commit();
+    EXPECT_FALSE(session_->InTransaction());
+    if (round == 0) {
+      EXPECT_TRUE(session_->Healthy());
+    }
+    session_->BeginRead();
+    EXPECT_EQ(session_->Query("SELECT COUNT(*) FROM U").rows[0][0], Value(before.ToInt64() + 1));
+    session_->Commit();
+  }
+  session_->Begin();
+  session_->Execute("DELETE FROM U WHERE ID >= 10");
+  session_->Commit();
+
+  // A server gone before the first statement: the connection's number,
+  // and a session the pool drops.
+  int64_t pid = session_->Query("SELECT pg_backend_pid()").rows[0][0].ToInt64();
+  scratch_->Admin().Query("SELECT pg_terminate_backend($1::int4)", {pid});
+  for (;;) {
+    auto n = scratch_->Admin().Query("SELECT COUNT(*) FROM pg_stat_activity WHERE pid = $1::int4", {pid});
+    if (n.rows[0][0] == Value(int64_t{0})) break;
+    std::this_thread::yield();
+  }
+  session_->Begin();
+  EXPECT_EQ(ErrorNumberOf([&] { session_->Execute("INSERT INTO U VALUES (3)"); }), err::DbConnectionFailed);
+  session_->Rollback();
+  EXPECT_FALSE(session_->Healthy());
+}
+
 TEST_F(PgSessionTest, KeyLocksSerialiseTransactionsUntilCommit) {
   EXPECT_EQ(ErrorNumberOf([&] { session_->LockKey(1, 5); }), err::InvalidProcedureCall);
 

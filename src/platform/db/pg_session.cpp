@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "runtime/error.h"
 #include "runtime/faults.h"
@@ -205,7 +206,9 @@ void PgSession::CutConnection() noexcept {
   if (conn_ && PQsocket(conn_.get()) >= 0) ::shutdown(PQsocket(conn_.get()), SHUT_RDWR);
 }
 
-PgSession::ResultPtr PgSession::Run(const std::string& sql, const std::vector<Value>& params, bool faultable) {
+// Asks the fault seam about a statement and acts out what it answers;
+// then the connection must be usable.
+void PgSession::BeforeStatement(const std::string& sql, bool faultable) {
   if (faultable) {
     switch (faults::CheckDatabase(faults::Call::Statement)) {
       case faults::DbFault::None:
@@ -218,7 +221,7 @@ PgSession::ResultPtr PgSession::Run(const std::string& sql, const std::vector<Va
       }
       case faults::DbFault::LostConnection:
       case faults::DbFault::LostInCommit:
-        CutConnection();  // the statement below meets the lost connection
+        CutConnection();  // the statement meets the lost connection
         break;
     }
   }
@@ -227,10 +230,18 @@ PgSession::ResultPtr PgSession::Run(const std::string& sql, const std::vector<Va
           "The connection to the database is broken: " + Tidy(PQerrorMessage(conn_.get())) +
               " in statement: " + Abbreviate(sql));
   }
+}
+
+PgSession::ResultPtr PgSession::Run(const std::string& sql, const std::vector<Value>& params, bool faultable) {
+  Settle();
+  BeforeStatement(sql, faultable);
   Params p(params);
-  ResultPtr r(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(params.size()),
-                           params.empty() ? nullptr : p.types.data(), params.empty() ? nullptr : p.values.data(),
-                           nullptr, nullptr, 0));
+  const int count = static_cast<int>(params.size());
+  const Oid* types = params.empty() ? nullptr : p.types.data();
+  const char* const* values = params.empty() ? nullptr : p.values.data();
+  ResultPtr r = pendingBegin_.empty()
+                    ? ResultPtr(PQexecParams(conn_.get(), sql.c_str(), count, types, values, nullptr, nullptr, 0))
+                    : BeginWith(sql, count, types, values);
   ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
   switch (status) {
     case PGRES_COMMAND_OK:
@@ -287,20 +298,61 @@ ResultSet PgSession::Query(const std::string& sql, const std::vector<Value>& par
   return out;
 }
 
-void PgSession::Begin() {
+void PgSession::Begin() { Open("BEGIN ISOLATION LEVEL READ COMMITTED", false); }
+
+// One snapshot for every statement, so that the rows read agree; no lock
+// that a writer holds is waited for.
+void PgSession::BeginRead() { Open("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", true); }
+
+// BEGIN is not sent on its own: it goes to the server together with the
+// transaction's first statement (BeginWith), which saves a round trip on
+// every transaction. A transaction without statements never reaches the
+// server. The fault seam still sees BEGIN here, as its own statement.
+void PgSession::Open(const char* begin, bool readOnly) {
+  Settle();
   if (InTransaction()) Raise(err::DbStatementFailed, kSource, "A transaction is already open on this connection");
+  readOnly_ = readOnly;
   failedStatement_.clear();
   commitInDoubt_ = false;
-  Run("BEGIN ISOLATION LEVEL READ COMMITTED", {});
+  BeforeStatement(begin, true);
+  pendingBegin_ = begin;
 }
 
-void PgSession::BeginRead() {
-  if (InTransaction()) Raise(err::DbStatementFailed, kSource, "A transaction is already open on this connection");
-  failedStatement_.clear();
-  commitInDoubt_ = false;
-  // One snapshot for every statement, so that the rows read agree; no lock
-  // that a writer holds is waited for.
-  Run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {});
+// Sends the pending BEGIN and the first statement in one pipeline and
+// answers the statement's result; when BEGIN itself failed, its result.
+PgSession::ResultPtr PgSession::BeginWith(const std::string& sql, int count, const Oid* types,
+                                          const char* const* values) {
+  const std::string begin = std::exchange(pendingBegin_, std::string());
+  pg_conn* c = conn_.get();
+  ResultPtr results[2];
+  if (PQenterPipelineMode(c) == 1) {
+    if (PQsendQueryParams(c, begin.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+        PQsendQueryParams(c, sql.c_str(), count, types, values, nullptr, nullptr, 0) == 1 && PQpipelineSync(c) == 1) {
+      // Each query's results end with a null; then comes the sync. A broken
+      // connection ends them early.
+      for (auto& result : results) {
+        while (ResultPtr r{PQgetResult(c)}) {
+          if (!result) result = std::move(r);
+        }
+        if (PQstatus(c) != CONNECTION_OK) break;
+      }
+      if (PQstatus(c) == CONNECTION_OK) ResultPtr sync(PQgetResult(c));
+    }
+    if (PQexitPipelineMode(c) != 1 && PQstatus(c) == CONNECTION_OK) {
+      // Results still pending: the connection cannot be trusted again.
+      const std::string why = Tidy(PQerrorMessage(c));
+      conn_.reset();
+      Raise(err::DbConnectionFailed, kSource, "The connection to the database was left unusable (" + why +
+                                                  ") in statement: " + Abbreviate(sql));
+    }
+  } else {
+    results[0].reset(PQexec(c, begin.c_str()));
+    if (results[0] && PQresultStatus(results[0].get()) == PGRES_COMMAND_OK) {
+      results[1].reset(PQexecParams(c, sql.c_str(), count, types, values, nullptr, nullptr, 0));
+    }
+  }
+  if (!results[0] || PQresultStatus(results[0].get()) != PGRES_COMMAND_OK) return std::move(results[0]);
+  return std::move(results[1]);
 }
 
 void PgSession::ProbeWrite(int timeoutMs, const std::string& table) {
@@ -321,6 +373,12 @@ void PgSession::ProbeWrite(int timeoutMs, const std::string& table) {
 }
 
 void PgSession::Commit() {
+  if (!pendingBegin_.empty()) {
+    // Nothing was asked of the server: nothing to commit.
+    pendingBegin_.clear();
+    return;
+  }
+  Settle();
   if (PQstatus(conn_.get()) != CONNECTION_OK) {
     Raise(err::DbConnectionFailed, kSource,
           "The connection to the database was lost; the transaction was not committed: " +
@@ -344,6 +402,14 @@ void PgSession::Commit() {
       RaiseFor(failed.get(), "COMMIT");
     }
     if (fault == faults::DbFault::LostConnection) CutConnection();
+    if (fault == faults::DbFault::None && readOnly_ && status == PQTRANS_INTRANS &&
+        PQsendQuery(conn_.get(), "COMMIT") == 1) {
+      // A read-only transaction has nothing to lose: its end is sent, and
+      // the answer is taken when the session is next used (Settle).
+      commitSent_ = true;
+      failedStatement_.clear();
+      return;
+    }
     r = Run("COMMIT", {}, false);
     if (fault == faults::DbFault::LostInCommit) {
       // Committed, but the answer never arrives.
@@ -369,8 +435,18 @@ void PgSession::Commit() {
   }
 }
 
+// Takes the answer to a read-only transaction's COMMIT sent earlier.
+void PgSession::Settle() noexcept {
+  if (!commitSent_) return;
+  commitSent_ = false;
+  while (ResultPtr r{PQgetResult(conn_.get())}) {
+  }
+}
+
 void PgSession::Rollback() noexcept {
   failedStatement_.clear();
+  pendingBegin_.clear();
+  Settle();
   if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) return;
   PGTransactionStatusType status = PQtransactionStatus(conn_.get());
   if (status != PQTRANS_INTRANS && status != PQTRANS_INERROR) return;
@@ -378,7 +454,8 @@ void PgSession::Rollback() noexcept {
 }
 
 bool PgSession::InTransaction() const {
-  if (!conn_) return false;
+  if (!pendingBegin_.empty()) return true;
+  if (!conn_ || commitSent_) return false;
   PGTransactionStatusType status = PQtransactionStatus(conn_.get());
   return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
 }
@@ -398,7 +475,9 @@ void PgSession::LockKey(int32_t space, int32_t key) {
 }
 
 bool PgSession::Healthy() {
-  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) return false;
+  if (!conn_ || !pendingBegin_.empty()) return false;
+  Settle();
+  if (PQstatus(conn_.get()) != CONNECTION_OK) return false;
   if (PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) return false;
   // An idle connection gets nothing from the server unasked. Anything
   // waiting on the socket (a termination message, the end of the stream

@@ -58,6 +58,11 @@ class PgSession : public Session {
   // Runs one statement; raises the mapped error when it fails. A
   // faultable statement asks the fault seam first.
   ResultPtr Run(const std::string& sql, const std::vector<Value>& params, bool faultable = true);
+  void BeforeStatement(const std::string& sql, bool faultable);
+  // Begin and BeginRead: the BEGIN waits for the first statement.
+  void Open(const char* begin, bool readOnly);
+  void Settle() noexcept;
+  ResultPtr BeginWith(const std::string& sql, int count, const unsigned int* types, const char* const* values);
   // Shuts the connection's socket down, as a network failure would.
   void CutConnection() noexcept;
   [[noreturn]] void RaiseFor(const pg_result* result, const std::string& sql);
@@ -66,6 +71,10 @@ class PgSession : public Session {
   // The first failure inside the open transaction, named again at commit.
   std::string failedStatement_;
   bool commitInDoubt_ = false;
+  // The BEGIN that goes with the next statement ("" when none waits).
+  std::string pendingBegin_;
+  bool readOnly_ = false;    // the open transaction began with BeginRead
+  bool commitSent_ = false;  // a read-only COMMIT whose answer is not taken yet
 };
 
 // The factory registered for the "postgresql" and "postgres" schemes.
