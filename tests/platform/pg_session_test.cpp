@@ -39,6 +39,17 @@ class PgSessionTest : public ::testing::Test {
     return 0;
   }
 
+  // Ends the session's server process, as a restart or an operator would.
+  void EndServerSide() {
+    int64_t pid = session_->Query("SELECT pg_backend_pid()").rows[0][0].ToInt64();
+    scratch_->Admin().Query("SELECT pg_terminate_backend($1::int4)", {pid});
+    for (;;) {
+      auto n = scratch_->Admin().Query("SELECT COUNT(*) FROM pg_stat_activity WHERE pid = $1::int4", {pid});
+      if (n.rows[0][0] == Value(int64_t{0})) break;
+      std::this_thread::yield();
+    }
+  }
+
   std::unique_ptr<PgScratch> scratch_;
   std::unique_ptr<PgSession> session_;
   std::string lastError_;
@@ -224,13 +235,7 @@ TEST_F(PgSessionTest, BeginTravelsWithTheFirstStatement) {
 
   // A server gone before the first statement: the connection's number,
   // and a session the pool drops.
-  int64_t pid = session_->Query("SELECT pg_backend_pid()").rows[0][0].ToInt64();
-  scratch_->Admin().Query("SELECT pg_terminate_backend($1::int4)", {pid});
-  for (;;) {
-    auto n = scratch_->Admin().Query("SELECT COUNT(*) FROM pg_stat_activity WHERE pid = $1::int4", {pid});
-    if (n.rows[0][0] == Value(int64_t{0})) break;
-    std::this_thread::yield();
-  }
+  EndServerSide();
   session_->Begin();
   EXPECT_EQ(ErrorNumberOf([&] { session_->Execute("INSERT INTO U VALUES (3)"); }), err::DbConnectionFailed);
   session_->Rollback();
@@ -287,13 +292,7 @@ TEST_F(PgSessionTest, KeyLocksSerialiseTransactionsUntilCommit) {
 
 TEST_F(PgSessionTest, HealthFollowsTheServerConnection) {
   EXPECT_TRUE(session_->Healthy());
-  int64_t pid = session_->Query("SELECT pg_backend_pid()").rows[0][0].ToInt64();
-  scratch_->Admin().Query("SELECT pg_terminate_backend($1::int4)", {pid});
-  for (;;) {
-    auto n = scratch_->Admin().Query("SELECT COUNT(*) FROM pg_stat_activity WHERE pid = $1::int4", {pid});
-    if (n.rows[0][0] == Value(int64_t{0})) break;
-    std::this_thread::yield();
-  }
+  EndServerSide();
   EXPECT_FALSE(session_->Healthy());
   EXPECT_EQ(ErrorNumberOf([&] { session_->Query("SELECT 1"); }), err::DbConnectionFailed);
   EXPECT_FALSE(session_->InTransaction());
