@@ -1,6 +1,5 @@
 #include "platform/files/database_store.h"
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -107,19 +106,36 @@ std::string ReadContent(db::Session& session, const std::string& key, const std:
 
 // PostgreSQL compresses a large value before it stores it; its default
 // (pglz) takes most of the time of writing a large document, lz4 a quarter
-// of it. Servers built without lz4 (or before version 14) keep the default.
-std::atomic<int> g_lz4{-1};  // unknown, no, yes
+// of it. The schema sets lz4 on the content column where the server offers
+// it; where it could not (a role that may not alter the table), each write
+// asks for lz4 itself. Servers without lz4 keep the default. Asked once per
+// database and schema (the URI).
+enum class Lz4 { ColumnHasIt, AskEachWrite, NotOffered };
 
-void PreferFastCompression(db::Session& session) {
+std::mutex g_lz4Mutex;
+std::map<std::string, Lz4> g_lz4;
+
+void PreferFastCompression(db::Session& session, const std::string& uri) {
   if (session.dialect().Kind() != db::DialectKind::PostgreSQL) return;
-  if (g_lz4 < 0) {
-    g_lz4 = session
-                .Query("SELECT 1 FROM pg_settings WHERE name = 'default_toast_compression' AND 'lz4' = ANY(enumvals)")
-                .rows.empty()
-                ? 0
-                : 1;
+  Lz4 state;
+  {
+    std::lock_guard lock(g_lz4Mutex);
+    auto it = g_lz4.find(uri);
+    if (it == g_lz4.end()) {
+      const db::ResultSet rs = session.Query(
+          "SELECT (SELECT a.attcompression::text FROM pg_catalog.pg_attribute a"
+          " WHERE a.attrelid = to_regclass('documents') AND a.attname = 'content'),"
+          " EXISTS (SELECT 1 FROM pg_settings WHERE name = 'default_toast_compression' AND 'lz4' = ANY(enumvals))");
+      const auto& row = rs.rows.front();
+      const bool offered = row[1].ToInt64() != 0;
+      it = g_lz4.emplace(uri, !offered ? Lz4::NotOffered
+                              : !row[0].IsNull() && row[0].ToText() == "l" ? Lz4::ColumnHasIt
+                                                                            : Lz4::AskEachWrite)
+               .first;
+    }
+    state = it->second;
   }
-  if (g_lz4 == 1) session.Execute("SET LOCAL default_toast_compression = 'lz4'");
+  if (state == Lz4::AskEachWrite) session.Execute("SET LOCAL default_toast_compression = 'lz4'");
 }
 
 constexpr size_t kLargeDocument = size_t{64} << 10;
@@ -193,7 +209,7 @@ class Changes : public Enlistment {
     const db::Dialect& d = session->dialect();
     bool large = false;
     for (const auto& [path, e] : entries_) large = large || (e.changed && e.content.size() >= kLargeDocument);
-    if (large) PreferFastCompression(*session);
+    if (large) PreferFastCompression(*session, CurrentSettings().HelvixUri());
     const std::string insert = "INSERT INTO DOCUMENTS (PATH, VERSION, SIZE, STAMP, CONTENT) VALUES (" +
                                d.Placeholder(1) + ", 1, " + d.Placeholder(2) + ", " + d.Placeholder(3) + ", " +
                                d.Placeholder(4) + ") ON CONFLICT (PATH) DO NOTHING";
