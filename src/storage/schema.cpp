@@ -1,6 +1,7 @@
 #include "storage/schema.h"
 
 #include "platform/db/connection.h"
+#include "platform/files/database_store.h"
 #include "storage/accounts_schema.h"
 #include "runtime/error.h"
 
@@ -157,10 +158,8 @@ struct Preset {
 void PreferFastDocumentCompression(db::Session& session) {
   session.Execute("SAVEPOINT tsa_document_compression");
   try {
-    const auto current = session.Query(
-        "SELECT a.attcompression::text FROM pg_catalog.pg_attribute a"
-        " WHERE a.attrelid = to_regclass('documents') AND a.attname = 'content'");
-    if (!current.rows.empty() && current.rows[0][0].ToText() != "l") {
+    const auto current = DocumentContentCompression(session);
+    if (current && *current != "l") {
       session.Execute("ALTER TABLE DOCUMENTS ALTER COLUMN CONTENT SET COMPRESSION lz4");
     }
     session.Execute("RELEASE SAVEPOINT tsa_document_compression");

@@ -122,15 +122,13 @@ void PreferFastCompression(db::Session& session, const std::string& uri) {
     std::lock_guard lock(g_lz4Mutex);
     auto it = g_lz4.find(uri);
     if (it == g_lz4.end()) {
-      const db::ResultSet rs = session.Query(
-          "SELECT (SELECT a.attcompression::text FROM pg_catalog.pg_attribute a"
-          " WHERE a.attrelid = to_regclass('documents') AND a.attname = 'content'),"
-          " EXISTS (SELECT 1 FROM pg_settings WHERE name = 'default_toast_compression' AND 'lz4' = ANY(enumvals))");
-      const auto& row = rs.rows.front();
-      const bool offered = row[1].ToInt64() != 0;
-      it = g_lz4.emplace(uri, !offered ? Lz4::NotOffered
-                              : !row[0].IsNull() && row[0].ToText() == "l" ? Lz4::ColumnHasIt
-                                                                            : Lz4::AskEachWrite)
+      const bool offered =
+          !session
+               .Query("SELECT 1 FROM pg_settings WHERE name = 'default_toast_compression' AND 'lz4' = ANY(enumvals)")
+               .rows.empty();
+      it = g_lz4.emplace(uri, !offered                                       ? Lz4::NotOffered
+                              : DocumentContentCompression(session) == "l" ? Lz4::ColumnHasIt
+                                                                             : Lz4::AskEachWrite)
                .first;
     }
     state = it->second;
@@ -291,6 +289,14 @@ std::optional<std::string> DocumentKey(const std::string& path) {
   const std::string prefix = root == "/" ? root : root + "/";
   if (p.size() <= prefix.size() || p.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
   return p.substr(prefix.size());
+}
+
+std::optional<std::string> DocumentContentCompression(db::Session& session) {
+  const db::ResultSet rs = session.Query(
+      "SELECT a.attcompression::text FROM pg_catalog.pg_attribute a"
+      " WHERE a.attrelid = to_regclass('documents') AND a.attname = 'content'");
+  if (rs.rows.empty()) return std::nullopt;
+  return rs.rows[0][0].IsNull() ? std::string() : rs.rows[0][0].ToText();
 }
 
 bool DatabaseDocumentStore::Exists(const std::string& path) {

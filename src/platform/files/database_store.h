@@ -67,4 +67,12 @@ class DatabaseDocumentStore : public IdentifiedDocumentStore {
 // documents folder; nothing for a path outside it.
 std::optional<std::string> DocumentKey(const std::string& path);
 
+namespace db {
+class Session;
+}
+// PostgreSQL: the compression set on the documents' content column ("l"
+// lz4, "p" pglz, "" the server's default); nothing when the table is not
+// there.
+std::optional<std::string> DocumentContentCompression(db::Session& session);
+
 }  // namespace tsa
