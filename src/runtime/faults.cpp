@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+
 namespace tsa::faults {
 
 namespace detail {
@@ -16,6 +19,9 @@ Plan g_plan;
 std::atomic<uint64_t> g_count{0};
 std::atomic<bool> g_fired{false};
 std::atomic<uint8_t> g_firedCall{0};
+// The kinds of the first calls of a recording plan: the call counted n-th
+// is kept at n - 1.
+std::array<std::atomic<uint8_t>, kRecordedCalls> g_recorded{};
 
 // Counts the call; true when it is the one that meets the fault. A crash
 // ends the process here.
@@ -23,6 +29,9 @@ bool Hit(Call call) noexcept {
   if (!detail::g_armed.load(std::memory_order_acquire)) return false;
   if (g_plan.onlyCommits && call != Call::Commit) return false;
   const uint64_t n = g_count.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (g_plan.record && n <= kRecordedCalls) {
+    g_recorded[n - 1].store(static_cast<uint8_t>(call), std::memory_order_relaxed);
+  }
   if (n != g_plan.at) return false;
   if (g_plan.crash) ::_exit(kCrashExitStatus);
   g_fired.store(true, std::memory_order_relaxed);
@@ -71,5 +80,14 @@ uint64_t Counted() noexcept { return g_count.load(std::memory_order_relaxed); }
 bool Fired() noexcept { return g_fired.load(std::memory_order_relaxed); }
 
 Call FiredCall() noexcept { return static_cast<Call>(g_firedCall.load(std::memory_order_relaxed)); }
+
+std::vector<Call> Recorded() {
+  std::vector<Call> calls;
+  if (!g_plan.record) return calls;
+  const uint64_t n = std::min<uint64_t>(g_count.load(std::memory_order_relaxed), kRecordedCalls);
+  calls.reserve(n);
+  for (uint64_t i = 0; i < n; ++i) calls.push_back(static_cast<Call>(g_recorded[i].load(std::memory_order_relaxed)));
+  return calls;
+}
 
 }  // namespace tsa::faults

@@ -13,10 +13,16 @@
 // error (a file call fails with `fileError`, a database call with the
 // database's own failure or a lost connection). With `crash` the process
 // ends right there instead (`_exit`, no clean-up, no buffers flushed).
+//
+// A plan with `record` also keeps the kind of each call counted, in order,
+// so that a test can check that calls are made at all and in the order
+// that durability needs (a sync the code never makes cannot be failed).
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tsa::faults {
 
@@ -50,7 +56,12 @@ struct Plan {
   DbFault dbFault = DbFault::Error;
   bool crash = false;      // end the process at call `at` instead of failing it
   bool onlyCommits = false;  // count database commits only (`at` = the at-th commit)
+  bool record = false;     // keep the kinds of the calls counted, in order (Recorded())
 };
+
+// How many calls a recording keeps (the first ones); later calls are
+// counted but not kept.
+inline constexpr size_t kRecordedCalls = 4096;
 
 // The exit status of a process the seam ended.
 inline constexpr int kCrashExitStatus = 86;
@@ -85,6 +96,9 @@ uint64_t Counted() noexcept;
 bool Fired() noexcept;
 // The kind of call that met the fault (meaningful once Fired()).
 Call FiredCall() noexcept;
+// The kinds of the calls counted under a plan with `record`, in the order
+// they were counted (at most kRecordedCalls).
+std::vector<Call> Recorded();
 
 // Arms the seam for the scope's lifetime; disarms on leaving.
 class ScopedPlan {

@@ -14,6 +14,7 @@
 #include "components/value_formatting.h"
 #include "platform/files/document_store.h"
 #include "runtime/context.h"
+#include "runtime/faults.h"
 #include "support/test_env.h"
 
 namespace fs = std::filesystem;
@@ -384,6 +385,61 @@ TEST_F(DocumentStoreTest, ACrashAtAnyStepRecoversToOldOrNewConsistentWithTheRows
     EXPECT_TRUE(Temporaries().empty());
     EXPECT_EQ(IntentCount(), 0);
   }
+}
+
+// The calls of one committed save that decide what a crash leaves behind,
+// in the order they were made. A sweep that fails each call in turn cannot
+// notice a sync that is never made, or one made too late; this can.
+std::vector<std::string> DurabilityCallsOfSave(const std::string& path, const std::string& contents) {
+  faults::Plan plan;
+  plan.record = true;
+  {
+    faults::ScopedPlan recording(plan);
+    RunTransactional([&] { DocumentStore()->Save(path, contents); });
+  }
+  std::vector<std::string> kept;
+  for (const faults::Call call : faults::Recorded()) {
+    switch (call) {
+      case faults::Call::Write:
+      case faults::Call::Sync:
+      case faults::Call::Commit:
+      case faults::Call::Rename:
+      case faults::Call::SyncFolder:
+        kept.push_back(faults::CallName(call));
+        break;
+      default:
+        break;
+    }
+  }
+  return kept;
+}
+
+// The staged file is synced before the commit (a committed intent must
+// never name bytes that are not on disk), and the folder after the rename
+// (the new name must be durable before the intent is forgotten). SQLite's
+// committing call syncs the log itself, before any file is put in place.
+TEST_F(DocumentStoreTest, ACommittedSaveSyncsTheContentBeforeTheCommitAndTheNameAfterTheRename) {
+  test::TestEnv::UseDocumentFiles();
+  ASSERT_FALSE(DocumentsInDatabase());
+  const std::string path = Path("documents/TS/Manager/Trees/7_1.xml");
+  Write(path, "old");
+  // The store's first transaction on a folder names its owner (a file of
+  // its own): made elsewhere, so that only the save is recorded below.
+  RunTransactional([&] { DocumentStore()->Save(Path("documents/elsewhere.xml"), "x"); });
+
+  std::vector<std::string> commit = {"commit"};
+  if (!test::TestEnv::IsPostgres()) commit.push_back("fsync");
+  auto expected = [&](std::vector<std::string> beforeCommit) {
+    beforeCommit.insert(beforeCommit.end(), commit.begin(), commit.end());
+    beforeCommit.insert(beforeCommit.end(), {"rename", "folder sync"});
+    return beforeCommit;
+  };
+  // The first save in a folder writes a temporary whose name no folder sync
+  // has covered yet; the sync after its rename prepares a spare for the next.
+  EXPECT_EQ(DurabilityCallsOfSave(path, "first"), expected({"write", "fsync", "folder sync"}));
+  EXPECT_EQ(DurabilityCallsOfSave(path, "second"), expected({"write", "fsync"}));
+  EXPECT_EQ(Read(path), "second");
+  EXPECT_EQ(IntentCount(), 0);
 }
 
 TEST_F(DocumentStoreTest, ACrashDuringAnImmediateSaveLeavesTheOldFileAndRecoveryClearsTheTemporary) {
