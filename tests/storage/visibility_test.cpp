@@ -109,6 +109,9 @@ TEST(VisibilityTest, ValidateVisibilityList) {
            {";\xC3\xA9;", "is not a 32-bit integer in decimal"},
            {";99999999999;", "entry \"99999999999\" is not a 32-bit integer in decimal"},
            {";+5;", "entry \"+5\" is not a 32-bit integer in decimal"},
+           // Digits first, then something else: the whole entry must be the number.
+           {";12x;", "entry \"12x\" is not a 32-bit integer in decimal"},
+           {";1.5;", "entry \"1.5\" is not a 32-bit integer in decimal"},
        }) {
     try {
       ValidateVisibilityList("i_sVisibilities", c.list);
