@@ -51,6 +51,11 @@ CopyView View(const TreeCopy& copy) {
     pending.pop_back();
     NodeView n;
     const int32_t id = IntAttribute(element, "NID", 0);
+    // Each node once: the sibling lists of both copies must hold the same
+    // nodes for the order to be compared.
+    if (view.nodes.count(id)) {
+      Raise(err::VersionDamaged, {}, "A document holds node " + std::to_string(id) + " more than once");
+    }
     n.parent = parent;
     n.repType = IntAttribute(element, "RTP", 0);
     n.repId = IntAttribute(element, "RID", 0);

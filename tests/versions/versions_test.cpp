@@ -12,6 +12,7 @@
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 #include "versions/version_errors.h"
+#include "versions/tree_diff.h"
 #include "versions/version_store.h"
 #include "versions/versions.h"
 
@@ -136,6 +137,39 @@ TEST_F(VersionsTest, DiffDescribesKnownEdits) {
   EXPECT_EQ(RaisedBy([&] { versions.Diff(kProduct, kLaser, "published", "working"); }).number, err::NoSuchCopy);
   EXPECT_EQ(RaisedBy([&] { versions.Diff(kProduct, kLaser, "2x", "3"); }).number, err::InvalidArgument);
   ExpectTreeConsistent(kProduct, kLaser, "ann");
+}
+
+// The long text is compared on its own: a save that changes it alone is a
+// texts change (and, unpropagated, an entity of the node's own).
+TEST_F(VersionsTest, DiffShowsALongTextChangedAlone) {
+  CheckOutAnn();
+  const int32_t paper = Add(0, storage::kRepCategory, "Paper");
+  const int32_t q = Add(paper, storage::kRepQuestion, "Jammed?");
+  dom->Publish(kProduct, kLaser);
+  CheckOutAnn();
+  dom->SaveNode(kProduct, kLaser, q, Rep(q), "Jammed?", "Open the front cover", false, ";1;", false, ";", -1, "ann");
+
+  const json diff = versions.Diff(kProduct, kLaser, "published", "working");
+  EXPECT_EQ(Kinds(diff), (std::vector<std::string>{std::to_string(q) + ":texts", std::to_string(q) + ":entity"}))
+      << diff.dump(1);
+  for (const json& change : diff) {
+    if (change["change"] != "texts") continue;
+    EXPECT_EQ(change["before"], (json{{"sd", "Jammed?"}, {"ld", "Jammed? in detail"}}));
+    EXPECT_EQ(change["after"], (json{{"sd", "Jammed?"}, {"ld", "Open the front cover"}}));
+  }
+}
+
+// A document that holds a node twice is damaged: the diff refuses it
+// rather than comparing sibling lists of different lengths.
+TEST(TreeDiffTest, ADocumentHoldingANodeTwiceIsDamaged) {
+  auto document = [](const std::string& children) {
+    return "<Node NID=\"0\" RTP=\"0\" RID=\"0\"><sd/><ld/>" + children + "</Node>";
+  };
+  const std::string node = "<Node NID=\"5\" RTP=\"2\" RID=\"3\"><sd>A</sd><ld/></Node>";
+  const versions::TreeCopy once{{}, document(node)}, twice{{}, document(node + node)};
+  EXPECT_TRUE(versions::DiffCopies(once, once).empty());
+  EXPECT_EQ(RaisedBy([&] { versions::DiffCopies(twice, once); }).number, err::VersionDamaged);
+  EXPECT_EQ(RaisedBy([&] { versions::DiffCopies(once, twice); }).number, err::VersionDamaged);
 }
 
 TEST_F(VersionsTest, RestoredVersionPublishesTheSameDocument) {
