@@ -184,15 +184,23 @@ void SetRole(const std::string& login, Role role) {
 void SetDisabled(const std::string& login, bool disabled) {
   Change(disabled ? "Accounts.Disable" : "Accounts.Enable", login, [&] {
     ServiceDb db;
+    const bool wasDisabled = RequireAccount(login).disabled;
     RequireUpdated(db.Execute("UPDATE ACCOUNTS SET DISABLED = " + db.P(1) + " WHERE LOGIN = " + db.P(2),
                               {db::Value(disabled ? 1 : 0), db::Value(login)}),
                    login);
     if (disabled) db.Execute("DELETE FROM AUTHSESSIONS WHERE LOGIN = " + db.P(1), {db::Value(login)});
-    return std::string();
+    if (!disabled && !wasDisabled) return std::string();
+    // Disabling ends the account's tokens for good, and so does enabling one
+    // that was disabled before disabling did (its tokens would come back to
+    // life): whoever gets the account back makes new ones.
+    const int64_t revoked = db.Execute("UPDATE ACCOUNTTOKENS SET REVOKED = " + db.P(1) + " WHERE LOGIN = " + db.P(2) +
+                                           " AND REVOKED IS NULL",
+                                       {db::Value(NowUtcMicros()), db::Value(login)});
+    return revoked > 0 ? std::to_string(revoked) + " personal tokens revoked" : std::string();
   });
 }
 
-std::optional<Account> CheckPassword(const std::string& login, const std::string& password) {
+std::optional<Account> CheckPassword(const std::string& login, const std::string& password, bool* known) {
   // An unknown login costs a verification too, so that the answer's time
   // does not tell whether the login exists.
   static const std::string dummy = HashPassword("not a password of anybody");
@@ -208,6 +216,7 @@ std::optional<Account> CheckPassword(const std::string& login, const std::string
     }
   }
   const bool matches = VerifyPassword(password, hash.empty() ? dummy : hash) && !hash.empty();
+  if (known) *known = account.has_value();
   if (!account || !matches || account->disabled) return std::nullopt;
   if (PasswordNeedsRehash(hash)) {
     ServiceDb db;

@@ -53,7 +53,8 @@ void SetDisabled(const std::string& login, bool disabled);
 
 // Sign-in by password: the account when the login exists, is enabled and
 // the password matches; else nothing, in about the same time either way.
-std::optional<Account> CheckPassword(const std::string& login, const std::string& password);
+// `known`, when given, tells whether the login names an account.
+std::optional<Account> CheckPassword(const std::string& login, const std::string& password, bool* known = nullptr);
 // Notes a successful sign-in.
 void RecordSignIn(const std::string& login);
 

@@ -91,6 +91,8 @@ std::string TakeAuditNote() { return std::exchange(t_note, std::string()); }
 
 std::string NowUtcMicros() { return Format(std::chrono::system_clock::now()); }
 
+std::string FormatUtcMicros(std::chrono::system_clock::time_point when) { return Format(when); }
+
 std::string DaysAgo(int days) { return Format(std::chrono::system_clock::now() - std::chrono::hours(24) * days); }
 
 std::string SummariseArguments(const json& params, size_t maxText, size_t maxTotal) {
@@ -127,6 +129,28 @@ void WriteAuditAlone(AuditEntry entry) noexcept {
   } catch (...) {
     LogLine("Could not write the audit row of " + entry.method + " by " + entry.login + ": " +
             CurrentError().description);
+  }
+}
+
+void WriteAuditRows(std::vector<AuditEntry> entries) {
+  if (entries.empty()) return;
+  auto session = db::SessionPool::Instance().Acquire(CurrentSettings().HelvixUri());
+  const db::Dialect& d = session->dialect();
+  std::string sql =
+      "INSERT INTO AUDIT (AT, LOGIN, FORLOGIN, METHOD, TREETYPE, TREEID, NODEID, ARGS, OUTCOME, ERRNUMBER, DETAIL) "
+      "VALUES (";
+  for (int i = 1; i <= 11; ++i) sql += (i > 1 ? ", " : "") + d.Placeholder(i);
+  sql += ")";
+  session->Begin();
+  try {
+    for (AuditEntry& e : entries) {
+      if (e.at.empty()) e.at = NowUtcMicros();
+      session->Execute(sql, InsertParams(e));
+    }
+    session->Commit();
+  } catch (...) {
+    session->Rollback();
+    throw;
   }
 }
 

@@ -8,6 +8,7 @@
 // rolled-back change as done.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@ namespace tsa::accounts {
 inline constexpr const char* kOutcomeOk = "ok";
 inline constexpr const char* kOutcomeFailed = "failed";
 inline constexpr const char* kOutcomeRefused = "refused";
+// The login of rows about requests that named no account (no login can be written so).
+inline constexpr const char* kAnonymous = "(anonymous)";
 
 struct AuditEntry {
   int64_t id = 0;         // set when read
@@ -36,6 +39,7 @@ struct AuditEntry {
 
 // The current time, "YYYY-MM-DDThh:mm:ss.uuuuuuZ".
 std::string NowUtcMicros();
+std::string FormatUtcMicros(std::chrono::system_clock::time_point when);
 
 // A summary of JSON arguments: compact JSON whose texts are cut to
 // `maxText` characters, the whole cut to `maxTotal`.
@@ -46,6 +50,8 @@ void WriteAudit(AuditEntry entry);
 // Writes a row in a transaction of its own, apart from any context; a
 // failure is logged, never raised.
 void WriteAuditAlone(AuditEntry entry) noexcept;
+// Writes rows together in a transaction of their own; raises when they could not be.
+void WriteAuditRows(std::vector<AuditEntry> entries);
 
 struct AuditFilter {
   std::optional<int32_t> treeType, treeId;

@@ -253,7 +253,8 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     if (const toml::table* auth = file.Table(t, "", "auth")) {
       file.Check(*auth, "auth",
                  {"service_login", "service_role", "metrics_need_identity", "secure_cookies", "session_idle_minutes",
-                  "session_max_hours", "sign_in_failures_before_delay", "sign_in_delay_seconds",
+                  "session_max_hours", "sign_in_failures_before_delay", "sign_in_address_failures_before_delay",
+                  "sign_in_delay_seconds", "sign_in_delay_max_seconds",
                   "audit_retention_days", "password_hash_cost"});
       Settings::Auth& a = s.auth;
       a.serviceLogin = file.Text(*auth, "auth", "service_login").value_or(a.serviceLogin);
@@ -266,15 +267,21 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
           static_cast<int>(file.Number(*auth, "auth", "session_max_hours", 1, 8760).value_or(a.sessionMaxHours));
       a.signInFailuresBeforeDelay = static_cast<int>(
           file.Number(*auth, "auth", "sign_in_failures_before_delay", 1, 1000).value_or(a.signInFailuresBeforeDelay));
+      a.signInAddressFailuresBeforeDelay = static_cast<int>(
+          file.Number(*auth, "auth", "sign_in_address_failures_before_delay", 1, 100000)
+              .value_or(a.signInAddressFailuresBeforeDelay));
       a.signInDelaySeconds = static_cast<int>(
           file.Number(*auth, "auth", "sign_in_delay_seconds", 1, 86400).value_or(a.signInDelaySeconds));
+      a.signInDelayMaxSeconds = static_cast<int>(
+          file.Number(*auth, "auth", "sign_in_delay_max_seconds", 1, 86400).value_or(a.signInDelayMaxSeconds));
       a.auditRetentionDays = static_cast<int>(
           file.Number(*auth, "auth", "audit_retention_days", 0, 36500).value_or(a.auditRetentionDays));
       a.passwordHashCost = file.Text(*auth, "auth", "password_hash_cost").value_or(a.passwordHashCost);
     }
     if (const toml::table* web = file.Table(t, "", "web")) {
-      file.Check(*web, "web", {"root"});
+      file.Check(*web, "web", {"root", "serve_source_maps"});
       s.webRoot = file.Text(*web, "web", "root").value_or(std::string());
+      s.webServeSourceMaps = file.Bool(*web, "web", "serve_source_maps").value_or(s.webServeSourceMaps);
     }
     if (const toml::table* cache = file.Table(t, "", "cache")) {
       file.Check(*cache, "cache", {"documents_mb"});

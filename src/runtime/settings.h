@@ -36,6 +36,7 @@ struct Settings {
   // The built web app the service serves at / ([web] root); by default
   // web/dist below the working directory, as `make run` leaves it.
   std::string webRoot;
+  bool webServeSourceMaps = false;  // [web] serve_source_maps: *.map files of the app are served
 
   // Accounts, sign-in and the audit trail ([auth]; see src/accounts/).
   struct Auth {
@@ -45,8 +46,10 @@ struct Settings {
     bool secureCookies = false;            // the service is reached over HTTPS: cookies get Secure
     int sessionIdleMinutes = 30;           // a browser session ends after this long unused
     int sessionMaxHours = 12;              // and this long after sign-in in any case
-    int signInFailuresBeforeDelay = 5;     // failed sign-ins per login or address before a pause
-    int signInDelaySeconds = 60;           // the pause
+    int signInFailuresBeforeDelay = 5;     // failed sign-ins of one login from one address before a pause
+    int signInAddressFailuresBeforeDelay = 20;  // failed sign-ins from one address, any login
+    int signInDelaySeconds = 60;           // the first pause; each further failure doubles it
+    int signInDelayMaxSeconds = 900;       // up to this
     int auditRetentionDays = 365;          // older audit rows are removed; 0 keeps them all
     // Argon2id cost of new password hashes: "interactive" (default),
     // "moderate" or "sensitive"; "test-minimum" is for test suites only.

@@ -7,6 +7,7 @@
 #include "accounts/audit.h"
 #include "accounts/call_guard.h"
 #include "accounts/errors.h"
+#include "accounts/failure_audit.h"
 #include "accounts/roles.h"
 #include "accounts/secrets.h"
 #include "accounts/tokens.h"
@@ -42,7 +43,11 @@ AccessControl::AccessControl(std::string serviceToken, Settings::Auth auth)
     : serviceToken_(std::move(serviceToken)),
       auth_(std::move(auth)),
       limits_{std::chrono::minutes(auth_.sessionIdleMinutes), std::chrono::hours(auth_.sessionMaxHours)},
-      throttle_(auth_.signInFailuresBeforeDelay, std::chrono::seconds(auth_.signInDelaySeconds)) {}
+      throttle_(accounts::ThrottlePolicy{auth_.signInFailuresBeforeDelay, auth_.signInAddressFailuresBeforeDelay,
+                                         std::chrono::seconds(auth_.signInDelaySeconds),
+                                         std::chrono::seconds(std::max(auth_.signInDelaySeconds,
+                                                                       auth_.signInDelayMaxSeconds))},
+                /*shared=*/true) {}
 
 AccessControl::~AccessControl() {
   {
@@ -51,6 +56,7 @@ AccessControl::~AccessControl() {
   }
   houseWake_.notify_all();
   if (house_.joinable()) house_.join();
+  accounts::FailureAudit::Instance().Flush(true);
 }
 
 std::optional<Caller> AccessControl::FromBearer(const std::string& token) {
@@ -72,9 +78,13 @@ Admission AccessControl::Admit(const RequestView& request) {
   if (!safe) {
     // A page of another site may post forms and fetches here: what it sends
     // names its own origin.
-    const std::string origin = request.header("Origin");
-    if (!origin.empty() && origin != "null" && !EqualsIgnoreCase(AuthorityOf(origin), Trim(request.header("Host")))) {
-      a.refusal = Refusal(403, accounts::err::CsrfProofMissing, "Requests from another site are refused");
+    const std::string origin = Trim(request.header("Origin"));
+    if (!origin.empty() && (origin == "null" || !EqualsIgnoreCase(AuthorityOf(origin), Trim(request.header("Host"))))) {
+      accounts::FailureAudit::Instance().Note("HTTP " + request.method + " " + Route(path), accounts::kOutcomeRefused,
+                                              accounts::err::CsrfProofMissing, std::string(), request.peer);
+      a.refusal = Refusal(403, accounts::err::CsrfProofMissing,
+                          origin == "null" ? "Requests from a page without an origin (\"Origin: null\") are refused"
+                                           : "Requests from another site are refused");
       return a;
     }
   }
@@ -87,6 +97,8 @@ Admission AccessControl::Admit(const RequestView& request) {
         a.caller = FromBearer(Trim(std::string_view(authorization).substr(kScheme.size())));
       }
       if (!a.caller && !open) {
+        accounts::FailureAudit::Instance().Note("HTTP " + request.method + " " + Route(path), accounts::kOutcomeRefused,
+                                                accounts::err::NotSignedIn, std::string(), request.peer);
         a.refusal = Refusal(401, accounts::err::NotSignedIn, "The bearer token is not valid (any more): sign in again");
         a.refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
       }
@@ -96,6 +108,9 @@ Admission AccessControl::Admit(const RequestView& request) {
     if (!cookie.empty()) {
       if (auto account = accounts::SessionAccount(cookie, limits_, accounts::EpochSeconds())) {
         if (!safe && !accounts::SecretsEqual(Trim(request.header(accounts::kCsrfHeader)), accounts::CsrfProof(cookie))) {
+          accounts::FailureAudit::Instance().Note("HTTP " + request.method + " " + Route(path),
+                                                  accounts::kOutcomeRefused, accounts::err::CsrfProofMissing,
+                                                  account->login, request.peer);
           a.refusal = Refusal(403, accounts::err::CsrfProofMissing,
                               std::string("A change made with a browser session needs the header ") +
                                   accounts::kCsrfHeader + " from GET /auth/me");
@@ -159,28 +174,41 @@ void AccessControl::StartHousekeeping() {
   house_ = std::thread([this] { Housekeeping(); });
 }
 
-void AccessControl::Housekeeping() {
-  constexpr auto kPeriod = std::chrono::minutes(10);
+void AccessControl::Prune() {
   constexpr int kBatch = 500;
-  std::unique_lock lock(houseMutex_);
-  while (!houseWake_.wait_for(lock, std::chrono::seconds(5), [&] { return stopping_; })) {
-    lock.unlock();
-    try {
-      RunTransactional([&] { accounts::PruneSessions(limits_, accounts::EpochSeconds()); });
-      if (auth_.auditRetentionDays > 0) {
-        const std::string before = accounts::DaysAgo(auth_.auditRetentionDays);
-        // Small batches, each its own transaction, so writers are never held up long.
-        for (int i = 0; i < 100; ++i) {
-          if (RunTransactional([&] { return accounts::PruneAudit(before, kBatch); }) < kBatch) break;
-          std::lock_guard check(houseMutex_);
-          if (stopping_) break;
-        }
+  try {
+    RunTransactional([&] { accounts::PruneSessions(limits_, accounts::EpochSeconds()); });
+    throttle_.Prune(accounts::SignInThrottle::Clock::now());
+    if (auth_.auditRetentionDays > 0) {
+      const std::string before = accounts::DaysAgo(auth_.auditRetentionDays);
+      // Small batches, each its own transaction, so writers are never held up long.
+      for (int i = 0; i < 100; ++i) {
+        if (RunTransactional([&] { return accounts::PruneAudit(before, kBatch); }) < kBatch) break;
+        std::lock_guard check(houseMutex_);
+        if (stopping_) break;
       }
-    } catch (...) {
-      LogError("tsauthor.accounts housekeeping");
+    }
+  } catch (...) {
+    LogError("tsauthor.accounts housekeeping");
+  }
+}
+
+void AccessControl::Housekeeping() {
+  constexpr auto kPrunePeriod = std::chrono::minutes(10);
+  // Failures are counted per minute: a minute's rows are written within
+  // half a minute of its end.
+  constexpr auto kFlushPeriod = std::chrono::seconds(30);
+  auto nextPrune = std::chrono::steady_clock::now();
+  std::unique_lock lock(houseMutex_);
+  for (auto wait = std::chrono::seconds(5); !houseWake_.wait_for(lock, wait, [&] { return stopping_; });
+       wait = kFlushPeriod) {
+    lock.unlock();
+    accounts::FailureAudit::Instance().Flush(false);
+    if (std::chrono::steady_clock::now() >= nextPrune) {
+      Prune();
+      nextPrune = std::chrono::steady_clock::now() + kPrunePeriod;
     }
     lock.lock();
-    if (houseWake_.wait_for(lock, kPeriod, [&] { return stopping_; })) break;
   }
 }
 

@@ -12,8 +12,14 @@
 //                                                   something (anything but GET and HEAD) must also
 //                                                   carry X-CSRF-Token (from /auth/me) and, when it
 //                                                   has an Origin, come from the service's own host
+//                                                   (a request that may change something with
+//                                                   "Origin: null", sent by sandboxed pages and
+//                                                   file: URLs, is refused whatever it carries)
 //
-// Refusals: 401 without a valid identity, 403 for a missing CSRF proof. The
+// Refusals: 401 without a valid identity, 403 for a missing CSRF proof. Unknown
+// bearer tokens, refused CSRF proofs and failed or throttled sign-ins are
+// counted in accounts::FailureAudit (failure_audit.h), which the housekeeping
+// writes to the trail as rows per minute and shows in /metrics. The
 // identity becomes the request's Caller (runtime/caller.h); the role check,
 // the acting user and the audit of each call happen in accounts/call_guard.h.
 #pragma once
@@ -89,8 +95,10 @@ class AccessControl {
   // secret (for the link /auth/setup?secret=...); else "".
   std::string OpenFirstAdminSetup();
 
-  // Starts removing expired sessions and audit rows past the retention, in
-  // small batches, on a background thread (the service does; tests need not).
+  // Starts removing expired sessions, sign-in counts and audit rows past the
+  // retention, in small batches, and writing the counted failures every
+  // half minute, on a background thread (the service does; tests need not).
+  // The failures still counted are written when the object is destroyed.
   void StartHousekeeping();
 
   // The HTTP status of a JSON-RPC answer: 403 for a single call refused for
@@ -105,6 +113,7 @@ class AccessControl {
   WebReply Setup(const RequestView& request, const std::string& body);
   std::string SessionCookie(const std::string& value, int maxAgeSeconds) const;
   void Housekeeping();
+  void Prune();
 
   const std::string serviceToken_;
   const Settings::Auth auth_;

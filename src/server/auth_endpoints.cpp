@@ -4,6 +4,7 @@
 #include "accounts/audit.h"
 #include "accounts/call_guard.h"
 #include "accounts/errors.h"
+#include "accounts/failure_audit.h"
 #include "accounts/roles.h"
 #include "accounts/secrets.h"
 #include "runtime/components.h"
@@ -57,17 +58,6 @@ void Log(const std::string& text) {
   }
 }
 
-void AuditAlone(const std::string& login, const std::string& method, const std::string& outcome,
-                std::optional<int32_t> number, const std::string& detail) {
-  accounts::AuditEntry e;
-  e.login = login.substr(0, 64);
-  e.method = method;
-  e.outcome = outcome;
-  e.errorNumber = number;
-  e.detail = detail;
-  accounts::WriteAuditAlone(std::move(e));
-}
-
 json Identity(const accounts::Account& a) { return json{{"login", a.login}, {"name", a.name}, {"role", a.role}}; }
 
 }  // namespace
@@ -105,18 +95,25 @@ WebReply AccessControl::SignIn(const RequestView& request, const json& body) {
   if (!login || !password) return Error(400, tsa::err::InvalidArgument, "Give \"login\" and \"password\" as texts");
   const auto now = accounts::SignInThrottle::Clock::now();
   if (auto wait = throttle_.Wait(*login, request.peer, now); wait.count() > 0) {
-    AuditAlone(*login, "Auth.SignIn", accounts::kOutcomeRefused, accounts::err::SignInThrottled,
-               "throttled, from " + request.peer);
+    // Not even the login is looked up: a paused guesser costs no database work.
+    accounts::FailureAudit::Instance().Note("Auth.SignIn", accounts::kOutcomeRefused, accounts::err::SignInThrottled,
+                                            std::string(), request.peer, now);
     WebReply r = Error(429, accounts::err::SignInThrottled,
-                       "Too many failed sign-ins: try again in " + std::to_string(wait.count()) + " seconds");
+                       "Too many failed sign-ins from this address: try again in " + std::to_string(wait.count()) +
+                           " seconds");
     r.headers.emplace_back("Retry-After", std::to_string(wait.count()));
     return r;
   }
-  const auto account = accounts::CheckPassword(*login, *password);
+  bool known = false;
+  const auto account = accounts::CheckPassword(*login, *password, &known);
   if (!account) {
     throttle_.Failed(*login, request.peer, now);
-    Log("Sign-in failed for login '" + login->substr(0, 64) + "' from " + request.peer);
-    AuditAlone(*login, "Auth.SignIn", accounts::kOutcomeFailed, accounts::err::SignInFailed, "from " + request.peer);
+    // Only a login that exists is written down: a wrong one is often a
+    // password typed into the wrong field. A paused address writes no more lines.
+    Log("Sign-in failed for " + (known ? "login '" + *login + "'" : std::string("an unknown login")) + " from " +
+        request.peer);
+    accounts::FailureAudit::Instance().Note("Auth.SignIn", accounts::kOutcomeFailed, accounts::err::SignInFailed,
+                                            known ? *login : std::string(), request.peer, now);
     return Error(401, accounts::err::SignInFailed, "The login or the password is wrong");
   }
   throttle_.Succeeded(*login, request.peer);

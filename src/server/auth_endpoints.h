@@ -3,7 +3,8 @@
 //   POST /auth/login   {"login","password"} -> 200 {login, name, role, csrfToken} and the
 //                      session cookie (HttpOnly; SameSite=Strict; Path=/; Secure when
 //                      [auth] secure_cookies); 401 (1303) with one message for every wrong
-//                      login, password or disabled account; 429 (1304) while throttled
+//                      login, password or disabled account; 429 (1304) with Retry-After while
+//                      this address is paused for the login or for all logins (throttle.h)
 //   POST /auth/logout  ends the browser session on the server and clears the cookie
 //   GET  /auth/me      {login, name, role, via, csrfToken (with a session)}
 //   GET  /auth/setup?secret=S   whether the first-admin setup is open

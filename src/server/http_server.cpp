@@ -590,6 +590,7 @@ void Session::Respond(Answer a) {
     h += value;
     h += "\r\n";
   }
+  if (route_ != "/app") h += kApiSecurityHeaders;  // the app's pages carry their own policy
   if (closing_) {
     h += "Connection: close\r\n";
   } else if (keepAlive10_) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "accounts/failure_audit.h"
 #include "runtime/error.h"
 
 namespace tsa::server {
@@ -132,6 +133,23 @@ std::string Metrics::Render() const {
   out += "# HELP tsauthor_log_write_failures_total Log entries that could not be written.\n";
   out += "# TYPE tsauthor_log_write_failures_total counter\n";
   out += "tsauthor_log_write_failures_total " + std::to_string(FailedLogWrites()) + "\n";
+  const accounts::FailureAudit& failures = accounts::FailureAudit::Instance();
+  out += "# HELP tsauthor_unauthenticated_failures_total Failed and throttled sign-ins, refused CSRF proofs and "
+         "unknown bearer tokens, by method and outcome.\n";
+  out += "# TYPE tsauthor_unauthenticated_failures_total counter\n";
+  for (const auto& [key, n] : failures.Totals())
+    out += "tsauthor_unauthenticated_failures_total{method=\"" + Label(key.first) + "\",outcome=\"" +
+           Label(key.second) + "\"} " + std::to_string(n) + "\n";
+  out += "# HELP tsauthor_audit_failure_rows_total Audit rows written for those failures (one per minute, login "
+         "and address, capped per write).\n";
+  out += "# TYPE tsauthor_audit_failure_rows_total counter\n";
+  out += "tsauthor_audit_failure_rows_total " + std::to_string(failures.RowsWritten()) + "\n";
+  out += "# HELP tsauthor_audit_failures_folded_total Failures written in a folded row, past the cap.\n";
+  out += "# TYPE tsauthor_audit_failures_folded_total counter\n";
+  out += "tsauthor_audit_failures_folded_total " + std::to_string(failures.Folded()) + "\n";
+  out += "# HELP tsauthor_audit_failures_pending Counts of failures waiting to be written.\n";
+  out += "# TYPE tsauthor_audit_failures_pending gauge\n";
+  out += "tsauthor_audit_failures_pending " + std::to_string(failures.Pending()) + "\n";
   return out;
 }
 

@@ -1,7 +1,8 @@
 // Counters of the network service in the Prometheus text format: calls and
 // errors per RPC method, a latency histogram per method, the calls in flight,
 // HTTP responses per route and status, open and refused connections,
-// connections ended by a deadline, and failed log writes.
+// connections ended by a deadline, failed log writes, and the failures
+// without a valid identity (accounts/failure_audit.h).
 #pragma once
 
 #include <array>

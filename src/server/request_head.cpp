@@ -1,5 +1,7 @@
 #include "server/request_head.h"
 
+#include <cctype>
+
 #include "server/header_text.h"
 
 namespace tsa::server {
@@ -37,14 +39,37 @@ std::string Route(std::string_view path) {
 }
 
 std::string HostOf(std::string_view header) {
-  std::string h = Trim(header);
+  const std::string h = Trim(header);
+  // authority = host [ ":" port ]; host = "[" IPv6 "]" / IPv4 / name. No
+  // userinfo ("127.0.0.1:80@evil.example" names evil.example), no path.
+  std::string host;
+  std::string_view rest;
   if (!h.empty() && h.front() == '[') {
-    size_t close = h.find(']');
-    return close == std::string::npos ? h : h.substr(1, close - 1);
+    const size_t close = h.find(']');
+    if (close == std::string::npos || close == 1) return {};
+    host = h.substr(1, close - 1);
+    for (char c : host)
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return {};
+    rest = std::string_view(h).substr(close + 1);
+  } else {
+    const size_t colon = h.find(':');
+    host = h.substr(0, colon);
+    if (host.empty()) return {};
+    for (char c : host)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' && c != '_' && c != '~') return {};
+    rest = colon == std::string::npos ? std::string_view() : std::string_view(h).substr(colon);
   }
-  size_t colon = h.find(':');
-  if (colon != std::string::npos && h.find(':', colon + 1) == std::string::npos) return h.substr(0, colon);
-  return h;
+  if (!rest.empty()) {
+    const std::string_view port = rest.substr(1);
+    if (rest.front() != ':' || port.empty() || port.size() > 5) return {};
+    uint32_t value = 0;
+    for (char c : port) {
+      if (c < '0' || c > '9') return {};
+      value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value == 0 || value > 65535) return {};
+  }
+  return host;
 }
 
 std::optional<int32_t> ParseInt32(std::string_view text) {

@@ -36,7 +36,9 @@ std::vector<std::string_view> PathSegments(std::string_view path);
 // shape), "/auth", or "other" (the web app's, for GET and HEAD).
 std::string Route(std::string_view path);
 
-// The host part of a Host header: "[::1]:8470" -> "::1", "localhost:8470" -> "localhost".
+// The host part of a Host header: "[::1]:8470" -> "::1", "localhost:8470" -> "localhost";
+// "" for anything that is not host[:port] with a port of 1 to 65535 (userinfo,
+// a path, a second colon, characters no host name has).
 std::string HostOf(std::string_view header);
 
 // A decimal 32-bit integer, nothing else.

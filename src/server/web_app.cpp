@@ -7,7 +7,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "runtime/components.h"
 #include "runtime/error.h"
+#include "runtime/settings.h"
 #include "server/tree_reads.h"
 
 namespace tsa::server {
@@ -82,6 +84,13 @@ std::string ReadWhole(const fs::path& file) {
             std::to_string(kMaxBytes >> 20) + " MiB: set [web] root to the built app (web/dist)");
 }
 
+void LogLine(const std::string& text) noexcept {
+  try {
+    CreateObject<ILog>(progid::Log)->WriteEntry(kSource, text, 1);
+  } catch (...) {
+  }
+}
+
 bool Hidden(const fs::path& relative) {
   for (const auto& part : relative)
     if (!part.empty() && part.native().front() == '.') return true;
@@ -96,11 +105,19 @@ void AddCommonHeaders(WebAppAnswer& a) {
 
 }  // namespace
 
-WebApp WebApp::Load(const std::string& root) {
+WebApp WebApp::Load(const std::string& root) { return Load(root, CurrentSettings().webServeSourceMaps); }
+
+WebApp WebApp::Load(const std::string& root, bool serveSourceMaps) {
   WebApp app;
   app.root_ = root;
   std::error_code ec;
   if (root.empty() || !fs::is_regular_file(fs::path(root) / "index.html", ec)) return app;
+  const fs::path realRoot = fs::canonical(root, ec);
+  if (ec) Raise(kWebAppUnreadable, kSource, "Cannot read the web app's folder " + root + ": " + ec.message());
+  auto leaveOut = [&](const fs::path& file, const std::string& why) {
+    ++app.leftOut_;
+    LogLine("The web app's file " + file.string() + " is not served: " + why);
+  };
   size_t total = 0;
   fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
@@ -111,6 +128,20 @@ WebApp WebApp::Load(const std::string& root) {
       continue;
     }
     if (!it->is_regular_file(kind)) continue;
+    if (it->is_symlink(kind)) {
+      // Whatever the link says, the file it reaches must lie in the folder.
+      std::error_code resolved;
+      const fs::path target = fs::canonical(it->path(), resolved);
+      const fs::path inside = target.lexically_relative(realRoot);
+      if (resolved || inside.empty() || *inside.begin() == "..") {
+        leaveOut(it->path(), "it is a link to a file outside the app's folder");
+        continue;
+      }
+    }
+    if (!serveSourceMaps && it->path().extension() == ".map") {
+      ++app.leftOut_;
+      continue;
+    }
     if (app.files_.size() >= kMaxFiles) TooLarge(root);
     File f;
     const FileType& type = TypeOf(it->path());

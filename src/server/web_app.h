@@ -39,6 +39,12 @@ inline constexpr std::string_view kWebAppPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
     "font-src 'self'; object-src 'none'; base-uri 'self'; frame-ancestors 'none'; form-action 'self'";
 
+// What every other answer (JSON, XML, text) carries: nothing in it is a page
+// to render, frame or sniff as one.
+inline constexpr std::string_view kApiPolicy = "default-src 'none'; frame-ancestors 'none'";
+inline constexpr std::string_view kApiSecurityHeaders =
+    "X-Content-Type-Options: nosniff\r\nContent-Security-Policy: default-src 'none'; frame-ancestors 'none'\r\n";
+
 // One answer of the app's files, independent of the HTTP library.
 struct WebAppAnswer {
   int status = 200;
@@ -56,11 +62,20 @@ class WebApp {
   // without index.html is an app not built. Raises kWebAppUnreadable when a
   // file cannot be read and kWebAppTooLarge beyond 10,000 files or 256 MiB
   // (a root pointing at the wrong folder).
+  //
+  // Source maps (*.map) are left out unless `serveSourceMaps` ([web]
+  // serve_source_maps, off by default: they give away the app's sources).
+  // A symbolic link is read only when it resolves to a file inside the
+  // folder; links to directories are not followed. What is left out is
+  // logged.
   static WebApp Load(const std::string& root);
+  static WebApp Load(const std::string& root, bool serveSourceMaps);
 
   bool Built() const { return built_; }
   const std::string& Root() const { return root_; }
   size_t FileCount() const { return files_.size(); }
+  // Files of the folder left out: links leading out of it, and source maps.
+  size_t LeftOut() const { return leftOut_; }
 
   // The answer to GET or HEAD of `path` (the request target without its
   // query, as sent), given the request's If-None-Match and Accept-Encoding.
@@ -79,6 +94,7 @@ class WebApp {
 
   std::string root_;
   bool built_ = false;
+  size_t leftOut_ = 0;
   std::map<std::string, File, std::less<>> files_;  // by URL path: "/index.html", "/assets/x.js"
 };
 

@@ -25,6 +25,12 @@ std::vector<std::string> AccountsSchema(const db::Dialect& d) {
           " TREEID INTEGER, NODEID INTEGER, ARGS TEXT, OUTCOME TEXT NOT NULL, ERRNUMBER INTEGER, DETAIL TEXT)",
       "CREATE INDEX IF NOT EXISTS IX_AUDIT_AT ON AUDIT (AT)",
       "CREATE INDEX IF NOT EXISTS IX_AUDIT_TREE ON AUDIT (TREETYPE, TREEID, AT)",
+      // Failed sign-ins counted per "a|<address>" and "la|<address>|<login>",
+      // shared by every server on the database; LASTFAILURE in milliseconds
+      // since the epoch.
+      "CREATE TABLE IF NOT EXISTS SIGNINTHROTTLE (THROTTLEKEY TEXT NOT NULL PRIMARY KEY, FAILURES INTEGER NOT NULL,"
+      " LASTFAILURE BIGINT NOT NULL)",
+      "CREATE INDEX IF NOT EXISTS IX_SIGNINTHROTTLE_LAST ON SIGNINTHROTTLE (LASTFAILURE)",
   };
 }
 

@@ -1,5 +1,5 @@
-// The tables of accounts, personal tokens, browser sessions and the audit
-// trail (src/accounts/ works on them). They belong to the service database
+// The tables of accounts, personal tokens, browser sessions, sign-in
+// failure counts and the audit trail (src/accounts/ works on them). They belong to the service database
 // and are created with its other tables by `tsauthor init`.
 //
 // Times are UTC texts "YYYY-MM-DDThh:mm:ss.uuuuuuZ" (they sort as they read);

@@ -8,8 +8,10 @@
 #include "accounts/accounts.h"
 #include "accounts/audit.h"
 #include "accounts/errors.h"
+#include "accounts/failure_audit.h"
 #include "accounts/roles.h"
 #include "accounts/secrets.h"
+#include "accounts/service_db.h"
 #include "accounts/sessions.h"
 #include "accounts/throttle.h"
 #include "accounts/tokens.h"
@@ -30,6 +32,11 @@ class AccountsTest : public ::testing::Test {
   }
   test::TestEnv env;
 };
+
+int64_t ServiceDbCount(const std::string& sql) {
+  ServiceDb db;
+  return db.Query(sql).rows.at(0).at(0).ToInt64();
+}
 
 int32_t NumberOf(const std::function<void()>& body) {
   try {
@@ -94,15 +101,22 @@ TEST_F(AccountsTest, TokensWorkUntilRevokedOrTheAccountIsDisabled) {
   EXPECT_TRUE(AccountForToken(u.token));
   SetDisabled("ann", true);
   EXPECT_FALSE(AccountForToken(u.token));
+  // Enabled again, the account's old tokens stay dead; new ones work, and
+  // enabling an enabled account ends none.
+  SetDisabled("ann", false);
+  EXPECT_FALSE(AccountForToken(u.token));
+  const NewToken v = CreateToken("ann", "new laptop");
+  SetDisabled("ann", false);
+  EXPECT_EQ(AccountForToken(v.token)->login, "ann");
 
   const auto tokens = ListTokens("ann");
-  ASSERT_EQ(tokens.size(), 2u);
+  ASSERT_EQ(tokens.size(), 3u);
   // Only hashes are stored: no row holds a token's secret.
   for (const AuditEntry& e : Trail()) {
     EXPECT_EQ(e.args.find(t.token.substr(22)), std::string::npos);
     EXPECT_EQ(e.detail.find(t.token.substr(22)), std::string::npos);
   }
-  EXPECT_EQ(Trail("Tokens.Create").size(), 2u);
+  EXPECT_EQ(Trail("Tokens.Create").size(), 3u);
   EXPECT_EQ(Trail("Tokens.Revoke").size(), 2u);  // the second one failed
   EXPECT_EQ(Trail("Tokens.Revoke")[0].outcome, kOutcomeFailed);
 }
@@ -133,18 +147,118 @@ TEST_F(AccountsTest, SessionsEndWhenIdleWhenOldAtSignOutAndWithANewPassword) {
   EXPECT_NE(CsrfProof(before), CsrfProof(cookie));
 }
 
-TEST(SignInThrottle, FailuresPerLoginAndPerAddressPauseFurtherAttempts) {
-  SignInThrottle t(3, std::chrono::seconds(60));
+TEST(SignInThrottle, FailuresPauseTheLoginFromThatAddressOnlyWithDoublingPauses) {
+  SignInThrottle t(ThrottlePolicy{3, 6, std::chrono::seconds(60), std::chrono::seconds(240)}, false);
   const auto now = SignInThrottle::Clock::now();
+  const auto at = [&](int seconds) { return now + std::chrono::seconds(seconds); };
   for (int i = 0; i < 2; ++i) t.Failed("ann", "10.0.0.1", now);
-  EXPECT_EQ(t.Wait("ann", "10.0.0.9", now).count(), 0);
-  t.Failed("ann", "10.0.0.1", now);
-  EXPECT_GT(t.Wait("ann", "10.0.0.9", now).count(), 0);   // the login
-  EXPECT_GT(t.Wait("bob", "10.0.0.1", now).count(), 0);   // the address
-  EXPECT_EQ(t.Wait("bob", "10.0.0.9", now).count(), 0);
-  EXPECT_EQ(t.Wait("ann", "10.0.0.9", now + std::chrono::seconds(61)).count(), 0);
-  t.Succeeded("ann", "10.0.0.1");
   EXPECT_EQ(t.Wait("ann", "10.0.0.1", now).count(), 0);
+  t.Failed("ann", "10.0.0.1", now);
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", now).count(), 60);
+  // Nobody else is kept out: not ann elsewhere, not others from there.
+  EXPECT_EQ(t.Wait("ann", "10.0.0.9", now).count(), 0);
+  EXPECT_EQ(t.Wait("bob", "10.0.0.1", now).count(), 0);
+
+  // Each failure past the threshold doubles the pause, up to the cap.
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", at(60)).count(), 0);
+  t.Failed("ann", "10.0.0.1", at(60));
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", at(60)).count(), 120);
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", at(150)).count(), 30);
+  t.Failed("ann", "10.0.0.1", at(180));
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", at(180)).count(), 240);
+  t.Failed("ann", "10.0.0.1", at(420));
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", at(420)).count(), 240);
+
+  // Many logins from one address pause the address.
+  for (const char* login : {"b1", "b2"}) t.Failed(login, "10.0.0.1", at(420));
+  EXPECT_GT(t.Wait("carl", "10.0.0.1", at(420)).count(), 0);
+  EXPECT_EQ(t.Wait("carl", "10.0.0.2", at(420)).count(), 0);
+
+  // A success clears the login's count there, not the address's.
+  t.Succeeded("ann", "10.0.0.9");
+  EXPECT_EQ(t.Wait("ann", "10.0.0.1", at(500)).count(), 160);
+  t.Succeeded("ann", "10.0.0.1");
+  EXPECT_GT(t.Wait("ann", "10.0.0.1", at(500)).count(), 0) << "the address is still paused";
+  // Long quiet: forgotten, and the next failure counts from one again.
+  const int quiet = 420 + static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(t.ForgetAfter()).count()) + 1;
+  for (int i = 0; i < 2; ++i) t.Failed("dan", "10.0.0.1", at(quiet));
+  EXPECT_EQ(t.Wait("dan", "10.0.0.1", at(quiet)).count(), 0);
+}
+
+TEST_F(AccountsTest, SignInCountsAreSharedByEveryServerOnTheDatabase) {
+  const ThrottlePolicy policy{3, 100, std::chrono::seconds(60), std::chrono::seconds(600)};
+  SignInThrottle one(policy, true), two(policy, true);
+  const auto now = SignInThrottle::Clock::now();
+  one.Failed("ann", "10.0.0.1", now);
+  two.Failed("ann", "10.0.0.1", now);
+  one.Failed("ann", "10.0.0.1", now);
+  EXPECT_EQ(two.Wait("ann", "10.0.0.1", now).count(), 60) << "the other server's failures count";
+  EXPECT_EQ(two.Wait("ann", "10.0.0.2", now).count(), 0);
+  two.Failed("ann", "10.0.0.1", now + std::chrono::seconds(60));
+  EXPECT_EQ(one.Wait("ann", "10.0.0.1", now + std::chrono::seconds(60)).count(), 120);
+
+  // A success on one server clears the count for both.
+  two.Failed("bob", "10.0.0.3", now);
+  two.Failed("bob", "10.0.0.3", now);
+  EXPECT_EQ(one.Wait("bob", "10.0.0.3", now).count(), 0);
+  one.Succeeded("bob", "10.0.0.3");
+  two.Failed("bob", "10.0.0.3", now);
+  EXPECT_EQ(one.Wait("bob", "10.0.0.3", now).count(), 0) << "counted from one again after the success";
+
+  // Counts nobody remembers are removed; the others stay.
+  const auto later = now + std::chrono::seconds(60) + one.ForgetAfter() + std::chrono::seconds(1);
+  two.Failed("carl", "10.0.0.4", later);
+  EXPECT_EQ(one.Prune(later), 4);  // ann's and bob's, each by address and by login there
+  EXPECT_EQ(ServiceDbCount("SELECT COUNT(*) FROM SIGNINTHROTTLE"), 2);
+}
+
+TEST_F(AccountsTest, FailuresWithoutAnIdentityAreWrittenAsCappedRowsPerMinute) {
+  FailureAudit audit(FailureAudit::Limits{100, 3});
+  const auto minute = std::chrono::floor<std::chrono::minutes>(FailureAudit::Clock::now());
+  const auto at = [&](int seconds) { return minute + std::chrono::seconds(seconds); };
+  for (int i = 0; i < 40; ++i) audit.Note("Auth.SignIn", kOutcomeFailed, err::SignInFailed, "", "10.0.0.1", at(i));
+  for (int i = 0; i < 7; ++i) audit.Note("Auth.SignIn", kOutcomeFailed, err::SignInFailed, "ann", "10.0.0.2", at(i));
+  for (int a = 0; a < 10; ++a)
+    audit.Note("Auth.SignIn", kOutcomeRefused, err::SignInThrottled, "", "10.0.1." + std::to_string(a), at(a));
+  audit.Note("Auth.SignIn", kOutcomeFailed, err::SignInFailed, "ann", "10.0.0.2", at(61));
+  EXPECT_EQ(audit.Noted(), 58u);
+
+  // The minute still running stays in memory.
+  EXPECT_EQ(audit.Flush(false, at(30)), 0);
+  EXPECT_TRUE(Trail().empty());
+  // Three itemised rows (the known login first, then the largest), and the
+  // rest of each kind folded into one.
+  EXPECT_EQ(audit.Flush(false, at(61)), 4);
+  auto rows = Trail("Auth.SignIn");
+  ASSERT_EQ(rows.size(), 4u);
+  uint64_t attempts = 0;
+  bool annSeen = false;
+  for (const AuditEntry& e : rows) {
+    const auto args = nlohmann::json::parse(e.args);
+    attempts += args["attempts"].get<uint64_t>();
+    EXPECT_EQ(e.at, FormatUtcMicros(minute));
+    if (e.login == "ann") {
+      annSeen = true;
+      EXPECT_EQ(args["attempts"], 7);
+      EXPECT_EQ(args["address"], "10.0.0.2");
+      EXPECT_EQ(e.errorNumber, err::SignInFailed);
+    } else {
+      EXPECT_EQ(e.login, kAnonymous);
+    }
+  }
+  EXPECT_TRUE(annSeen);
+  EXPECT_EQ(attempts, 57u) << "every failure of the minute is in some row";
+  EXPECT_EQ(audit.Folded(), 9u);
+
+  // Past the cap on keys, failures still count, in the folded row.
+  FailureAudit small(FailureAudit::Limits{2, 50});
+  for (int a = 0; a < 1000; ++a)
+    small.Note("HTTP POST /rpc", kOutcomeRefused, err::NotSignedIn, "", "10.1." + std::to_string(a), at(1));
+  EXPECT_EQ(small.Pending(), 3u);
+  EXPECT_EQ(small.Flush(true, at(1)), 3);
+  // Everything left is written at the end.
+  EXPECT_EQ(audit.Flush(true, at(61)), 1);
+  EXPECT_EQ(audit.Pending(), 0u);
 }
 
 TEST(Roles, TheTableIsCaseBlindAndRefusesUnlistedMembersToAllButAdmins) {

@@ -1,0 +1,113 @@
+"""Floods POST /auth/login with wrong passwords and measures what it costs
+the service database and an author working meanwhile.
+
+  signin_flood.py TSAUTHOR DATA_DIR CATALOG [SECONDS] [CLIENTS]
+
+First an author (through the service token, acting for ann) adds nodes with
+TSDOM.AddChildNew for SECONDS (default 10) alone; then the same while
+CLIENTS (default 4) processes post wrong passwords for ann as fast as the
+service answers, each on a new connection from 127.0.0.1. Reported: the
+sign-in answers by status, the audit rows and bytes the flood added to the
+service database (SQLite: the database and its WAL file), and the author's
+AddChildNew p50/p99/max alone and under the flood. No pass or fail: the
+figures are for the reader.
+"""
+import collections, http.client, json, multiprocessing, os, socket, sqlite3, subprocess, sys, time, urllib.request
+
+BIN, DATA, CATALOG = sys.argv[1], sys.argv[2], sys.argv[3]
+SECONDS = float(sys.argv[4]) if len(sys.argv) > 4 else 10
+CLIENTS = int(sys.argv[5]) if len(sys.argv) > 5 else 4
+TOKEN = os.urandom(16).hex()
+env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
+AUTH = {"Authorization": "Bearer " + TOKEN}
+
+
+def free_port():
+    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
+
+
+def rpc(port, method, params):
+    body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
+    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
+    with urllib.request.urlopen(req, timeout=60) as r:
+        answer = json.loads(r.read())
+    if "error" in answer: raise SystemExit(method + " failed: " + answer["error"]["message"][:300])
+    return answer["result"]
+
+
+def flood(port, seconds, counts):
+    body = json.dumps({"login": "ann", "password": "not her password"})
+    end = time.monotonic() + seconds
+    local = collections.Counter()
+    while time.monotonic() < end:
+        c = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        try:
+            c.request("POST", "/auth/login", body, {"Content-Type": "application/json"})
+            local[c.getresponse().status] += 1
+        except Exception as e:
+            local[type(e).__name__] += 1
+        finally:
+            c.close()
+    for k, v in local.items():
+        counts[k] = counts.get(k, 0) + v
+
+
+def author(port, seconds):
+    took = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        t = time.monotonic()
+        rpc(port, "TSDOM.AddChildNew", {"i_lTreeType": 1, "i_lID": 7, "i_lCurrentNodeID": 0, "i_lRepType": 1,
+                                        "i_sSDesc": "Category", "i_sLDesc": "", "i_sVisibilities": ";1;",
+                                        "i_sFAQs": ";", "i_lHyperlinkNodeID": -1, "i_sUserId": "ann"})
+        took.append((time.monotonic() - t) * 1000)
+    return took
+
+
+def pct(v, q):
+    v = sorted(v); return v[min(len(v) - 1, int(q * len(v)))] if v else float("nan")
+
+
+def database_bytes():
+    return sum(os.path.getsize(os.path.join(DATA, f)) for f in os.listdir(DATA)
+               if f.startswith("helvix") and (f.endswith(".db") or f.endswith(".db-wal")))
+
+
+def audit_rows():
+    path = [f for f in os.listdir(DATA) if f.startswith("helvix") and f.endswith(".db")]
+    if not path: return -1
+    with sqlite3.connect(f"file:{os.path.join(DATA, path[0])}?mode=ro", uri=True) as db:
+        return db.execute("SELECT COUNT(*) FROM AUDIT WHERE METHOD = 'Auth.SignIn'").fetchone()[0]
+
+
+subprocess.run([BIN, "init"], env=env, check=True, stdout=subprocess.DEVNULL)
+subprocess.run([BIN, "catalog", "load", CATALOG], env=env, check=True, stdout=subprocess.DEVNULL)
+subprocess.run([BIN, "user", "add", "ann", "--role", "author", "--password-stdin"], env=env, check=True,
+               input=b"correct horse battery\n", stdout=subprocess.DEVNULL)
+port = free_port()
+srv = subprocess.Popen([BIN, "serve"], env=dict(env, TSAUTHOR_PORT=str(port)), stdout=subprocess.DEVNULL,
+                       stderr=open(os.path.join(DATA, "serve.err"), "a"))
+for _ in range(300):
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{port}/health/live", timeout=1); break
+    except Exception:
+        time.sleep(0.05)
+rpc(port, "TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
+rpc(port, "TSDOM.CheckOut", {"i_lTreeType": 1, "i_lID": 7, "i_sUserId": "ann", "o_sOwner": ""})
+
+alone = author(port, SECONDS)
+rows0, bytes0 = audit_rows(), database_bytes()
+with multiprocessing.Manager() as m:
+    counts = m.dict()
+    procs = [multiprocessing.Process(target=flood, args=(port, SECONDS, counts)) for _ in range(CLIENTS)]
+    for p in procs: p.start()
+    flooded = author(port, SECONDS)
+    for p in procs: p.join()
+    counts = dict(counts)
+# The service writes counted failures at the latest when it stops.
+srv.terminate(); srv.wait(timeout=60)
+rows1, bytes1 = audit_rows(), database_bytes()
+print(f"sign-in answers in {SECONDS:.0f} s from {CLIENTS} clients: {counts}")
+print(f"audit rows of Auth.SignIn added: {rows1 - rows0}; database bytes added: {bytes1 - bytes0:+,}")
+for name, v in (("alone", alone), ("under the flood", flooded)):
+    print(f"AddChildNew {name}: {len(v)} calls, p50 {pct(v, .5):.1f} ms, p99 {pct(v, .99):.1f} ms, max {max(v):.1f} ms")
