@@ -650,7 +650,9 @@ TEST_F(HttpServiceTest, AGuesserKeepsOutOnlyItsOwnAddressAndCostsNoRowPerAttempt
     const json args = json::parse(e.args);
     EXPECT_EQ(args["address"], "127.0.0.2");
     attempts += args["attempts"].get<int>();
-    if (e.errorNumber == accounts::err::SignInFailed) EXPECT_EQ(e.login, "ann");
+    if (e.errorNumber == accounts::err::SignInFailed) {
+      EXPECT_EQ(e.login, "ann");
+    }
   }
   EXPECT_EQ(attempts, 56);
   const std::string metrics = Client().Get("/metrics")->body;
