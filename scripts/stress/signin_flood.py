@@ -8,7 +8,8 @@ TSDOM.AddChildNew for SECONDS (default 10) alone; then the same while
 CLIENTS (default 4) processes post wrong passwords for ann as fast as the
 service answers, each on a new connection from 127.0.0.1. Reported: the
 sign-in answers by status, the audit rows and bytes the flood added to the
-service database (SQLite: the database and its WAL file), and the author's
+service database (SQLite: the rows' text, and the change in size of the
+database and its WAL file, which a checkpoint may shrink), and the author's
 AddChildNew p50/p99/max alone and under the flood. No pass or fail: the
 figures are for the reader.
 """
@@ -74,10 +75,13 @@ def database_bytes():
 
 
 def audit_rows():
+    """The Auth.SignIn rows and the bytes of their texts."""
     path = [f for f in os.listdir(DATA) if f.startswith("helvix") and f.endswith(".db")]
-    if not path: return -1
+    if not path: return -1, -1
     with sqlite3.connect(f"file:{os.path.join(DATA, path[0])}?mode=ro", uri=True) as db:
-        return db.execute("SELECT COUNT(*) FROM AUDIT WHERE METHOD = 'Auth.SignIn'").fetchone()[0]
+        return db.execute("SELECT COUNT(*), COALESCE(SUM(LENGTH(AT) + LENGTH(LOGIN) + LENGTH(METHOD) + LENGTH(OUTCOME)"
+                          " + COALESCE(LENGTH(ARGS), 0) + COALESCE(LENGTH(DETAIL), 0)), 0) FROM AUDIT"
+                          " WHERE METHOD = 'Auth.SignIn'").fetchone()
 
 
 subprocess.run([BIN, "init"], env=env, check=True, stdout=subprocess.DEVNULL)
@@ -95,8 +99,9 @@ for _ in range(300):
 rpc(port, "TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
 rpc(port, "TSDOM.CheckOut", {"i_lTreeType": 1, "i_lID": 7, "i_sUserId": "ann", "o_sOwner": ""})
 
+author(port, 2)  # warm-up: caches, the first checkpoints
 alone = author(port, SECONDS)
-rows0, bytes0 = audit_rows(), database_bytes()
+(rows0, text0), bytes0 = audit_rows(), database_bytes()
 with multiprocessing.Manager() as m:
     counts = m.dict()
     procs = [multiprocessing.Process(target=flood, args=(port, SECONDS, counts)) for _ in range(CLIENTS)]
@@ -106,8 +111,9 @@ with multiprocessing.Manager() as m:
     counts = dict(counts)
 # The service writes counted failures at the latest when it stops.
 srv.terminate(); srv.wait(timeout=60)
-rows1, bytes1 = audit_rows(), database_bytes()
+(rows1, text1), bytes1 = audit_rows(), database_bytes()
 print(f"sign-in answers in {SECONDS:.0f} s from {CLIENTS} clients: {counts}")
-print(f"audit rows of Auth.SignIn added: {rows1 - rows0}; database bytes added: {bytes1 - bytes0:+,}")
+print(f"audit rows of Auth.SignIn added: {rows1 - rows0} ({text1 - text0:,} bytes of text); "
+      f"database and WAL files: {bytes1 - bytes0:+,} bytes")
 for name, v in (("alone", alone), ("under the flood", flooded)):
     print(f"AddChildNew {name}: {len(v)} calls, p50 {pct(v, .5):.1f} ms, p99 {pct(v, .99):.1f} ms, max {max(v):.1f} ms")
