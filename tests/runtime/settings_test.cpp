@@ -141,6 +141,19 @@ TEST_F(SettingsTest, TheWebAppsFolderComesFromTheFileOrTheEnvironmentElseWebDist
   EXPECT_EQ(LoadSettings(Write("[web]\nroot = \"/srv/other\"\n"), (dir_ / "data").string()).webRoot, "/srv/app");
   EXPECT_NE(Refusal("[web]\nroot = 1\n").find("web.root"), std::string::npos);
   EXPECT_NE(Refusal("[web]\nfolder = \"x\"\n").find("web.folder"), std::string::npos);
+  // Source maps stay private unless asked for.
+  EXPECT_FALSE(LoadSettings(Write(""), (dir_ / "data").string()).webServeSourceMaps);
+  EXPECT_TRUE(LoadSettings(Write("[web]\nserve_source_maps = true\n"), (dir_ / "data").string()).webServeSourceMaps);
+}
+
+TEST_F(SettingsTest, SignInPausesAreReadWithTheirLimits) {
+  const Settings s = LoadSettings(Write("[auth]\nsign_in_address_failures_before_delay = 50\n"
+                                        "sign_in_delay_max_seconds = 3600\n"),
+                                  (dir_ / "data").string());
+  EXPECT_EQ(s.auth.signInAddressFailuresBeforeDelay, 50);
+  EXPECT_EQ(s.auth.signInDelayMaxSeconds, 3600);
+  EXPECT_NE(Refusal("[auth]\nsign_in_delay_max_seconds = 0\n").find("auth.sign_in_delay_max_seconds"),
+            std::string::npos);
 }
 
 TEST_F(SettingsTest, TheEnvironmentOverridesTheFilesDataFolder) {
