@@ -108,15 +108,20 @@ TEST_F(AccountsTest, TokensWorkUntilRevokedOrTheAccountIsDisabled) {
   const NewToken v = CreateToken("ann", "new laptop");
   SetDisabled("ann", false);
   EXPECT_EQ(AccountForToken(v.token)->login, "ann");
+  // An account disabled by an older release kept its tokens: enabling it ends them.
+  const NewToken w = CreateToken("ann", "old release");
+  ServiceDb().Execute("UPDATE ACCOUNTS SET DISABLED = 1 WHERE LOGIN = 'ann'");
+  SetDisabled("ann", false);
+  EXPECT_FALSE(AccountForToken(w.token));
 
   const auto tokens = ListTokens("ann");
-  ASSERT_EQ(tokens.size(), 3u);
+  ASSERT_EQ(tokens.size(), 4u);
   // Only hashes are stored: no row holds a token's secret.
   for (const AuditEntry& e : Trail()) {
     EXPECT_EQ(e.args.find(t.token.substr(22)), std::string::npos);
     EXPECT_EQ(e.detail.find(t.token.substr(22)), std::string::npos);
   }
-  EXPECT_EQ(Trail("Tokens.Create").size(), 3u);
+  EXPECT_EQ(Trail("Tokens.Create").size(), 4u);
   EXPECT_EQ(Trail("Tokens.Revoke").size(), 2u);  // the second one failed
   EXPECT_EQ(Trail("Tokens.Revoke")[0].outcome, kOutcomeFailed);
 }
