@@ -1,12 +1,13 @@
 """Floods POST /auth/login with wrong passwords and measures what it costs
 the service database and an author working meanwhile.
 
-  signin_flood.py TSAUTHOR DATA_DIR CATALOG [SECONDS] [CLIENTS]
+  signin_flood.py TSAUTHOR DATA_DIR CATALOG [SECONDS] [CLIENTS] [RATE]
 
 First an author (through the service token, acting for ann) adds nodes with
 TSDOM.AddChildNew for SECONDS (default 10) alone; then the same while
 CLIENTS (default 4) processes post wrong passwords for ann as fast as the
-service answers, each on a new connection from 127.0.0.1. Reported: the
+service answers (or, with RATE, at most RATE requests a second together, to
+compare builds at one load), each on a new connection from 127.0.0.1. Reported: the
 sign-in answers by status, the audit rows and bytes the flood added to the
 service database (SQLite: the rows' text, and the change in size of the
 database and its WAL file, which a checkpoint may shrink), and the author's
@@ -18,6 +19,7 @@ import collections, http.client, json, multiprocessing, os, socket, sqlite3, sub
 BIN, DATA, CATALOG = sys.argv[1], sys.argv[2], sys.argv[3]
 SECONDS = float(sys.argv[4]) if len(sys.argv) > 4 else 10
 CLIENTS = int(sys.argv[5]) if len(sys.argv) > 5 else 4
+RATE = float(sys.argv[6]) if len(sys.argv) > 6 else 0
 TOKEN = os.urandom(16).hex()
 env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
 AUTH = {"Authorization": "Bearer " + TOKEN}
@@ -38,9 +40,13 @@ def rpc(port, method, params):
 
 def flood(port, seconds, counts):
     body = json.dumps({"login": "ann", "password": "not her password"})
-    end = time.monotonic() + seconds
+    start = time.monotonic()
+    end = start + seconds
     local = collections.Counter()
     while time.monotonic() < end:
+        if RATE > 0:
+            due = start + sum(local.values()) * CLIENTS / RATE
+            if due > time.monotonic(): time.sleep(due - time.monotonic())
         c = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
         try:
             c.request("POST", "/auth/login", body, {"Content-Type": "application/json"})
