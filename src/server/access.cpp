@@ -37,6 +37,14 @@ std::string AuthorityOf(std::string_view origin) {
   return std::string(rest.substr(0, rest.find('/')));
 }
 
+// The method of an audit row and metric about a refused request: "HTTP POST
+// /rpc". From a fixed set, whatever method and path the peer made up.
+std::string FailureMethod(const RequestView& request) {
+  const std::string& m = request.method;
+  const bool known = m == "GET" || m == "HEAD" || m == "POST" || m == "PUT" || m == "DELETE" || m == "PATCH";
+  return "HTTP " + (known ? m : std::string("OTHER")) + " " + Route(request.path);
+}
+
 }  // namespace
 
 AccessControl::AccessControl(std::string serviceToken, Settings::Auth auth)
@@ -80,7 +88,7 @@ Admission AccessControl::Admit(const RequestView& request) {
     // names its own origin.
     const std::string origin = Trim(request.header("Origin"));
     if (!origin.empty() && (origin == "null" || !EqualsIgnoreCase(AuthorityOf(origin), Trim(request.header("Host"))))) {
-      accounts::FailureAudit::Instance().Note("HTTP " + request.method + " " + Route(path), accounts::kOutcomeRefused,
+      accounts::FailureAudit::Instance().Note(FailureMethod(request), accounts::kOutcomeRefused,
                                               accounts::err::CsrfProofMissing, std::string(), request.peer);
       a.refusal = Refusal(403, accounts::err::CsrfProofMissing,
                           origin == "null" ? "Requests from a page without an origin (\"Origin: null\") are refused"
@@ -97,7 +105,7 @@ Admission AccessControl::Admit(const RequestView& request) {
         a.caller = FromBearer(Trim(std::string_view(authorization).substr(kScheme.size())));
       }
       if (!a.caller && !open) {
-        accounts::FailureAudit::Instance().Note("HTTP " + request.method + " " + Route(path), accounts::kOutcomeRefused,
+        accounts::FailureAudit::Instance().Note(FailureMethod(request), accounts::kOutcomeRefused,
                                                 accounts::err::NotSignedIn, std::string(), request.peer);
         a.refusal = Refusal(401, accounts::err::NotSignedIn, "The bearer token is not valid (any more): sign in again");
         a.refusal->headers.emplace_back("WWW-Authenticate", "Bearer");
@@ -108,7 +116,7 @@ Admission AccessControl::Admit(const RequestView& request) {
     if (!cookie.empty()) {
       if (auto account = accounts::SessionAccount(cookie, limits_, accounts::EpochSeconds())) {
         if (!safe && !accounts::SecretsEqual(Trim(request.header(accounts::kCsrfHeader)), accounts::CsrfProof(cookie))) {
-          accounts::FailureAudit::Instance().Note("HTTP " + request.method + " " + Route(path),
+          accounts::FailureAudit::Instance().Note(FailureMethod(request),
                                                   accounts::kOutcomeRefused, accounts::err::CsrfProofMissing,
                                                   account->login, request.peer);
           a.refusal = Refusal(403, accounts::err::CsrfProofMissing,
