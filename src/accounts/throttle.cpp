@@ -1,6 +1,9 @@
 #include "accounts/throttle.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <iterator>
 
 #include "accounts/errors.h"
 #include "platform/db/session.h"
@@ -16,9 +19,25 @@ namespace {
 // forgotten, so that guessing many logins cannot grow the copy without end.
 constexpr size_t kMaxKeys = 10000;
 
-std::string AddressKey(const std::string& address) { return "a|" + address; }
+// Whoever has one IPv6 address usually has its whole /64: counted per
+// address, each of its 2^64 addresses would start afresh. IPv4 (also mapped
+// into IPv6) is counted per address.
+std::string Counted(const std::string& address) {
+  in6_addr v6{};
+  if (address.find(':') == std::string::npos || ::inet_pton(AF_INET6, address.c_str(), &v6) != 1 ||
+      IN6_IS_ADDR_V4MAPPED(&v6))
+    return address;
+  std::fill(std::begin(v6.s6_addr) + 8, std::end(v6.s6_addr), 0);
+  char text[INET6_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+  return std::string(text) + "/64";
+}
+
+std::string AddressKey(const std::string& address) { return "a|" + Counted(address); }
 // An address holds no '|', so the login after it cannot change where the address ends.
-std::string LoginKey(const std::string& login, const std::string& address) { return "la|" + address + "|" + login; }
+std::string LoginKey(const std::string& login, const std::string& address) {
+  return "la|" + Counted(address) + "|" + login;
+}
 
 int64_t Millis(SignInThrottle::Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();

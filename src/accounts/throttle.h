@@ -8,7 +8,7 @@
 // from `firstDelay` up to `maxDelay`. A count is forgotten once it saw no
 // failure for the longer of an hour and twice `maxDelay`; a success clears
 // the login-and-address count (not the address's, which the guesser's own
-// account could otherwise reset).
+// account could otherwise reset). An IPv6 address counts as its /64.
 //
 // With a database the counts live in SIGNINTHROTTLE, so every server on one
 // database throttles alike; each process keeps a copy of the counts it saw,

@@ -184,6 +184,13 @@ TEST(SignInThrottle, FailuresPauseTheLoginFromThatAddressOnlyWithDoublingPauses)
   EXPECT_EQ(t.Wait("ann", "10.0.0.1", at(500)).count(), 160);
   t.Succeeded("ann", "10.0.0.1");
   EXPECT_GT(t.Wait("ann", "10.0.0.1", at(500)).count(), 0) << "the address is still paused";
+  // An IPv6 address counts as its /64: moving within it starts nothing afresh.
+  for (int i = 1; i <= 3; ++i) t.Failed("eve", "2001:db8::" + std::to_string(i), now);
+  EXPECT_GT(t.Wait("eve", "2001:db8::ffff", now).count(), 0);
+  EXPECT_EQ(t.Wait("eve", "2001:db8:0:1::1", now).count(), 0);
+  for (int i = 1; i <= 3; ++i) t.Failed("fay", "::ffff:10.0.0." + std::to_string(i), now);
+  EXPECT_EQ(t.Wait("fay", "::ffff:10.0.0.4", now).count(), 0) << "IPv4 mapped into IPv6 is counted per address";
+
   // Long quiet: forgotten, and the next failure counts from one again.
   const int quiet = 420 + static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(t.ForgetAfter()).count()) + 1;
   for (int i = 0; i < 2; ++i) t.Failed("dan", "10.0.0.1", at(quiet));
