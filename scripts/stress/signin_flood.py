@@ -45,7 +45,8 @@ def flood(port, seconds, counts):
     while time.monotonic() < end:
         if RATE > 0:
             due = start + sum(local.values()) * CLIENTS / RATE
-            if due > time.monotonic(): time.sleep(due - time.monotonic())
+            wait = due - time.monotonic()
+            if wait > 0: time.sleep(wait)
         c = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
         try:
             c.request("POST", "/auth/login", body, {"Content-Type": "application/json"})
