@@ -3,7 +3,8 @@
 // itself, the child-type rule and a small catalog, for both tree types.
 // What the text parser accepts must survive being written and read again,
 // and what the reader accepts must be a tree: every node once, each after
-// its parent.
+// its parent, whose texts the XML writer writes back well-formed and reads
+// back as they were.
 #include <cstdint>
 #include <set>
 #include <string>
@@ -11,7 +12,9 @@
 #include "authoring/exchange_reader.h"
 #include "authoring/tree_exchange.h"
 #include "fuzz_support.h"
+#include "runtime/xml_chars.h"
 #include "storage/tree_types.h"
+#include "storage/xml.h"
 #include "versions/version_errors.h"
 
 using namespace tsa;
@@ -32,6 +35,35 @@ void CheckPlan(const ExchangePlan& plan, const nlohmann::json& file) {
   for (const ExchangeNode& n : plan.nodes) {
     if (!placed.count(n.parent)) fuzz::Finding("a node before its parent", n.path);
     if (!placed.insert(n.id).second) fuzz::Finding("a node placed twice", n.path);
+  }
+  // Every text goes into a document as the import writes it.
+  XmlDoc doc = XmlDoc::Create();
+  XmlElement root = doc.CreateDocumentElement("Node");
+  for (const ExchangeNode& n : plan.nodes) {
+    XmlElement e = root.AppendNewChild("Node");
+    try {
+      e.SetAttribute("FAQS", n.faqs);
+      e.AppendNewChild("sd").SetText(n.sd);
+      e.AppendNewChild("ld").SetText(n.ld);
+    } catch (const Error& error) {
+      fuzz::Finding("an accepted text is refused by the document", error.description());
+    }
+  }
+  std::string markup;
+  try {
+    markup = doc.Xml();
+  } catch (const Error& error) {
+    fuzz::Finding("the writer refuses a document of accepted texts", error.description());
+  }
+  if (auto fault = FindCharacterMarkupCannotHold(markup)) fuzz::Finding("the writer wrote markup XML cannot hold", fault->what);
+  XmlDoc again = XmlDoc::Create();
+  if (!again.LoadXml(markup)) fuzz::Finding("the written document does not parse", again.LastError());
+  std::vector<XmlElement> read = again.DocumentElement().ChildElements("Node");
+  for (size_t i = 0; i < read.size() && i < plan.nodes.size(); ++i) {
+    if (read[i].ChildText("sd") != plan.nodes[i].sd || read[i].ChildText("ld") != plan.nodes[i].ld ||
+        read[i].GetAttribute("FAQS") != plan.nodes[i].faqs) {
+      fuzz::Finding("a text reads back otherwise", plan.nodes[i].path);
+    }
   }
 }
 

@@ -1,6 +1,8 @@
 // JSON-RPC request texts as the service reads them: the depth check and the
 // strict parse (no key twice), then the arguments bound to members of every
 // shape the dispatch tables declare and converted as the members read them.
+// Every text the binding accepts must go into a document that the XML writer
+// writes back well-formed.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,7 +10,9 @@
 #include "fuzz_support.h"
 #include "runtime/dispatch.h"
 #include "runtime/dispatch_values.h"
+#include "runtime/xml_chars.h"
 #include "server/json_rpc.h"
+#include "storage/xml.h"
 
 using namespace tsa;
 using nlohmann::json;
@@ -39,6 +43,51 @@ std::vector<MethodSpec> Members() {
       member("Anything", {{"value", ArgType::Variant}, {"more", ArgType::Variant, false, true}}),
       member("Internal", {{"self", ArgType::Object, false, true}}),
   };
+}
+
+// Writes the texts of an accepted argument into a document and back.
+void WriteAsDocument(const json& v) {
+  XmlDoc doc = XmlDoc::Create();
+  XmlElement root = doc.CreateDocumentElement("Node");
+  std::vector<std::string> texts;
+  std::vector<const json*> pending{&v};
+  while (!pending.empty()) {
+    const json* item = pending.back();
+    pending.pop_back();
+    if (item->is_string()) texts.push_back(item->get<std::string>());
+    if (item->is_object()) {
+      for (auto it = item->begin(); it != item->end(); ++it) {
+        texts.push_back(it.key());
+        pending.push_back(&it.value());
+      }
+    } else if (item->is_array()) {
+      for (const json& element : *item) pending.push_back(&element);
+    }
+  }
+  try {
+    for (const std::string& t : texts) {
+      XmlElement e = root.AppendNewChild("sd");
+      e.SetText(t);
+      e.SetAttribute("VISB", t);
+    }
+  } catch (const Error& e) {
+    fuzz::Finding("an accepted argument is refused by the document", e.description());
+  }
+  std::string markup;
+  try {
+    markup = doc.Xml();
+  } catch (const Error& e) {
+    fuzz::Finding("the writer refuses a document of accepted arguments", e.description());
+  }
+  if (auto fault = FindCharacterMarkupCannotHold(markup)) fuzz::Finding("the writer wrote markup XML cannot hold", fault->what);
+  XmlDoc again = XmlDoc::Create();
+  if (!again.LoadXml(markup)) fuzz::Finding("a document of accepted arguments does not parse", again.LastError());
+  std::vector<XmlElement> read = again.DocumentElement().ChildElements("sd");
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i >= read.size() || read[i].Text() != texts[i] || read[i].GetAttribute("VISB") != texts[i]) {
+      fuzz::Finding("an accepted argument reads back otherwise", texts[i]);
+    }
+  }
 }
 
 void Read(const ParamSpec& p, const json& v) {
@@ -103,7 +152,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fuzz::Refusable([&] {
         DispatchArgs args = BindArguments(m, *params);
         if (args.size() != m.params.size()) fuzz::Finding("arguments lost in binding", m.name);
-        for (size_t i = 0; i < args.size(); ++i) Read(m.params[i], args[i]);
+        for (size_t i = 0; i < args.size(); ++i) {
+          Read(m.params[i], args[i]);
+          if (m.params[i].type != ArgType::Object) WriteAsDocument(args[i]);
+        }
       });
     }
   }

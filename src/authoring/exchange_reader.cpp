@@ -7,6 +7,7 @@
 
 #include "authoring/tree_exchange.h"
 #include "runtime/error.h"
+#include "runtime/xml_chars.h"
 #include "storage/tree_types.h"
 #include "storage/xml.h"
 #include "versions/version_errors.h"
@@ -65,9 +66,7 @@ int32_t Int(const json& value, const std::string& path) {
 std::string DocumentText(const json& value, const std::string& path) {
   if (!value.is_string()) Refuse(err::ExchangeMalformed, path, "must be a text");
   std::string text = value.get<std::string>();
-  if (auto c = CharacterXmlCannotHold(text)) {
-    Refuse(err::ExchangeMalformed, path, "holds the control character " + std::to_string(*c) + ", which no document can hold");
-  }
+  if (auto fault = FindCharacterXmlCannotHold(text)) Refuse(err::ExchangeMalformed, path, DescribeXmlCharFault(*fault));
   return text;
 }
 
@@ -116,7 +115,7 @@ ExchangePlan ReadExchangeFile(const json& file, int32_t treeType, const Exchange
     OnlyKeys(v, {"id", "name"}, path);
     const int32_t id = Int(Member(v, "id", path), path + ".id");
     const json& name = Member(v, "name", path);
-    if (!name.is_string()) Refuse(err::ExchangeMalformed, path + ".name", "must be a text");
+    DocumentText(name, path + ".name");
     if (!listed.insert(id).second) Refuse(err::ExchangeMalformed, path + ".id", "lists visibility " + std::to_string(id) + " a second time");
     const std::optional<std::string> known = catalog.visibilityName(id);
     if (!known) {

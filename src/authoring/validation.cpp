@@ -4,6 +4,7 @@
 #include <string>
 
 #include "runtime/error.h"
+#include "runtime/xml_chars.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 #include "storage/xml.h"
@@ -26,9 +27,8 @@ void ValidateUser(std::string_view name, std::string_view value) {
 
 void ValidateDocumentText(std::string_view name, std::string_view value) {
   if (value.find('\0') != std::string_view::npos) RaiseInvalidArgument(name, "the text holds a NUL character");
-  if (std::optional<int> c = CharacterXmlCannotHold(value)) {
-    RaiseInvalidArgument(name, "the text holds the control character &#" + std::to_string(*c) +
-                                   ";, which no document can hold");
+  if (std::optional<XmlCharFault> fault = FindCharacterXmlCannotHold(value)) {
+    RaiseInvalidArgument(name, "the text " + DescribeXmlCharFault(*fault));
   }
 }
 

@@ -12,6 +12,7 @@
 #include "platform/db/connection.h"
 #include "runtime/context.h"
 #include "runtime/error.h"
+#include "runtime/xml_chars.h"
 
 namespace tsa {
 
@@ -258,6 +259,8 @@ class FileReader {
       Fail(where, std::string("\"") + key + "\" must not be empty");
     }
     if (text.find('\0') != std::string::npos) Fail(where, std::string("\"") + key + "\" holds a NUL character");
+    // Visibility names end up in tree documents and every answer about them.
+    if (auto fault = FindCharacterXmlCannotHold(text)) Fail(where, std::string("\"") + key + "\" " + DescribeXmlCharFault(*fault));
     return text;
   }
 

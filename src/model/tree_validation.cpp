@@ -8,6 +8,7 @@
 #include <set>
 
 #include "runtime/error.h"
+#include "runtime/xml_chars.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 #include "storage/xml.h"
@@ -182,11 +183,38 @@ void RowsDocument(const Facts& f, Findings& out) {
   }
 }
 
+// Texts stored before every entry refused them: the document cannot be
+// written again (the writer refuses it) until the node's texts are edited.
+void XmlCharacters(const Facts& f, Findings& out) {
+  for (const auto& [nid, el] : f.elements) {
+    std::optional<std::string> found;
+    for (pugi::xml_attribute a : el.Raw().attributes()) {
+      if (auto fault = FindCharacterXmlCannotHold(a.value())) {
+        found = std::string("attribute ") + a.name() + " " + DescribeXmlCharFault(*fault);
+        break;
+      }
+    }
+    for (const char* text : {"sd", "ld"}) {
+      if (found) break;
+      XmlElement e = el.SelectSingleNode(std::string("./") + text);
+      if (!e) continue;
+      if (auto fault = FindCharacterXmlCannotHold(e.Text())) {
+        found = std::string(text == std::string("sd") ? "its short text " : "its long text ") + DescribeXmlCharFault(*fault);
+      }
+    }
+    if (found) {
+      Add(out, "error", "xml-characters", nid,
+          "Node " + std::to_string(nid) + ": " + *found + "; the tree cannot be saved until it is edited");
+    }
+  }
+}
+
 using Rule = std::function<void(const Facts&, Findings&)>;
 
 const std::vector<Rule>& Rules() {
   static const std::vector<Rule> rules = {BrokenHyperlink, NoAudience,     UnknownVisibility, EmptyCategory,
-                                          UnansweredQuestion, EmptyShortText, Sequence,        RowsDocument};
+                                          UnansweredQuestion, EmptyShortText, Sequence,        RowsDocument,
+                                          XmlCharacters};
   return rules;
 }
 

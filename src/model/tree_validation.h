@@ -12,6 +12,7 @@
 //   empty-short-text      error    a node below the root with a blank short text
 //   sequence              error    siblings whose sequence numbers are not 1..n
 //   rows-document         error    rows and document that disagree
+//   xml-characters        error    a text or attribute holding a character XML cannot hold
 #pragma once
 
 #include <cstdint>

@@ -6,6 +6,7 @@
 
 #include "runtime/error.h"
 #include "runtime/registry.h"
+#include "runtime/xml_chars.h"
 
 namespace tsa {
 
@@ -39,6 +40,37 @@ const char* ArgTypeName(ArgType t) {
 
 namespace {
 
+// Every text a caller sends may end up in a tree document, a log line or an
+// answer another program parses as XML: one that holds a character no XML
+// document can hold is refused here, before any member sees it, so that a
+// member added later is covered too. Texts inside objects (dictionaries,
+// variants) are checked as well, keys included, without recursion.
+void CheckTexts(const ParamSpec& p, const nlohmann::json& v) {
+  auto refuse = [&](const std::string& where, const XmlCharFault& fault) {
+    RaiseInvalidArgument(p.name, where + DescribeXmlCharFault(fault), err::TextNotXml);
+  };
+  if (v.is_string()) {
+    if (auto fault = FindCharacterXmlCannotHold(v.get_ref<const std::string&>())) refuse("", *fault);
+    return;
+  }
+  if (!v.is_structured()) return;
+  std::vector<const nlohmann::json*> pending{&v};
+  while (!pending.empty()) {
+    const nlohmann::json* item = pending.back();
+    pending.pop_back();
+    if (item->is_string()) {
+      if (auto fault = FindCharacterXmlCannotHold(item->get_ref<const std::string&>())) refuse("a text in it ", *fault);
+    } else if (item->is_object()) {
+      for (auto it = item->begin(); it != item->end(); ++it) {
+        if (auto fault = FindCharacterXmlCannotHold(it.key())) refuse("a key in it ", *fault);
+        pending.push_back(&it.value());
+      }
+    } else if (item->is_array()) {
+      for (const auto& element : *item) pending.push_back(&element);
+    }
+  }
+}
+
 void Check(const ParamSpec& p, const nlohmann::json& v) {
   auto fail = [&](const std::string& got) {
     RaiseInvalidArgument(p.name, std::string("expected ") + ArgTypeName(p.type) + ", got " + got);
@@ -61,16 +93,19 @@ void Check(const ParamSpec& p, const nlohmann::json& v) {
       return;
     case ArgType::String:
       if (!v.is_string()) fail(std::string(v.type_name()));
+      CheckTexts(p, v);
       return;
     case ArgType::Bool:
       if (!v.is_boolean()) fail(std::string(v.type_name()));
       return;
     case ArgType::Dict:
       if (!v.is_object()) fail(std::string(v.type_name()));
+      CheckTexts(p, v);
       return;
     case ArgType::Object:
       RaiseInvalidArgument(p.name, "object references cannot be passed from outside the engine");
     case ArgType::Variant:
+      CheckTexts(p, v);
       return;
   }
 }

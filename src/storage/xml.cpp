@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "runtime/error.h"
+#include "runtime/xml_chars.h"
 
 namespace tsa {
 
@@ -107,12 +108,24 @@ void RequireNoNul(std::string_view text, std::string_view what) {
     Raise(err::InvalidProcedureCall, {},
           "Invalid procedure call or argument: " + std::string(what) + " holds a NUL character, which XML cannot store");
   }
-  // Written as a character reference such a character would make a document
-  // that no conforming parser reads.
-  if (std::optional<int> c = CharacterXmlCannotHold(text)) {
+  // Stored, such a character would make a document that no conforming
+  // parser reads (a control character is written as a reference, which is
+  // not well-formed either).
+  if (std::optional<XmlCharFault> fault = FindCharacterXmlCannotHold(text)) {
     Raise(err::InvalidProcedureCall, {},
-          "Invalid procedure call or argument: " + std::string(what) + " holds the control character &#" +
-              std::to_string(*c) + ";, which XML cannot store");
+          "Invalid procedure call or argument: " + std::string(what) + " " + DescribeXmlCharFault(*fault));
+  }
+}
+
+// The last line of defence: texts are checked when they are set, but a
+// document loaded from an older store may hold what no parser accepts.
+// Writing it would hand every reader a document that is not XML, so it is
+// refused instead; the consistency checks name the node.
+void RequireWellFormed(const std::string& markup) {
+  if (std::optional<XmlCharFault> fault = FindCharacterMarkupCannotHold(markup)) {
+    Raise(err::DocumentNotWritable, {},
+          "The document is not written: it holds " + fault->what + " at byte " + std::to_string(fault->byte) +
+              ", which an XML document cannot hold (Tree.Validate names the node; edit its texts)");
   }
 }
 
@@ -165,6 +178,7 @@ std::string Serialize(const pugi::xml_node& node, size_t expected = 0) {
   out.reserve(expected);
   StringWriter writer(out);
   node.print(writer, "", xmldetail::kFormat, pugi::encoding_utf8);
+  RequireWellFormed(out);
   return out;
 }
 
@@ -347,6 +361,7 @@ std::string XmlDoc::Xml() const {
   StringWriter writer(out);
   s.doc.save(writer, "", xmldetail::kFormat, pugi::encoding_utf8);
   s.sizeHint = out.size();
+  RequireWellFormed(out);
   return out;
 }
 

@@ -63,6 +63,8 @@ class XmlDoc {
   // Writes the document to a file, replacing it. The file is written beside
   // the target and renamed over it, so readers never see a partial file.
   // Raises 76 (path not found), 70 (permission denied) or 51 on failure.
+  // Save and Xml raise 1217 and write nothing for a document that holds a
+  // character XML cannot hold (one loaded that way: setters refuse them).
   void Save(const std::string& path) const;
   // The markup of the whole document.
   std::string Xml() const;
@@ -125,8 +127,10 @@ class XmlElement {
   std::optional<std::string> GetAttribute(std::string_view name) const;
   bool HasAttribute(std::string_view name) const;
   // Sets an attribute: an existing one keeps its place, a new one is added
-  // after the others. Any text is allowed; it is escaped when written. A NUL
-  // character cannot be stored in XML and raises 5.
+  // after the others. Any text is allowed; it is escaped when written. A
+  // character XML cannot hold (NUL, other controls but tab, line feed and
+  // carriage return, U+FFFE, U+FFFF, surrogates, bytes that are not UTF-8)
+  // raises 5, as SetText does.
   void SetAttribute(std::string_view name, std::string_view value);
   void RemoveAttribute(std::string_view name);
 

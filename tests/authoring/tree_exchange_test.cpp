@@ -194,6 +194,17 @@ TEST_F(ExchangeTest, RefusalsNameThePathAndWriteNothing) {
       {"out of range", [](json& f) { f["nodes"][1]["id"] = 1LL << 40; }, err::ExchangeMalformed, "$.nodes[1].id"},
       {"control character", [](json& f) { f["nodes"][1]["short"] = std::string("a\x01"); }, err::ExchangeMalformed,
        "$.nodes[1].short"},
+      // Characters XML cannot hold, in every kind of text the file gives.
+      {"U+FFFE", [](json& f) { f["nodes"][1]["short"] = "a\uFFFEb"; }, err::ExchangeMalformed, "$.nodes[1].short"},
+      {"U+FFFF", [](json& f) { f["nodes"][2]["long"] = "\uFFFF"; }, err::ExchangeMalformed, "$.nodes[2].long"},
+      {"lone surrogate", [](json& f) { f["nodes"][3]["faqs"] = std::string(";\xED\xA0\x80;"); },
+       err::ExchangeMalformed, "$.nodes[3].faqs"},
+      {"not UTF-8", [](json& f) { f["nodes"][0]["short"] = std::string("caf\xE9"); }, err::ExchangeMalformed,
+       "$.nodes[0].short"},
+      {"visibility name", [](json& f) { f["visibilities"][0]["name"] = "Cust\uFFFFomers"; }, err::ExchangeMalformed,
+       "$.visibilities[0].name"},
+      {"product name", [](json& f) { f["product"]["name"] = std::string("\x0b"); }, err::ExchangeMalformed,
+       "$.product.name"},
       {"shared entity, other texts", [](json& f) { f["nodes"][5]["short"] = "Other"; }, err::ExchangeMalformed,
        "$.nodes[5].entity"},
   };

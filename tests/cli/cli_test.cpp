@@ -127,6 +127,11 @@ TEST_F(CliTest, CallPrintsTheResultOrTheError) {
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "");
   EXPECT_NE(o.out.find_first_of("0123456789"), std::string::npos) << o.out;
+  // A text no XML document can hold is refused by name, in process as on the service.
+  o = Run({"call", "Repository.AddRepEntity", R"({"i_lRepType":2,"i_sSDesc":"ok","i_sLDesc":"a\uFFFEb"})"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("error 1216"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("i_sLDesc"), std::string::npos) << o.err;
 }
 
 TEST_F(CliTest, AccountsAreManagedWithoutAServiceAndInProcessCallsActAsTheirAccount) {

@@ -107,6 +107,13 @@ TEST_F(CatalogTest, InvalidFilesAreRefusedWholly) {
        "visibilities[1] (id 1): the id appears twice"},
       {"{\"categories\": [{\"id\": 5, \"name\": \"c\", \"visibilities\": [1, 1]}]}", "\"visibilities\" lists 1 twice"},
       {"{\"products\": [{\"id\": 7, \"name\": \"p\"}]}", "products[0]: unknown key \"name\""},
+      // Names end up in tree documents: characters XML cannot hold are refused.
+      {"{\"visibilities\": [{\"id\": 1, \"name\": \"ok\"}, {\"id\": 2, \"name\": \"a\\uFFFEb\"}]}",
+       "visibilities[1] (id 2): \"name\" holds the character U+FFFE at character 2"},
+      {"{\"categories\": [{\"id\": 5, \"name\": \"\\u0001\"}]}",
+       "categories[0] (id 5): \"name\" holds the control character U+0001"},
+      {"{\"products\": [{\"id\": 7, \"description\": \"p\\uFFFF\"}]}",
+       "products[0] (id 7): \"description\" holds the character U+FFFF"},
       // A valid entry before a bad reference: nothing of the file is kept.
       {"{\"visibilities\": [{\"id\": 1, \"name\": \"a\"}],"
        " \"categories\": [{\"id\": 5, \"name\": \"c\", \"visibilities\": [1, 9]}]}",

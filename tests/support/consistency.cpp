@@ -9,6 +9,7 @@
 
 #include "model/tree.h"
 #include "platform/files/document_store.h"
+#include "runtime/xml_chars.h"
 #include "storage/documents.h"
 #include "support/tree_fixture.h"
 
@@ -98,56 +99,103 @@ class Checker {
     expect("FAQ", "0");
   }
 
-  // Checks `element` (at `depth`, below the path `preTree`) and everything
-  // below it.
-  void Walk(const XmlElement& element, int32_t depth, const std::string& preTree) {
-    if (element.Name() != "Node") {
-      Problem("an element named \"" + element.Name() + "\" stands where a Node belongs (below " + preTree + ")");
-      return;
-    }
-    std::optional<std::string> nid = element.GetAttribute("NID");
-    int32_t nodeId = 0;
-    try {
-      size_t used = 0;
-      nodeId = std::stoi(nid.value_or("x"), &used);
-      if (used != nid->size()) throw std::invalid_argument("NID");
-    } catch (const std::exception&) {
-      Problem("an element below " + preTree + " has the NID " + (nid ? "\"" + *nid + "\"" : "(missing)"));
-      return;
-    }
-    const std::string self = "node " + std::to_string(nodeId);
-    if (!seen_.insert(nodeId).second) Problem("more than one element with NID " + std::to_string(nodeId));
-
-    std::vector<XmlElement> children = element.ChildElements();
-    if (children.size() < 2 || children[0].Name() != "sd" || children[1].Name() != "ld") {
-      Problem(self + ": the element does not begin with sd and ld");
-    }
-
-    auto row = byId_.find(nodeId);
-    if (row == byId_.end()) {
-      Problem(self + ": an element without a row");
-    } else {
-      CompareRow(element, *row->second, depth, preTree);
-    }
-
-    int32_t lastSequence = std::numeric_limits<int32_t>::min();
-    int32_t lastChild = -1;
-    const std::string childPreTree = preTree + std::to_string(nodeId) + ";";
-    for (size_t i = 0; i < children.size(); ++i) {
-      const XmlElement& child = children[i];
-      if (i < 2 && (child.Name() == "sd" || child.Name() == "ld")) continue;
-      Walk(child, depth + 1, childPreTree);
-      std::optional<std::string> childNid = child.GetAttribute("NID");
-      if (!childNid) continue;
-      auto childRow = byId_.find(std::atoi(childNid->c_str()));
-      if (childRow == byId_.end()) continue;
-      int32_t sequence = childRow->second->sequence;
-      if (lastChild >= 0 && sequence <= lastSequence) {
-        Problem(self + ": its child " + *childNid + " (SEQUENCE " + std::to_string(sequence) + ") follows child " +
-                std::to_string(lastChild) + " (SEQUENCE " + std::to_string(lastSequence) + ")");
+  // Checks `root` and everything below it, depth first in document order,
+  // without recursion (a stored tree may be far deeper than the stack):
+  // one frame per open element, and the ancestry as one string that grows
+  // and shrinks with the path.
+  void Walk(const XmlElement& root, int32_t, const std::string& rootPreTree) {
+    struct Frame {
+      std::vector<XmlElement> children;
+      size_t next = 2;  // sd and ld come first
+      size_t pathLength = 0;
+      int32_t nodeId = 0;
+      int32_t lastSequence = std::numeric_limits<int32_t>::min();
+      int32_t lastChild = -1;
+    };
+    std::string path = rootPreTree;
+    std::vector<Frame> stack;
+    auto enter = [&](const XmlElement& element) {
+      const int32_t depth = static_cast<int32_t>(stack.size());
+      if (element.Name() != "Node") {
+        Problem("an element named \"" + element.Name() + "\" stands where a Node belongs (below " + path + ")");
+        return;
       }
-      lastSequence = sequence;
-      lastChild = childRow->second->nodeId;
+      std::optional<std::string> nid = element.GetAttribute("NID");
+      int32_t nodeId = 0;
+      try {
+        size_t used = 0;
+        nodeId = std::stoi(nid.value_or("x"), &used);
+        if (used != nid->size()) throw std::invalid_argument("NID");
+      } catch (const std::exception&) {
+        Problem("an element below " + path + " has the NID " + (nid ? "\"" + *nid + "\"" : "(missing)"));
+        return;
+      }
+      const std::string self = "node " + std::to_string(nodeId);
+      if (!seen_.insert(nodeId).second) Problem("more than one element with NID " + std::to_string(nodeId));
+      CheckCharacters(element, self);
+
+      Frame frame;
+      frame.children = element.ChildElements();
+      if (frame.children.size() < 2 || frame.children[0].Name() != "sd" || frame.children[1].Name() != "ld") {
+        Problem(self + ": the element does not begin with sd and ld");
+        frame.next = 0;
+        while (frame.next < frame.children.size() && frame.next < 2 &&
+               (frame.children[frame.next].Name() == "sd" || frame.children[frame.next].Name() == "ld")) {
+          ++frame.next;
+        }
+      }
+      auto row = byId_.find(nodeId);
+      if (row == byId_.end()) {
+        Problem(self + ": an element without a row");
+      } else {
+        CompareRow(element, *row->second, depth, path);
+      }
+      frame.pathLength = path.size();
+      frame.nodeId = nodeId;
+      path += std::to_string(nodeId) + ";";
+      stack.push_back(std::move(frame));
+    };
+    enter(root);
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      if (top.next >= top.children.size()) {
+        path.resize(top.pathLength);
+        stack.pop_back();
+        continue;
+      }
+      const XmlElement child = top.children[top.next++];
+      const std::string self = "node " + std::to_string(top.nodeId);
+      std::optional<std::string> childNid = child.GetAttribute("NID");
+      if (childNid) {
+        auto childRow = byId_.find(std::atoi(childNid->c_str()));
+        if (childRow != byId_.end()) {
+          int32_t sequence = childRow->second->sequence;
+          if (top.lastChild >= 0 && sequence <= top.lastSequence) {
+            Problem(self + ": its child " + *childNid + " (SEQUENCE " + std::to_string(sequence) +
+                    ") follows child " + std::to_string(top.lastChild) + " (SEQUENCE " +
+                    std::to_string(top.lastSequence) + ")");
+          }
+          top.lastSequence = sequence;
+          top.lastChild = childRow->second->nodeId;
+        }
+      }
+      enter(child);  // may reallocate the stack: `top` is not used after this
+    }
+  }
+
+  // Texts stored before every entry refused characters XML cannot hold: the
+  // document parses here, but no strict parser reads it.
+  void CheckCharacters(const XmlElement& element, const std::string& self) {
+    for (pugi::xml_attribute a : element.Raw().attributes()) {
+      if (auto fault = FindCharacterXmlCannotHold(a.value())) {
+        Problem(self + ": attribute " + a.name() + " " + DescribeXmlCharFault(*fault));
+      }
+    }
+    for (pugi::xml_node child : element.Raw().children()) {
+      if (child.type() != pugi::node_element || child.name() == std::string("Node")) continue;
+      if (auto fault = FindCharacterXmlCannotHold(child.text().get())) {
+        Problem(self + ": " + child.name() + " " + DescribeXmlCharFault(*fault));
+      }
     }
   }
 
