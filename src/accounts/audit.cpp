@@ -154,7 +154,46 @@ void WriteAuditRows(std::vector<AuditEntry> entries) {
   }
 }
 
-AuditPage ListAudit(const AuditFilter& f) {
+std::string AuditTimeBound(std::string_view argument, std::string_view text) {
+  // Stored times read "2026-12-08T10:00:00.123456Z" and are compared as
+  // texts, so a bound must be a leading part of that form: a date alone, or
+  // with hours, minutes, seconds and fractions. A space may stand for the T
+  // and a final Z is dropped; anything else would compare to a wrong answer.
+  auto refuse = [&](const std::string& why) {
+    RaiseInvalidArgument(argument, "\"" + std::string(text.substr(0, 64)) + "\" is not a UTC time such as 2026-12-08 or "
+                                   "2026-12-08T10:00:00 (" + why + ")");
+  };
+  std::string t(text);
+  if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) t.pop_back();
+  if (t.size() > 10 && t[10] == ' ') t[10] = 'T';
+  static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd.dddddd";
+  if (t.size() < 10) refuse("a date needs year, month and day");
+  if (t.size() > kShape.size()) refuse("too long");
+  for (size_t i = 0; i < t.size(); ++i) {
+    const bool digit = t[i] >= '0' && t[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : t[i] != kShape[i]) refuse("unexpected \"" + t.substr(i, 1) + "\" at character " + std::to_string(i + 1));
+  }
+  // Only whole fields: "2026-12-08T1" would compare between hours.
+  for (size_t cut : {11u, 12u, 14u, 15u, 17u, 18u, 20u}) {
+    if (t.size() == cut) refuse("a part is cut short");
+  }
+  auto number = [&](size_t at, size_t digits) { return std::stoi(t.substr(at, digits)); };
+  const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1) refuse("no year 0");
+  if (month < 1 || month > 12) refuse("no month " + std::to_string(month));
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) refuse("no such day in that month");
+  if (t.size() >= 13 && number(11, 2) > 23) refuse("hours go up to 23");
+  if (t.size() >= 16 && number(14, 2) > 59) refuse("minutes go up to 59");
+  if (t.size() >= 19 && number(17, 2) > 59) refuse("seconds go up to 59");
+  return t;
+}
+
+AuditPage ListAudit(const AuditFilter& filter) {
+  AuditFilter f = filter;
+  if (!f.since.empty()) f.since = AuditTimeBound("i_sSince", f.since);
+  if (!f.until.empty()) f.until = AuditTimeBound("i_sUntil", f.until);
   ServiceDb db;
   std::string where;
   std::vector<db::Value> params;

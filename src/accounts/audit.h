@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -68,7 +69,15 @@ struct AuditPage {
   bool more = false;             // a further page exists
 };
 
+// Raises 1200 naming i_sSince or i_sUntil for a bound that is not a UTC
+// time (AuditTimeBound) before anything is read.
 AuditPage ListAudit(const AuditFilter& filter);
+
+// A time bound as the audit compares it, or 1200 naming `argument`: a UTC
+// date, optionally with hours, minutes, seconds and fractions
+// ("2026-12-08", "2026-12-08T10:00", "2026-12-08 10:00:05.5Z"), each field
+// in its range ("2026-13-45" is refused).
+std::string AuditTimeBound(std::string_view argument, std::string_view text);
 
 // Removes at most `batch` rows older than `before` (a time text); returns
 // how many.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <pugixml.hpp>
+#include <unicode/unistr.h>
 
 #include "components/catalog.h"
 #include "components/connections.h"
@@ -44,6 +45,9 @@ constexpr const char* kSearch = "HXSvcTroubleshooting.Browse.SearchEntities";
 
 constexpr int32_t kDefaultLimit = 50;
 constexpr int32_t kMaxLimit = 200;
+// Longer search texts find nothing a shorter part of them would not, and
+// the databases refuse LIKE patterns far beyond it.
+constexpr size_t kMaxSearchCharacters = 1000;
 
 // One read: read-only, except in web-farm mode, where loading a tree may
 // first fetch its document from the shared folder, which writes.
@@ -52,6 +56,16 @@ auto Read(const char* label, Body body) {
   auto trapped = [&] { return Trapped(label, body); };
   if (RunReadOnly([] { return GetWebFarmLocation().has_value(); })) return RunTransactional(trapped);
   return RunReadOnly(trapped);
+}
+
+// Unicode's full case folding of a UTF-8 text (bytes that are not UTF-8
+// become U+FFFD).
+std::string FoldCase(std::string_view text) {
+  std::string out;
+  icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))
+      .foldCase(U_FOLD_CASE_DEFAULT)
+      .toUTF8String(out);
+  return out;
 }
 
 void ValidateTreeType(int32_t treeType) {
@@ -691,40 +705,52 @@ json Browse::SearchEntities(const std::string& i_sText, int32_t i_lRepType, int3
     if (i_lLimit < 1 || i_lLimit > kMaxLimit) {
       RaiseInvalidArgument("i_lLimit", "must be between 1 and " + std::to_string(kMaxLimit));
     }
+    // A NUL ends the pattern early in one database and matches everything.
+    if (i_sText.find('\0') != std::string::npos) RaiseInvalidArgument("i_sText", "holds a NUL character");
+    const size_t characters = static_cast<size_t>(std::count_if(
+        i_sText.begin(), i_sText.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    if (characters > kMaxSearchCharacters) {
+      RaiseInvalidArgument("i_sText", "is " + std::to_string(characters) + " characters long; a search text may have at most " +
+                                          std::to_string(kMaxSearchCharacters));
+    }
     return WithHelvixSession([&](db::Session& s, const db::Dialect& d) {
-      const std::string pattern = LikeContainsPattern(i_sText);
-      std::vector<db::Value> params;
       std::string from;
       for (int32_t type = storage::kRepCategory; type <= storage::kRepAction; ++type) {
         if (i_lRepType != 0 && type != i_lRepType) continue;
         if (!from.empty()) from += " UNION ALL ";
         from += "SELECT " + std::to_string(type) + " AS REPTYPE, ID, NAME, DETAIL FROM " + storage::getRepTable(type);
-        if (!i_sText.empty()) {
-          const std::string like = " LIKE LOWER(CAST(" + d.Placeholder(static_cast<int>(params.size()) + 1) +
-                                   " AS TEXT)) ESCAPE '" + std::string(1, kLikeEscape) + "'";
-          params.emplace_back(pattern);
-          const std::string like2 = " LIKE LOWER(CAST(" + d.Placeholder(static_cast<int>(params.size()) + 1) +
-                                    " AS TEXT)) ESCAPE '" + std::string(1, kLikeEscape) + "'";
-          params.emplace_back(pattern);
-          from += " WHERE LOWER(NAME)" + like + " OR LOWER(DETAIL)" + like2;
-        }
       }
-      const auto total = s.Query("SELECT COUNT(*) FROM (" + from + ") E", params);
-      std::vector<db::Value> paged = params;
-      const std::string limit = d.Placeholder(static_cast<int>(paged.size()) + 1);
-      paged.emplace_back(i_lLimit);
-      const std::string offset = d.Placeholder(static_cast<int>(paged.size()) + 1);
-      paged.emplace_back(i_lOffset);
-      const auto rows = s.Query("SELECT REPTYPE, ID, NAME, DETAIL FROM (" + from + ") E ORDER BY REPTYPE, ID LIMIT " +
-                                    limit + " OFFSET " + offset,
-                                paged);
-      json items = json::array();
       auto text = [](const db::Value& v) { return v.IsNull() ? std::string() : v.ToText(); };
-      for (const auto& row : rows.rows) {
-        items.push_back(
-            {{"repType", row[0].ToInt32()}, {"repId", row[1].ToInt32()}, {"short", text(row[2])}, {"long", text(row[3])}});
+      auto item = [&](const std::vector<db::Value>& row) {
+        return json{{"repType", row[0].ToInt32()}, {"repId", row[1].ToInt32()}, {"short", text(row[2])},
+                    {"long", text(row[3])}};
+      };
+      json items = json::array();
+      if (i_sText.empty()) {
+        const auto total = s.Query("SELECT COUNT(*) FROM (" + from + ") E", {});
+        const auto rows = s.Query("SELECT REPTYPE, ID, NAME, DETAIL FROM (" + from + ") E ORDER BY REPTYPE, ID LIMIT " +
+                                      d.Placeholder(1) + " OFFSET " + d.Placeholder(2),
+                                  {db::Value(i_lLimit), db::Value(i_lOffset)});
+        for (const auto& row : rows.rows) items.push_back(item(row));
+        return json{{"total", total.rows.empty() ? 0 : total.rows[0][0].ToInt64()}, {"items", std::move(items)}};
       }
-      return json{{"total", total.rows.empty() ? 0 : total.rows[0][0].ToInt64()}, {"items", std::move(items)}};
+      // Matching ignores case the way Unicode folds it ("STRASSE" finds
+      // "Straße", "ΣΊΣΥΦΟΣ" finds "σίσυφος"), the same on either database:
+      // the texts are folded here, not by the database's LOWER, which is
+      // ASCII only on one of them. A search reads every entity of the types
+      // asked for once; so did the LIKE it replaces.
+      const std::string needle = FoldCase(i_sText);
+      const auto rows = s.Query("SELECT REPTYPE, ID, NAME, DETAIL FROM (" + from + ") E ORDER BY REPTYPE, ID", {});
+      int64_t total = 0;
+      for (const auto& row : rows.rows) {
+        if (FoldCase(text(row[2])).find(needle) == std::string::npos &&
+            FoldCase(text(row[3])).find(needle) == std::string::npos) {
+          continue;
+        }
+        if (total >= i_lOffset && items.size() < static_cast<size_t>(i_lLimit)) items.push_back(item(row));
+        ++total;
+      }
+      return json{{"total", total}, {"items", std::move(items)}};
     });
   });
 }
@@ -777,7 +803,8 @@ const DispatchTable* Browse::Dispatch() const {
          },
          "Repository entities whose short or long text contains i_sText (ignoring case; \"\" = all) of type "
          "i_lRepType (0 = all four), ordered by type and id: {total, items: [{repType, repId, short, long}]} from "
-         "i_lOffset (default 0), at most i_lLimit (default 50, 1 to 200)."});
+         "i_lOffset (default 0), at most i_lLimit (default 50, 1 to 200). i_sText may have at most 1000 "
+         "characters (1200); a NUL, like any character XML cannot hold, is refused (1216)."});
     return t;
   }();
   return &table;

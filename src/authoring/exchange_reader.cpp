@@ -7,6 +7,7 @@
 
 #include "authoring/tree_exchange.h"
 #include "runtime/error.h"
+#include "runtime/settings.h"
 #include "runtime/xml_chars.h"
 #include "storage/tree_types.h"
 #include "storage/xml.h"
@@ -72,7 +73,7 @@ std::string DocumentText(const json& value, const std::string& path) {
 
 }  // namespace
 
-ExchangePlan ReadExchangeFile(const json& file, int32_t treeType, const ExchangeCatalog& catalog) {
+ExchangePlan ReadExchangeFile(const json& file, int32_t treeType, const ExchangeCatalog& catalog, int maxDepth) {
   Object(file, "$");
   const json& format = Member(file, "format", "$");
   if (format != kFormat) Refuse(err::ExchangeFormatVersion, "$.format", "must be \"tsauthor-tree\"");
@@ -202,8 +203,16 @@ ExchangePlan ReadExchangeFile(const json& file, int32_t treeType, const Exchange
   std::optional<int32_t> topType;
   if (treeType == storage::kTemplateTree) topType = storage::kTopTypeEmpty;
   std::map<int32_t, int32_t> typeOf{{0, storage::kRepRoot}};
+  std::map<int32_t, int> depthOf{{0, 0}};
   for (const ExchangeNode& n : plan.nodes) {
     typeOf[n.id] = n.repType;
+    // Parents come first: the plan is in document order.
+    const int depth = depthOf[n.id] = depthOf.at(n.parent) + 1;
+    if (depth > maxDepth) {
+      Refuse(err::TreeTooDeep, n.path + ".parent",
+             "puts the node " + std::to_string(depth) + " levels below the root; trees may be at most " +
+                 std::to_string(maxDepth) + " levels deep (setting [trees] max_depth)");
+    }
     const int32_t parentType = typeOf.at(n.parent);
     if (!storage::TypeMatch(parentType, n.repType, parentType == storage::kRepRoot ? topType : std::nullopt)) {
       Refuse(err::ExchangeChildType, n.path + ".type",

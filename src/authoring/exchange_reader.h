@@ -46,6 +46,9 @@ struct ExchangeCatalog {
 // type, "unknown" for another.
 const char* ExchangeTypeName(int32_t repType);
 
-ExchangePlan ReadExchangeFile(const nlohmann::json& file, int32_t treeType, const ExchangeCatalog& catalog);
+// `maxDepth` is how deep a node may lie below the root ([trees] max_depth):
+// a file with a deeper node is refused (1218) naming the node's parent.
+ExchangePlan ReadExchangeFile(const nlohmann::json& file, int32_t treeType, const ExchangeCatalog& catalog,
+                              int maxDepth = 256);
 
 }  // namespace tsa

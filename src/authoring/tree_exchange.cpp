@@ -20,6 +20,7 @@
 #include "runtime/dispatch.h"
 #include "runtime/dispatch_values.h"
 #include "runtime/error.h"
+#include "runtime/settings.h"
 #include "storage/documents.h"
 #include "storage/tree_types.h"
 #include "storage/xml.h"
@@ -214,7 +215,8 @@ json Exchange::Import(const json& i_vFile, int32_t i_lTreeType, int32_t i_lID, b
   return Unit(kImport, [&] {
     ValidateTreeType("i_lTreeType", i_lTreeType);
     const json file = i_vFile.is_string() ? ParseExchangeText(i_vFile.get<std::string>()) : i_vFile;
-    const Plan plan = ReadExchangeFile(file, i_lTreeType, {CatalogVisibilityName, CatalogHasCategory});
+    const Plan plan = ReadExchangeFile(file, i_lTreeType, {CatalogVisibilityName, CatalogHasCategory},
+                                       CurrentSettings().maxTreeDepth);
 
     // The tree with its root; refused here when it exists (1204), when the
     // catalog lacks the product (1210) or the template has no information
@@ -335,7 +337,9 @@ const DispatchTable* Exchange::Dispatch() const {
              return self(c).Import(a[0], Long(a[1]), Long(a[2]), Bool(a[3]));
            },
            "Creates a published tree from an exported file (its JSON text or object), with new repository "
-           "entities or, with i_bReuseTexts, existing ones of the same type and texts; all or nothing."});
+           "entities or, with i_bReuseTexts, existing ones of the same type and texts; all or nothing. A text "
+           "holding a character XML cannot hold is refused (1410), as is a node deeper than [trees] max_depth "
+           "(1218); both name the JSON path."});
     return t;
   }();
   return &table;

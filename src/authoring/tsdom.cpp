@@ -31,7 +31,8 @@ DispatchTable BuildTable() {
            return Self(c).AddChildNew(Long(a[0]), Long(a[1]), Long(a[2]), Long(a[3]), Text(a[4]), Text(a[5]),
                                       Text(a[6]), Text(a[7]), Long(a[8]), Text(a[9]));
          },
-         "Adds a new node with a new repository entity below a node of the user's working copy; returns its NodeID."});
+         "Adds a new node with a new repository entity below a node of the user's working copy; returns its NodeID "
+         "(1218 when it would lie deeper than [trees] max_depth)."});
   t.Add({"AddChildFromRep",
          {L("i_lTreeType"), L("i_lID"), L("i_lCurrentNodeID"), L("i_lRepType"), L("i_lRepID"), S("i_sVisibilities"),
           S("i_sFAQs"), L("i_lHyperlinkNodeID"), S("i_sUserId")},
@@ -40,7 +41,7 @@ DispatchTable BuildTable() {
            return Self(c).AddChildFromRep(Long(a[0]), Long(a[1]), Long(a[2]), Long(a[3]), Long(a[4]), Text(a[5]),
                                           Text(a[6]), Long(a[7]), Text(a[8]));
          },
-         "Adds a node showing an existing repository entity; returns its NodeID."});
+         "Adds a node showing an existing repository entity; returns its NodeID (1218 beyond [trees] max_depth)."});
   t.Add({"AddTemplateToNode",
          {L("i_lTemplateID"), L("i_lTreeType"), L("i_lID"), L("i_lNodeID"), S("i_sVisibToAdd"), S("i_sUserId"),
           LOut("o_lInvalidityReason")},
@@ -51,7 +52,8 @@ DispatchTable BuildTable() {
            a[6] = reason;
            return nullptr;
          },
-         "Grafts the top-level nodes of a template below a node of the user's working copy."});
+         "Grafts the top-level nodes of a template below a node of the user's working copy (1218 when a grafted "
+         "node would lie deeper than [trees] max_depth; nothing is grafted)."});
   t.Add({"SaveNode",
          {L("i_lTreeType"), L("i_lID"), L("i_lNodeID"), L("i_lRepID"), S("i_sSDesc"), S("i_sLDesc"),
           B("i_bPropogateContent"), S("i_sVisibilities"), B("i_bPropogateVisibDown"), S("i_sFAQs"),
@@ -114,7 +116,8 @@ DispatchTable BuildTable() {
                          Text(a[7]));
            return nullptr;
          },
-         "Copies a subtree below a node of the user's working copy, from the same or another tree."});
+         "Copies a subtree below a node of the user's working copy, from the same or another tree (1218 when a "
+         "copied node would lie deeper than [trees] max_depth; nothing is copied)."});
   t.Add({"GetVisibilitiesToAdd",
          {L("i_lSrcTreeType"), L("i_lSrcID"), L("i_lSrcNodeID"), L("i_lDstTreeType"), L("i_lDstID"), L("i_lDstNodeID"),
           S("i_sUserId")},

@@ -12,6 +12,7 @@
 #include "runtime/context.h"
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
+#include "runtime/settings.h"
 #include "storage/tree_types.h"
 #include "storage/visibility.h"
 
@@ -71,8 +72,18 @@ Node& AsNode(Component& self) { return dynamic_cast<Node&>(self); }
 
 }  // namespace
 
+void RequireDepthWithinLimit(int64_t depth) {
+  const int limit = CurrentSettings().maxTreeDepth;
+  if (depth > limit) {
+    Raise(err::TreeTooDeep, {},
+          "The node would lie " + std::to_string(depth) + " levels below the root; trees may be at most " +
+              std::to_string(limit) + " levels deep (setting [trees] max_depth)");
+  }
+}
+
 void Node::AppendChild(Node& iChildNode) {
   Trapped(kAppendChild, [&] {
+    RequireDepthWithinLimit(int64_t{Depth} + 1);
     iChildNode.ParentNodeID = NodeID;
     iChildNode.Depth = PlusOne(Depth, "depth");
     // Present child elements; their stored sequence numbers are not consulted.

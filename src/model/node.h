@@ -87,6 +87,11 @@ using NodePtr = std::shared_ptr<Node>;
 // Creates a Node by its ProgID.
 NodePtr CreateNodeObject();
 
+// Raises 1218 when a node at `depth` (the root lies at 0) would lie deeper
+// than trees may ([trees] max_depth): every place that gives a node a depth
+// asks here before it writes a row.
+void RequireDepthWithinLimit(int64_t depth);
+
 void RegisterNodeClass();
 
 }  // namespace tsa

@@ -3,6 +3,7 @@
 // working copy with new identifiers, positions and visibility lists; the
 // source's elements are renumbered the same way and moved into this node's
 // document.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -179,6 +180,7 @@ void Node::Paste(Node& i_oSrcNode, const std::string& i_sSelectedVisibToAdd, con
         const std::string treeId = formatter->FormatNumber(ID);
         auto insert = [&](int32_t depth, int32_t sequence, int32_t parentId, const std::string& preTree,
                           const std::string& list) {
+          RequireDepthWithinLimit(depth);
           const int32_t nodeId = Checked(int64_t{recordset->Field("NODEID").ToInt32()} + offset, "node identifier");
           connection->Execute(insertInto + treeId + "," + formatter->FormatNumber(nodeId) + "," +
                               formatter->FormatNumber(recordset->Field("REPTYPE").ToInt32()) + "," +
@@ -191,6 +193,20 @@ void Node::Paste(Node& i_oSrcNode, const std::string& i_sSelectedVisibToAdd, con
 
         // The source becomes the last of this node's children.
         const std::string parentPath = PreTree + std::to_string(NodeID) + ";";
+        // The whole subtree is checked before anything is written: a pasted
+        // node deeper than the limit refuses the paste (a template graft too).
+        {
+          int32_t deepest = source.Depth;
+          RecordsetPtr depths = connection->OpenRecordset(
+              "SELECT MAX(DEPTH) AS DEEPEST from " + sourceTable[0] + " WHERE " + sourceTable[1] + " = " +
+              formatter->FormatNumber(source.ID) + " AND PRETREE LIKE " +
+              formatter->FormatLikePattern(source.PreTree + std::to_string(source.NodeID) + ";*"));
+          if (!depths->IsEOF() && !depths->Field("DEEPEST").IsNull()) {
+            deepest = std::max(deepest, depths->Field("DEEPEST").ToInt32());
+          }
+          CloseRecordset(depths);
+          RequireDepthWithinLimit(int64_t{Depth} + 1 + deepest - source.Depth);
+        }
         insert(Checked(int64_t{Depth} + 1, "depth"),
                Checked(static_cast<int64_t>(NodeDOM.SelectNodes("./Node").size()) + 1, "sequence"), NodeID, parentPath,
                firstList);

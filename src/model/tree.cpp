@@ -245,8 +245,9 @@ NodePtr Tree::getNode(int32_t i_lNodeID) {
 
         if (i_lNodeID != 0) {
           // No element for the row leaves the node without one; no error.
-          node->NodeDOM =
-              treeDOM_.SelectSingleNode(storage::getXPATHfromPreTree(node->PreTree + std::to_string(node->NodeID) + ";"));
+          // The path is followed step by step: an XPath of one step per level
+          // stops compiling some thousand levels down.
+          node->NodeDOM = treeDOM_.ElementAtPath("Node", "NID", node->PreTree + std::to_string(node->NodeID) + ";");
         } else {
           node->NodeDOM = treeDOM_.DocumentElement();
         }

@@ -116,7 +116,7 @@ std::optional<std::vector<XmlElement>> ShownWhereRowsSay(const XmlDoc& document,
   const std::string type = std::to_string(repType);
   std::vector<XmlElement> shown;
   for (const auto& [node, pretree] : places) {
-    XmlElement e = document.SelectSingleNode(storage::getXPATHfromPreTree(pretree + std::to_string(node) + ";"));
+    XmlElement e = document.ElementAtPath("Node", "NID", pretree + std::to_string(node) + ";");
     if (e.IsNull() || e.GetAttribute("RID") != id || e.GetAttribute("RTP") != type) return std::nullopt;
     shown.push_back(std::move(e));
   }

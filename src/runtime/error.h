@@ -40,10 +40,6 @@ inline constexpr int32_t TreeAlreadyExists = 1204;
 inline constexpr int32_t ProductNotFound = 1210;        // the catalog does not know the product
 inline constexpr int32_t TemplateInfoNotFound = 1211;   // a template without its TEMPLATEINFO row
 inline constexpr int32_t InvalidCatalogFile = 1212;     // a catalog file that cannot be loaded
-// Texts and shapes no tree document can hold.
-inline constexpr int32_t TextNotXml = 1216;            // an argument holds a character XML cannot hold
-inline constexpr int32_t DocumentNotWritable = 1217;   // the writer refused a document holding such a character
-inline constexpr int32_t TreeTooDeep = 1218;           // a node would lie deeper than [trees] max_depth
 // Database failures, HRESULT style.
 inline constexpr int32_t DbStatementFailed = -2147217900;
 inline constexpr int32_t DbConstraintViolation = -2147217873;

@@ -192,7 +192,7 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     ConfigFile file(s.configFile);
     const toml::table& t = file.Parse();
     file.Check(t, "", {"data_dir", "install_dir", "log", "connections", "server", "auth", "versions", "cache", "web",
-                    "documents"});
+                    "documents", "trees"});
     // The data folder given on the command line or in the environment wins.
     if (auto v = file.Text(t, "", "data_dir"); v && dataDirOverride.empty() && Env("TSAUTHOR_DATA_DIR").empty()) {
       s.dataDir = fs::absolute(*v).lexically_normal().string();
@@ -219,6 +219,10 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     if (const toml::table* versions = file.Table(t, "", "versions")) {
       file.Check(*versions, "versions", {"keep"});
       s.versionsKept = static_cast<int>(file.Number(*versions, "versions", "keep", 0, 100000).value_or(s.versionsKept));
+    }
+    if (const toml::table* trees = file.Table(t, "", "trees")) {
+      file.Check(*trees, "trees", {"max_depth"});
+      s.maxTreeDepth = static_cast<int>(file.Number(*trees, "trees", "max_depth", 1, 10000).value_or(s.maxTreeDepth));
     }
     if (const toml::table* server = file.Table(t, "", "server")) {
       file.Check(*server, "server",
@@ -312,6 +316,12 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     s.documentCacheBytes = static_cast<size_t>(ParseInt("TSAUTHOR_DOCUMENT_CACHE_MB", v)) << 20;
   }
 
+  if (auto v = Env("TSAUTHOR_MAX_TREE_DEPTH"); !v.empty()) {
+    s.maxTreeDepth = ParseInt("TSAUTHOR_MAX_TREE_DEPTH", v);
+    if (s.maxTreeDepth < 1 || s.maxTreeDepth > 10000) {
+      Raise(err::InvalidArgument, {}, "Invalid setting TSAUTHOR_MAX_TREE_DEPTH: expected 1 to 10000, got " + v);
+    }
+  }
   if (auto v = Env("TSAUTHOR_DOCUMENT_STORE"); !v.empty()) s.documentStore = v;
   if (auto v = Env("TSAUTHOR_DOCUMENT_WRITE_THROUGH"); !v.empty()) {
     s.documentWriteThrough = ParseBool("TSAUTHOR_DOCUMENT_WRITE_THROUGH", v);

@@ -5,10 +5,16 @@
 // configuration component ("Korventa.Configuration") answers from here.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 
 namespace tsa {
+
+namespace err {
+// A node would lie deeper below its root than [trees] max_depth allows.
+inline constexpr int32_t TreeTooDeep = 1218;
+}  // namespace err
 
 struct Settings {
   std::string dataDir;     // data folder; databases, documents and logs live below it
@@ -58,6 +64,9 @@ struct Settings {
   // Published versions kept per tree ([versions] keep); older ones are
   // pruned, and 0 keeps none (publishing records no versions).
   int versionsKept = 50;
+  // How deep a node may lie below its tree's root ([trees] max_depth): add,
+  // paste, template grafts and import refuse to go deeper (1218).
+  int maxTreeDepth = 256;
   // Memory the parsed tree documents kept between calls may take
   // (storage/document_cache.h); 0 keeps none.
   size_t documentCacheBytes = size_t{256} << 20;

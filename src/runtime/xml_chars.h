@@ -17,6 +17,11 @@
 
 namespace tsa {
 
+namespace err {
+inline constexpr int32_t TextNotXml = 1216;           // an argument holds a character XML cannot hold
+inline constexpr int32_t DocumentNotWritable = 1217;  // the writer refused a document holding such a character
+}  // namespace err
+
 struct XmlCharFault {
   size_t byte = 0;       // offset of the offending sequence, from 0
   size_t character = 0;  // its position counted in characters, from 1

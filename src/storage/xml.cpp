@@ -418,6 +418,32 @@ std::vector<XmlElement> XmlDoc::SelectNodes(std::string_view xpath) const {
   return Wrap(s, Select(s.doc, xpath));
 }
 
+XmlElement XmlDoc::ElementAtPath(std::string_view name, std::string_view attribute, std::string_view path) const {
+  DocState& s = State();
+  const std::string wanted(name), key(attribute);
+  pugi::xml_node at;  // null: above the document element
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find(';', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view value = path.substr(start, end - start);
+    start = end + 1;
+    if (value.empty()) continue;
+    pugi::xml_node found;
+    for (pugi::xml_node c = at ? at.first_child() : s.doc.first_child(); c; c = c.next_sibling()) {
+      if (c.type() == pugi::node_element && wanted == c.name() && value == c.attribute(key.c_str()).value() &&
+          c.attribute(key.c_str())) {
+        found = c;
+        break;
+      }
+    }
+    if (!found) return {};
+    at = found;
+  }
+  if (!at) return {};
+  return s.Element(at);
+}
+
 std::vector<XmlElement> XmlDoc::ElementsWhere(std::string_view name, std::string_view attribute,
                                               const std::function<bool(std::string_view)>& match) const {
   struct Walker : pugi::xml_tree_walker {

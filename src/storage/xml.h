@@ -90,6 +90,14 @@ class XmlDoc {
   std::vector<XmlElement> ElementsWhere(std::string_view name, std::string_view attribute,
                                         const std::function<bool(std::string_view)>& match) const;
 
+  // The element at the end of a path of ';'-separated attribute values
+  // (";0;5;9;"): the document element when it is named `name` and carries
+  // `attribute` = the first value, then its child so named and carrying the
+  // next, and so on; a null handle when a step finds none. What
+  // /Node[@NID="0"]/Node[@NID="5"]/... selects, in time proportional to the
+  // children along the path and without XPath's limit on the number of steps.
+  XmlElement ElementAtPath(std::string_view name, std::string_view attribute, std::string_view path) const;
+
   // A number that changes with every change of the document's content
   // through this API (loads included), so that a holder can tell whether
   // the document is still as it was when it looked.

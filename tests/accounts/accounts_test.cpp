@@ -319,6 +319,33 @@ TEST_F(AccountsTest, TheTrailIsFilteredPagedNewestFirstAndPrunedInBatches) {
   EXPECT_EQ(RunTransactional([] { return PruneAudit("2020-01-06", 2); }), 2);
   EXPECT_EQ(RunTransactional([] { return PruneAudit("2020-01-06", 2); }), 1);
   EXPECT_EQ(ListAudit(AuditFilter{}).rows.size(), 2u);
+
+  // Bounds are UTC times, whole fields only: anything else would compare as
+  // text to a wrong answer (no rows, or all of them).
+  for (const auto& [since, until] : std::vector<std::pair<std::string, std::string>>{
+           {"not a date", ""}, {"2026-13-45", ""}, {"' OR 1=1--", ""}, {"", "2026-02-30"}, {"2026-12-08T1", ""},
+           {"2026-12-08T24:00", ""}, {"", "2026-12-08T10:00:00."}, {"20261208", ""}, {"2026-12-08T10:60", ""}}) {
+    AuditFilter bad;
+    bad.since = since;
+    bad.until = until;
+    Error e = [&] {
+      try {
+        ListAudit(bad);
+      } catch (const Error& raised) {
+        return raised;
+      }
+      return Error(ErrorInfo{});
+    }();
+    EXPECT_EQ(e.number(), err::InvalidArgument) << since << " / " << until;
+    EXPECT_NE(e.description().find(since.empty() ? "i_sUntil" : "i_sSince"), std::string::npos) << e.description();
+  }
+  AuditFilter spaced;
+  spaced.since = "2020-01-06 00:00Z";  // a space for the T, a final Z
+  EXPECT_EQ(ListAudit(spaced).rows.size(), 2u);
+  spaced.since = "2020-01-07T00:00:00.5";
+  EXPECT_EQ(ListAudit(spaced).rows.size(), 0u);
+  spaced.since = "2020-02-29";  // a leap day
+  EXPECT_EQ(ListAudit(spaced).rows.size(), 0u);
 }
 
 TEST_F(AccountsTest, TheFirstAdministratorCanBeMadeOnlyOnce) {

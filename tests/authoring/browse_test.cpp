@@ -329,6 +329,27 @@ TEST_F(BrowseTest, SearchMatchesTheTextLiterallyAndPages) {
     EXPECT_EQ(RaisedBy([&] { browse.SearchEntities("", type, offset, limit); }).number, err::InvalidArgument)
         << type << " " << offset << " " << limit;
   }
+
+  // A NUL would end the pattern early and match everything; a text beyond
+  // 1000 characters is refused before it reaches the database.
+  for (const std::string& text : {std::string("pa\0per", 6), std::string(1001, 'a'), std::string(1 << 20, 'x'),
+                                  [] { std::string t; for (int i = 0; i < 1001; ++i) t += "\xc3\xbc"; return t; }()}) {
+    const ErrorInfo e = RaisedBy([&] { browse.SearchEntities(text, 0, 0, 10); });
+    EXPECT_EQ(e.number, err::InvalidArgument) << e.description;
+    EXPECT_NE(e.description.find("i_sText"), std::string::npos) << e.description;
+  }
+  std::string longest;
+  for (int i = 0; i < 1000; ++i) longest += "\xc3\xbc";  // 1000 characters in 2000 bytes
+  EXPECT_EQ(browse.SearchEntities(longest, 0, 0, 10)["total"], 0);
+
+  // Case is ignored beyond ASCII, as Unicode folds it, on either database.
+  repository->AddRepEntity(2, "Stra\u00dfe gesperrt?", "");
+  repository->AddRepEntity(3, "\u03c3\u03af\u03c3\u03c5\u03c6\u03bf\u03c2", "\u00dcBER");
+  EXPECT_EQ(shorts("STRASSE", 0), std::vector<std::string>{"Stra\u00dfe gesperrt?"});
+  EXPECT_EQ(shorts("\u03a3\u038a\u03a3\u03a5\u03a6\u039f\u03a3", 0),
+            std::vector<std::string>{"\u03c3\u03af\u03c3\u03c5\u03c6\u03bf\u03c2"});
+  EXPECT_EQ(shorts("\u00fcber", 3), std::vector<std::string>{"\u03c3\u03af\u03c3\u03c5\u03c6\u03bf\u03c2"});
+  EXPECT_EQ(browse.SearchEntities("e", 0, 1, 2)["total"], browse.SearchEntities("E", 0, 0, 200)["items"].size());
 }
 
 }  // namespace

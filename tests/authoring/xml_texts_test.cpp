@@ -11,6 +11,7 @@
 #include "model/tree_validation.h"
 #include "platform/files/document_store.h"
 #include "runtime/dispatch.h"
+#include "runtime/xml_chars.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
 

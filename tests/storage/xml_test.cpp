@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "runtime/error.h"
+#include "runtime/xml_chars.h"
 
 namespace tsa {
 namespace {
