@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <pugixml.hpp>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
 #include "components/catalog.h"

@@ -54,19 +54,20 @@ void CheckTexts(const ParamSpec& p, const nlohmann::json& v) {
     return;
   }
   if (!v.is_structured()) return;
-  std::vector<const nlohmann::json*> pending{&v};
+  // Where a text stands is given as a JSON path ("$.nodes[3].short").
+  std::vector<std::pair<const nlohmann::json*, std::string>> pending{{&v, "$"}};
   while (!pending.empty()) {
-    const nlohmann::json* item = pending.back();
+    auto [item, path] = std::move(pending.back());
     pending.pop_back();
     if (item->is_string()) {
-      if (auto fault = FindCharacterXmlCannotHold(item->get_ref<const std::string&>())) refuse("a text in it ", *fault);
+      if (auto fault = FindCharacterXmlCannotHold(item->get_ref<const std::string&>())) refuse("the text at " + path + " ", *fault);
     } else if (item->is_object()) {
       for (auto it = item->begin(); it != item->end(); ++it) {
-        if (auto fault = FindCharacterXmlCannotHold(it.key())) refuse("a key in it ", *fault);
-        pending.push_back(&it.value());
+        if (auto fault = FindCharacterXmlCannotHold(it.key())) refuse("a key in " + path + " ", *fault);
+        pending.emplace_back(&it.value(), path + "." + it.key());
       }
     } else if (item->is_array()) {
-      for (const auto& element : *item) pending.push_back(&element);
+      for (size_t i = 0; i < item->size(); ++i) pending.emplace_back(&(*item)[i], path + "[" + std::to_string(i) + "]");
     }
   }
 }

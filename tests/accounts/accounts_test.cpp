@@ -336,7 +336,7 @@ TEST_F(AccountsTest, TheTrailIsFilteredPagedNewestFirstAndPrunedInBatches) {
       }
       return Error(ErrorInfo{});
     }();
-    EXPECT_EQ(e.number(), err::InvalidArgument) << since << " / " << until;
+    EXPECT_EQ(e.number(), tsa::err::InvalidArgument) << since << " / " << until;
     EXPECT_NE(e.description().find(since.empty() ? "i_sUntil" : "i_sSince"), std::string::npos) << e.description();
   }
   AuditFilter spaced;

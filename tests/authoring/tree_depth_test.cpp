@@ -99,6 +99,7 @@ TEST_F(TreeDepthTest, AddPasteGraftAndImportStopAtTheLimitAndWriteNothing) {
 
   // A template of two levels grafted below depth 4.
   const int32_t templateId = dom->CreateNewTemplateInfo("two levels", "", 0);
+  dom->CreateEmptyTree(kTemplate, templateId);
   dom->CheckOut(kTemplate, templateId, "ann", owner);
   const int32_t top = dom->AddChildNew(kTemplate, templateId, 0, 2, "top", "", ";1;", ";", -1, "ann");
   dom->AddChildNew(kTemplate, templateId, top, 3, "under", "", ";1;", ";", -1, "ann");

@@ -21,6 +21,7 @@
 #include "platform/db/connection.h"
 #include "repository/repository.h"
 #include "runtime/context.h"
+#include "runtime/xml_chars.h"
 #include "server/methods.h"
 #include "support/consistency.h"
 #include "support/tree_fixture.h"
@@ -164,7 +165,8 @@ TEST_F(InjectionTest, HostileTextsInEveryTextArgument) {
                                       err::RepEntityNotFound,  err::RepEntityInUse,      err::InvalidArgument,
                                       err::InvalidVisibilityList, err::NothingToPublish, err::TreeAlreadyExists,
                                       err::ProductNotFound,    err::TemplateInfoNotFound, err::ObjectNotSet,
-                                      err::VersionNotFound,    err::NoSuchCopy,           err::PublishRefused};
+                                      err::VersionNotFound,    err::NoSuchCopy,           err::PublishRefused,
+                                      err::TextNotXml};
 
   int calls = 0;
   for (const server::ClassEntry& cls : server::CallableClasses()) {

@@ -66,7 +66,9 @@ TEST_F(XmlTextsTest, EveryTextArgumentIsRefusedByNameAndNothingIsWritten) {
 
   // Characters a document can hold go through and read back.
   const std::string fine = "\uFFFD \U0010FFFF \uE000 tab\t😀";
-  const json id = CallByName(*dom, "AddChildNew", json(add).update({{"i_sSDesc", fine}}));
+  json params = add;
+  params["i_sSDesc"] = fine;
+  const json id = CallByName(*dom, "AddChildNew", params);
   XmlDoc doc = LoadDocument(kProduct, kLaser, true);
   ASSERT_FALSE(doc.IsNull());
   EXPECT_EQ(doc.SelectSingleNode("//Node[@NID='" + std::to_string(id.get<int32_t>()) + "']/sd").Text(), fine);

@@ -47,6 +47,9 @@ TEST(DispatchTexts, ATextXmlCannotHoldIsRefusedByArgumentWhereverItStands) {
       EXPECT_NE(e.description.find("Invalid argument " + argument + ":"), std::string::npos) << e.description;
     }
   }
+  // Inside an object, the description says where, as a JSON path.
+  const ErrorInfo nested = Refusal(json{{"i_sText", "ok"}, {"i_vAny", json::array({1, {{"deep", json::array({"\uFFFF"})}}})}});
+  EXPECT_NE(nested.description.find("at $[1].deep[0]"), std::string::npos) << nested.description;
   // What a document can hold passes, at the edges of the allowed ranges.
   const std::string fine = "tab\there\nline\r\x7f \uD7FF \uE000 \uFFFD \U00010000 \U0010FFFF 😀 Ü <&>";
   EXPECT_NO_THROW(BindArguments(Method(), json{{"i_sText", fine}, {"i_vDict", {{fine, fine}}}, {"i_vAny", fine}}));
