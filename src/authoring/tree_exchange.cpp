@@ -338,8 +338,8 @@ const DispatchTable* Exchange::Dispatch() const {
            },
            "Creates a published tree from an exported file (its JSON text or object), with new repository "
            "entities or, with i_bReuseTexts, existing ones of the same type and texts; all or nothing. A text "
-           "holding a character XML cannot hold is refused (1410), as is a node deeper than [trees] max_depth "
-           "(1218); both name the JSON path."});
+           "holding a character XML cannot hold is refused (1410 in a JSON text, 1216 in an object), as is a node "
+           "deeper than [trees] max_depth (1218); each names the JSON path."});
     return t;
   }();
   return &table;
