@@ -131,6 +131,13 @@ TEST_F(SettingsTest, VersionsKeptDefaultToFiftyAndZeroTurnsThemOff) {
   EXPECT_EQ(LoadSettings(Write("[versions]\nkeep = 0\n"), (dir_ / "data").string()).versionsKept, 0);
 }
 
+TEST_F(SettingsTest, TreesAreAtMost256LevelsDeepUnlessTheFileSaysOtherwise) {
+  EXPECT_EQ(LoadSettings(Write(""), (dir_ / "data").string()).maxTreeDepth, 256);
+  EXPECT_EQ(LoadSettings(Write("[trees]\nmax_depth = 40\n"), (dir_ / "data").string()).maxTreeDepth, 40);
+  EXPECT_NE(Refusal("[trees]\nmax_depth = 0\n").find("trees.max_depth"), std::string::npos);
+  EXPECT_NE(Refusal("[trees]\nmax_depth = 10001\n").find("trees.max_depth"), std::string::npos);
+}
+
 TEST_F(SettingsTest, TheWebAppsFolderComesFromTheFileOrTheEnvironmentElseWebDist) {
   // The default is where `make web` leaves the app, seen from the folder
   // `make run` starts in; a relative setting is taken from there too.
