@@ -293,6 +293,11 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
                                                      .value_or(int64_t(s.documentCacheBytes >> 20)))
                              << 20;
     }
+    if (const toml::table* database = file.Table(t, "", "database")) {
+      file.Check(*database, "database", {"lock_wait_seconds"});
+      s.lockWaitSeconds = static_cast<int>(
+          file.Number(*database, "database", "lock_wait_seconds", 0, 3600).value_or(s.lockWaitSeconds));
+    }
     if (const toml::table* documents = file.Table(t, "", "documents")) {
       file.Check(*documents, "documents", {"store", "write_through"});
       s.documentStore = file.Choice(*documents, "documents", "store", {"database", "files"}).value_or(s.documentStore);
@@ -321,6 +326,11 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
     if (s.maxTreeDepth < 1 || s.maxTreeDepth > 10000) {
       Raise(err::InvalidArgument, {}, "Invalid setting TSAUTHOR_MAX_TREE_DEPTH: expected 1 to 10000, got " + v);
     }
+  }
+  if (auto v = Env("TSAUTHOR_LOCK_WAIT_SECONDS"); !v.empty()) {
+    s.lockWaitSeconds = ParseInt("TSAUTHOR_LOCK_WAIT_SECONDS", v);
+    if (s.lockWaitSeconds < 0 || s.lockWaitSeconds > 3600)
+      Raise(err::InvalidArgument, {}, "Invalid setting TSAUTHOR_LOCK_WAIT_SECONDS: between 0 and 3600 seconds");
   }
   if (auto v = Env("TSAUTHOR_DOCUMENT_STORE"); !v.empty()) s.documentStore = v;
   if (auto v = Env("TSAUTHOR_DOCUMENT_WRITE_THROUGH"); !v.empty()) {

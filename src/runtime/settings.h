@@ -70,6 +70,10 @@ struct Settings {
   // Memory the parsed tree documents kept between calls may take
   // (storage/document_cache.h); 0 keeps none.
   size_t documentCacheBytes = size_t{256} << 20;
+  // How long a write waits for a lock another connection holds before it
+  // is answered "busy, try again" ([database] lock_wait_seconds;
+  // platform/db/lock_wait.h).
+  int lockWaitSeconds = 5;
   // Where the current documents are kept ([documents] store): "database"
   // (in the service database, written in the transaction of the rows),
   // "files" (the document files in the data folder), or "" for the

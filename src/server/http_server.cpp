@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "authoring/browse.h"
+#include "platform/db/lock_wait.h"
 #include "runtime/error.h"
 #include "runtime/log.h"
 #include "server/access.h"
@@ -906,10 +907,16 @@ Answer HttpService::Impl::ServeRpc(const std::string& body, const std::optional<
   Answer a;
   a.rpcMethods = std::move(reply.methods);
   if (!reply.body) {
-    a.status = 204;
+    a.status = reply.busy ? 503 : 204;
+    if (reply.busy) a.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
     return a;
   }
   a.status = AccessControl::RpcHttpStatus(*reply.body);  // accounts glue: 403 for a refused call
+  if (reply.busy) {
+    // Nothing was done: the client may send the same request again.
+    a.status = 503;
+    a.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
+  }
   a.body = Text(std::move(*reply.body));
   return a;
 }
@@ -1075,6 +1082,9 @@ void HttpService::Start() {
   d.Listen();
   d.started = true;
   d.workers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads)));
+  // Half the workers at most wait out a stalled lock; the others keep
+  // answering calls that need no write (platform/db/lock_wait.h).
+  db::LimitWaiters(std::max(1, d.options.threads / 2));
   d.readers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads / 2)));
   d.readiness = std::make_unique<ReadinessProbe>(d.options.dataDir, std::max(1, d.options.readinessTimeoutMs));
   d.work.emplace(d.ioc.get_executor());

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "platform/db/lock_wait.h"
 #include "server/methods.h"
 #include "server/metrics.h"
 
@@ -46,7 +47,8 @@ bool ValidId(const json& id) { return id.is_string() || id.is_number() || id.is_
 
 }  // namespace
 
-std::optional<json> RpcEndpoint::HandleCall(const json& request, std::string& methods) const {
+std::optional<json> RpcEndpoint::HandleCall(const json& request, std::string& methods, Tally& tally) const {
+  ++tally.answered;
   const auto start = std::chrono::steady_clock::now();
   std::string label = "invalid";
   bool failed = true;
@@ -106,6 +108,7 @@ std::optional<json> RpcEndpoint::HandleCall(const json& request, std::string& me
     return ErrorResponse(id, rpc::kInvalidParams, "Invalid params: " + e.description(), &e.info());
   } catch (...) {
     ErrorInfo e = CurrentError();
+    if (e.number == err::DatabaseBusy) ++tally.busy;
     record();
     if (notification) return std::nullopt;
     json r = Response(id);
@@ -146,7 +149,9 @@ RpcReply RpcEndpoint::Handle(std::string_view body) const {
   }
 
   if (!request.is_array()) {
-    if (auto r = HandleCall(request, reply.methods)) single(std::move(*r));
+    Tally tally;
+    if (auto r = HandleCall(request, reply.methods, tally)) single(std::move(*r));
+    reply.busy = tally.busy > 0 && tally.busy == tally.answered;
     return reply;
   }
   if (request.empty()) {
@@ -160,9 +165,11 @@ RpcReply RpcEndpoint::Handle(std::string_view body) const {
     return reply;
   }
   json responses = json::array();
+  Tally tally;
   for (const json& call : request) {
-    if (auto r = HandleCall(call, reply.methods)) responses.push_back(std::move(*r));
+    if (auto r = HandleCall(call, reply.methods, tally)) responses.push_back(std::move(*r));
   }
+  reply.busy = tally.busy > 0 && tally.busy == tally.answered;
   if (!responses.empty()) reply.body = DumpJson(responses);
   return reply;
 }

@@ -61,6 +61,9 @@ struct RpcReply {
   // The methods called, for the access log ("TSDOM.AddChildNew", joined with
   // "," for a batch and cut short for long ones).
   std::string methods;
+  // Every call answered (at least one) failed with 1622, the database being
+  // busy: nothing was done, and the whole request may be sent again.
+  bool busy = false;
 };
 
 class RpcEndpoint {
@@ -77,7 +80,12 @@ class RpcEndpoint {
   RpcReply Handle(std::string_view body) const;
 
  private:
-  std::optional<nlohmann::json> HandleCall(const nlohmann::json& request, std::string& methods) const;
+  // Calls answered, and of those the ones answered 1622.
+  struct Tally {
+    size_t answered = 0;
+    size_t busy = 0;
+  };
+  std::optional<nlohmann::json> HandleCall(const nlohmann::json& request, std::string& methods, Tally& tally) const;
 
   Limits limits_;
   Metrics* metrics_;

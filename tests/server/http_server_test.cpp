@@ -28,6 +28,7 @@
 #include "server/metrics.h"
 #include "server/request_head.h"
 #include "server/web_app.h"
+#include "platform/db/lock_wait.h"
 #include "platform/db/session.h"
 #include "support/test_env.h"
 
@@ -200,6 +201,30 @@ TEST_F(HttpServiceTest, EngineErrorsCarryNumberSourceAndFullDescription) {
   EXPECT_EQ(reserved["code"], rpc::kServerError);
   EXPECT_EQ(reserved["data"]["number"], -32601);
   EXPECT_EQ(Call(Request("TSDOM.Fail", {err::DbStatementFailed}))["error"]["code"], err::DbStatementFailed);
+}
+
+TEST_F(HttpServiceTest, ABusyDatabaseIsAnswered503WithRetryAfterOnlyWhenNothingWasDone) {
+  Start();
+  auto post = [&](const json& request) { return Client().Post("/rpc", request.dump(), "application/json"); };
+  auto busy = post(Request("TSDOM.Fail", {err::DatabaseBusy}));
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 503);
+  EXPECT_EQ(busy->get_header_value("Retry-After"), "1");
+  EXPECT_EQ(json::parse(busy->body)["error"]["code"], err::DatabaseBusy);
+  // A batch of busy calls did nothing either.
+  auto allBusy = post(json::array({Request("TSDOM.Fail", {err::DatabaseBusy}, 1),
+                                   Request("TSDOM.Fail", {err::DatabaseBusy}, 2)}));
+  ASSERT_TRUE(allBusy);
+  EXPECT_EQ(allBusy->status, 503);
+  // One call of the batch was done: sending it again would repeat that one.
+  auto partly = post(json::array({Request("TSDOM.Fail", {err::DatabaseBusy}, 1), Request("TSDOM.Add", {1, 2}, 2)}));
+  ASSERT_TRUE(partly);
+  EXPECT_EQ(partly->status, 200);
+  EXPECT_FALSE(partly->has_header("Retry-After"));
+  // Other failures keep their status.
+  auto other = post(Request("TSDOM.Fail", {1005}));
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 200);
 }
 
 TEST_F(HttpServiceTest, EveryProtocolErrorHasItsCode) {

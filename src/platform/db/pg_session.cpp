@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "platform/db/lock_wait.h"
 #include "runtime/error.h"
 #include "runtime/faults.h"
 
@@ -189,6 +192,9 @@ void PgSession::RaiseFor(const pg_result* result, const std::string& sql) {
     number = err::DbConnectionFailed;
   } else if (sqlstate && std::strncmp(sqlstate, "23", 2) == 0) {
     number = err::DbConstraintViolation;
+  } else if (sqlstate && std::strcmp(sqlstate, "55P03") == 0) {
+    // lock_timeout: the lock was not granted in time; nothing was done.
+    number = err::DatabaseBusy;
   }
 
   std::string description = message;
@@ -314,6 +320,13 @@ void PgSession::Open(const char* begin, bool readOnly) {
   readOnly_ = readOnly;
   failedStatement_.clear();
   commitInDoubt_ = false;
+  // Every lock wait of the session's transactions ends at the deadline
+  // (platform/db/lock_wait.h); 0 would mean no limit to the server.
+  const int64_t lockTimeoutMs = std::max<int64_t>(1, LockWait().count());
+  if (lockTimeoutMs != lockTimeoutMs_) {
+    Run("SET lock_timeout = " + std::to_string(lockTimeoutMs), {}, false);
+    lockTimeoutMs_ = lockTimeoutMs;
+  }
   BeforeStatement(begin, true);
   pendingBegin_ = begin;
 }
@@ -469,9 +482,25 @@ void PgSession::LockKey(int32_t space, int32_t key) {
   // tests) that share a database in schemas of their own do not hold each
   // other up. A hash collision only serialises two unrelated writers.
   // Both numbers are 32-bit integers written in decimal.
-  Run("SELECT pg_advisory_xact_lock(hashtextextended(coalesce(current_schema(), '') || '/" + std::to_string(space) +
-          "/" + std::to_string(key) + "', 0))",
-      {});
+  const std::string lock = "SELECT pg_advisory_xact_lock(hashtextextended(coalesce(current_schema(), '') || '/" +
+                           std::to_string(space) + "/" + std::to_string(key) + "', 0))";
+  const auto start = std::chrono::steady_clock::now();
+  LockWaitSlot slot;
+  try {
+    if (slot.Overflow()) {
+      // Beyond the writers that may wait the full deadline: a short wait.
+      Run("SET LOCAL lock_timeout = " + std::to_string(std::max<int64_t>(1, slot.Remaining().count())), {}, false);
+      Run(lock, {});
+      Run("SET LOCAL lock_timeout = " + std::to_string(lockTimeoutMs_), {}, false);
+    } else {
+      Run(lock, {});
+    }
+    slot.Granted();
+  } catch (const Error& e) {
+    if (e.number() != err::DatabaseBusy) throw;
+    RaiseBusy("the write lock of " + std::to_string(space) + "/" + std::to_string(key),
+              std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start));
+  }
 }
 
 bool PgSession::Healthy() {

@@ -75,6 +75,7 @@ class PgSession : public Session {
   std::string pendingBegin_;
   bool readOnly_ = false;    // the open transaction began with BeginRead
   bool commitSent_ = false;  // a read-only COMMIT whose answer is not taken yet
+  int64_t lockTimeoutMs_ = -1;  // the session's lock_timeout; -1: the server's default
 };
 
 // The factory registered for the "postgresql" and "postgres" schemes.

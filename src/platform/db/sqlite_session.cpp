@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/db/lock_wait.h"
 #include "runtime/error.h"
 #include "runtime/faults.h"
 
@@ -82,8 +83,13 @@ std::string Excerpt(std::string_view sql) {
   return std::string(sql.substr(0, kStatementExcerpt)) + "...";
 }
 
+// How long any statement waits for another connection's lock.
+int BusyTimeoutMs() { return static_cast<int>(LockWait().count()); }
+
 [[noreturn]] void RaiseStatement(int code, const std::string& message, std::string_view sql) {
   int32_t number = (code & 0xff) == SQLITE_CONSTRAINT ? err::DbConstraintViolation : err::DbStatementFailed;
+  // A lock not granted in time: nothing was done, and trying again may work.
+  if ((code & 0xff) == SQLITE_BUSY) number = err::DatabaseBusy;
   std::string description = message;
   if (!sql.empty()) description += " in statement: " + Excerpt(sql);
   Raise(number, {}, description);
@@ -111,12 +117,27 @@ class SqliteSession final : public Session {
   void Begin() override {
     commitInDoubt_ = false;
     Faultable(faults::Call::Statement, "BEGIN IMMEDIATE");
-    // A writer that holds another file's gate and waits for this one must
-    // not wait forever: past SQLite's own wait it goes on without the gate
-    // and meets SQLite's busy handling as before.
+    // Writers of this process queue on the gate, then meet other processes
+    // at SQLite's lock; both waits together end at one deadline
+    // (platform/db/lock_wait.h), so that a writer holding another file's
+    // gate never waits here for ever either.
+    const auto start = std::chrono::steady_clock::now();
+    LockWaitSlot slot;
+    auto waited = [&] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    };
     std::unique_lock gated(*gate_, std::defer_lock);
-    (void)gated.try_lock_for(std::chrono::milliseconds(kSqliteBusyTimeoutMs));
-    Run("BEGIN IMMEDIATE", {}, nullptr);
+    if (!gated.try_lock_until(slot.Deadline())) RaiseBusy("the database's write lock", waited());
+    sqlite3_busy_timeout(db_.get(), static_cast<int>(slot.Remaining().count()));
+    try {
+      Run("BEGIN IMMEDIATE", {}, nullptr);
+    } catch (const Error& e) {
+      sqlite3_busy_timeout(db_.get(), BusyTimeoutMs());
+      if (e.number() == err::DatabaseBusy) RaiseBusy("the database's write lock", waited());
+      throw;
+    }
+    sqlite3_busy_timeout(db_.get(), BusyTimeoutMs());
+    slot.Granted();
     gated_ = std::move(gated);
   }
   // In WAL mode a deferred transaction reads its snapshot while another
@@ -131,10 +152,10 @@ class SqliteSession final : public Session {
     try {
       Run("BEGIN IMMEDIATE", {}, nullptr);
     } catch (...) {
-      sqlite3_busy_timeout(db_.get(), kSqliteBusyTimeoutMs);
+      sqlite3_busy_timeout(db_.get(), BusyTimeoutMs());
       throw;
     }
-    sqlite3_busy_timeout(db_.get(), kSqliteBusyTimeoutMs);
+    sqlite3_busy_timeout(db_.get(), BusyTimeoutMs());
     Rollback();
   }
   void Commit() override {
@@ -451,7 +472,7 @@ std::unique_ptr<Session> OpenSqliteSession(const std::string& uri) {
   // stands in for a column that does not exist.
   sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
   sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-  sqlite3_busy_timeout(db.get(), kSqliteBusyTimeoutMs);
+  sqlite3_busy_timeout(db.get(), BusyTimeoutMs());
   // In WAL mode a commit syncs the log itself, after the write lock is
   // released (see SyncLog). A file system where WAL mode is not to be had
   // keeps the rollback journal with SQLite syncing every commit.

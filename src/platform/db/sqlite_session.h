@@ -13,7 +13,5 @@ namespace tsa::db {
 // -2147467259 when it cannot be opened.
 std::unique_ptr<Session> OpenSqliteSession(const std::string& uri);
 
-// How long a statement waits for another connection's lock to go away.
-inline constexpr int kSqliteBusyTimeoutMs = 10000;
 
 }  // namespace tsa::db
