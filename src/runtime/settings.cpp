@@ -249,8 +249,8 @@ Settings LoadSettings(const std::string& configFile, const std::string& dataDirO
                                                                 int64_t{1} << 40)
                                                         .value_or(int64_t(s.minSendBytesPerSecond)));
       s.maxConnections = static_cast<size_t>(
-          file.Number(*server, "server", "max_connections", 1, 1000000).value_or(int64_t(s.maxConnections)));
-      s.maxConnectionsPerAddress = static_cast<size_t>(file.Number(*server, "server", "max_connections_per_address", 1,
+          file.Number(*server, "server", "max_connections", 0, 1000000).value_or(int64_t(s.maxConnections)));
+      s.maxConnectionsPerAddress = static_cast<size_t>(file.Number(*server, "server", "max_connections_per_address", 0,
                                                                    1000000)
                                                            .value_or(int64_t(s.maxConnectionsPerAddress)));
     }

@@ -37,8 +37,9 @@ struct Settings {
   int keepAliveTimeoutSeconds = 5;   // idle between requests
   int sendTimeoutSeconds = 10;       // an answer: this, plus its size at the minimum rate
   size_t minSendBytesPerSecond = 64 * 1024;
-  size_t maxConnections = 2048;
-  size_t maxConnectionsPerAddress = 256;
+  // 0: derived from the open-file limit (server/http_server.h).
+  size_t maxConnections = 0;
+  size_t maxConnectionsPerAddress = 0;
   // The built web app the service serves at / ([web] root); by default
   // web/dist below the working directory, as `make run` leaves it.
   std::string webRoot;

@@ -64,11 +64,17 @@ constexpr auto kSweepInterval = std::chrono::milliseconds(50);
 // On stop: how long an answer already being sent, or the answer to a call
 // in flight, may still take to leave.
 constexpr auto kStopSendGrace = std::chrono::seconds(2);
-// Connections answered 503 at a time (beyond, further ones are closed
-// unanswered until these have gone).
-constexpr size_t kMaxRefusing = 256;
 // What a 503 for a full service asks the client to wait.
 constexpr int kRetryAfterSeconds = 1;
+// A connection beyond the caps on connections not signed in is let in on
+// probation: its first request head must arrive this soon and carry an
+// identity, or it is answered 503.
+constexpr auto kProbationHeadTimeout = std::chrono::seconds(2);
+// Files the process keeps for other things than connections: databases,
+// documents, logs, the listening socket.
+constexpr size_t kReservedFiles = 128;
+// The most connections the defaults allow, however many files the process may open.
+constexpr size_t kMaxDerivedConnections = 16384;
 
 
 // Compares in time that depends only on the expected text's length.
@@ -146,6 +152,31 @@ std::string ListenRefusal(const std::string& address, const std::string& token) 
          "or listen on 127.0.0.1";
 }
 
+size_t RaiseFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return std::numeric_limits<size_t>::max() / 2;
+  return static_cast<size_t>(limit.rlim_cur);
+}
+
+ConnectionCaps CapsForFileLimit(size_t files, size_t maxConnections, size_t maxConnectionsPerAddress) {
+  const size_t usable = files > kReservedFiles + 64 ? files - kReservedFiles : 64;
+  ConnectionCaps c;
+  c.refusing = std::clamp<size_t>(usable / 8, 4, 256);
+  c.probation = c.refusing;
+  const size_t fits = usable - c.refusing - c.probation;
+  c.total = maxConnections == 0 ? std::min(fits, kMaxDerivedConnections) : std::min(maxConnections, fits);
+  c.perAddress = maxConnectionsPerAddress == 0 ? std::clamp<size_t>(c.total / 16, 8, 256) : maxConnectionsPerAddress;
+  // A quarter of the connections stays for clients that sign in.
+  c.unauthenticated = std::max<size_t>(1, c.total - c.total / 4);
+  return c;
+}
+
 ServiceOptions ServiceOptions::FromSettings(const Settings& s) {
   ServiceOptions o;
   o.listenAddress = s.listenAddress;
@@ -159,8 +190,8 @@ ServiceOptions ServiceOptions::FromSettings(const Settings& s) {
   o.keepAliveTimeoutSeconds = std::max(1, s.keepAliveTimeoutSeconds);
   o.sendTimeoutSeconds = std::max(1, s.sendTimeoutSeconds);
   o.minSendBytesPerSecond = std::max<size_t>(1, s.minSendBytesPerSecond);
-  o.maxConnections = std::max<size_t>(1, s.maxConnections);
-  o.maxConnectionsPerAddress = std::max<size_t>(1, s.maxConnectionsPerAddress);
+  o.maxConnections = s.maxConnections;
+  o.maxConnectionsPerAddress = s.maxConnectionsPerAddress;
   o.dataDir = s.dataDir;
   o.webRoot = s.webRoot;
   return o;
@@ -188,15 +219,21 @@ class HttpService::Impl {
   std::atomic<bool> stopping{false};
   std::mutex logMutex;
 
-  // Every open connection, and how many each peer address holds. Declared
-  // before the I/O context: connections still queued in it unregister here
-  // when it is destroyed.
+  // Every open connection, and how many that have not signed in each peer
+  // address holds. Declared before the I/O context: connections still
+  // queued in it unregister here when it is destroyed.
   std::mutex registryMutex;
   std::condition_variable registryChanged;
   std::unordered_map<Session*, std::weak_ptr<Session>> sessions;
-  std::unordered_map<std::string, size_t> perAddress;
-  size_t counted = 0;   // connections that count against the caps
-  size_t refusing = 0;  // connections being answered 503
+  std::unordered_map<std::string, size_t> perAddress;  // connections not signed in
+  size_t counted = 0;          // connections that count against the total cap
+  size_t unauthenticated = 0;  // of those, not signed in and not on probation
+  size_t onProbation = 0;      // beyond the caps on connections not signed in
+  size_t refusing = 0;         // connections being answered 503
+  // Set by Start from the options and the open-file limit.
+  size_t maxUnauthenticated = 0;  // not signed in, from all addresses
+  size_t maxProbation = 0;
+  size_t maxRefusing = 0;
 
   std::unique_ptr<WorkerPool> workers;  // JSON-RPC calls
   std::unique_ptr<WorkerPool> readers;  // tree reads: a flood of them never queues a call behind it
@@ -212,7 +249,10 @@ class HttpService::Impl {
   void Accept();
   void OnAccept(beast::error_code ec, tcp::socket socket);
   void Sweep();
-  void Unregister(Session* s, const std::string& address, bool countedAgainstCaps);
+  void Unregister(Session* s);
+  // The connection's request carried an identity: it no longer counts
+  // against the caps on connections not signed in.
+  void SignedIn(Session* s);
   std::vector<std::shared_ptr<Session>> LiveSessions();
   void StopAll();
 
@@ -246,11 +286,21 @@ class HttpService::Impl {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   enum class Phase { Head, Body, Working, Writing, Idle, Lingering, Closed };
+  // What the connection counts against. Changed on its strand and under
+  // the registry's lock, read under that lock.
+  enum class Standing {
+    Unauthenticated,  // counts against its address's cap and the total
+    Probation,        // beyond those caps: its first request must sign in
+    SignedIn,         // counts against the total cap only
+    Refused,          // being answered 503; counts against nothing
+  };
 
-  Session(HttpService::Impl& server, tcp::socket socket, std::string peer, bool counted, Clock::time_point arrival)
-      : server_(server), socket_(std::move(socket)), peer_(std::move(peer)), counted_(counted), arrival_(arrival) {}
+  Session(HttpService::Impl& server, tcp::socket socket, std::string peer, Standing standing, Clock::time_point arrival)
+      : standing(standing), server_(server), socket_(std::move(socket)), peer_(std::move(peer)), arrival_(arrival) {}
 
-  ~Session() { server_.Unregister(this, peer_, counted_); }
+  ~Session() { server_.Unregister(this); }
+
+  Standing standing;
 
   const std::string& Peer() const { return peer_; }
   int64_t Deadline() const { return deadline_.load(std::memory_order_relaxed); }
@@ -258,7 +308,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // The first request's head is due from the moment of the accept.
   void Start() {
-    SetDeadline(arrival_ + server_.HeadTimeout());
+    SetDeadline(arrival_ + (standing == Standing::Probation ? std::min<Clock::duration>(server_.HeadTimeout(),
+                                                                                         kProbationHeadTimeout)
+                                                            : server_.HeadTimeout()));
     ReadHead();
   }
 
@@ -342,10 +394,20 @@ class Session : public std::enable_shared_from_this<Session> {
     Respond(Final(JsonError(status, message), bodyUnread));
   }
 
+  // A connection on probation whose first request did not sign in.
+  void RefuseProbation() {
+    server_.metrics.RecordConnectionRefused();
+    closeAfter_ = true;
+    Answer a = JsonError(503, "This address holds its most connections that have not signed in (" +
+                                  std::to_string(server_.options.maxConnectionsPerAddress) +
+                                  "); sign in, or try again");
+    a.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
+    Respond(Final(std::move(a), true));
+  }
+
   HttpService::Impl& server_;
   tcp::socket socket_;
   std::string peer_;
-  bool counted_;
   Clock::time_point arrival_;  // the current request began to arrive
   std::atomic<int64_t> deadline_{0};
   bool timedOut_ = false;
@@ -394,6 +456,7 @@ void Session::OnHead(beast::error_code ec) {
     const bool gotSome = parser_->got_some() || buffer_.size() > 0;
     if (timedOut_) {
       server_.metrics.RecordDeadline("head");
+      if (standing == Standing::Probation) return RefuseProbation();
       if (!gotSome) return Close();
       return Fail(408, "The request line and headers did not arrive within " +
                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(server_.HeadTimeout()).count()) +
@@ -427,6 +490,10 @@ void Session::OnHeadRead() {
   if (req.count(http::field::host) > 1) return Fail(400, "More than one Host header", true);
 
   std::optional<Answer> refusal = server_.Gate(req, parser_->chunked(), route_, peer_, caller_);
+  if (caller_ && (standing == Standing::Unauthenticated || standing == Standing::Probation)) {
+    server_.SignedIn(this);
+  }
+  if (standing == Standing::Probation) return RefuseProbation();
   if (refusal) return Respond(std::move(*refusal));
   if (parser_->is_done()) return Dispatch();
 
@@ -679,20 +746,46 @@ void Session::OnLinger(beast::error_code ec, size_t n) {
 
 // --- the service ----------------------------------------------------------------
 
-void HttpService::Impl::Unregister(Session* s, const std::string& address, bool countedAgainstCaps) {
+void HttpService::Impl::Unregister(Session* s) {
   {
     std::lock_guard lock(registryMutex);
     sessions.erase(s);
-    if (countedAgainstCaps) {
-      --counted;
-      auto it = perAddress.find(address);
-      if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
-    } else {
-      --refusing;
+    switch (s->standing) {
+      case Session::Standing::Unauthenticated: {
+        --unauthenticated;
+        auto it = perAddress.find(s->Peer());
+        if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
+        --counted;
+        break;
+      }
+      case Session::Standing::Probation:
+        --onProbation;
+        --counted;
+        break;
+      case Session::Standing::SignedIn:
+        --counted;
+        break;
+      case Session::Standing::Refused:
+        --refusing;
+        break;
     }
     metrics.SetConnectionsOpen(static_cast<int64_t>(counted));
   }
   registryChanged.notify_all();
+}
+
+void HttpService::Impl::SignedIn(Session* s) {
+  std::lock_guard lock(registryMutex);
+  if (s->standing == Session::Standing::Unauthenticated) {
+    --unauthenticated;
+    auto it = perAddress.find(s->Peer());
+    if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
+  } else if (s->standing == Session::Standing::Probation) {
+    --onProbation;
+  } else {
+    return;
+  }
+  s->standing = Session::Standing::SignedIn;
 }
 
 std::vector<std::shared_ptr<Session>> HttpService::Impl::LiveSessions() {
@@ -730,25 +823,44 @@ void HttpService::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
   std::string peer = peerError ? std::string() : remote.address().to_string();
   socket.set_option(tcp::no_delay(true), peerError);
 
+  // The caps bound connections that have not signed in, per address and in
+  // all; one beyond them gets a short chance to sign in with its first
+  // request (probation). Signed-in connections count against the total only,
+  // so that connections held open from one address cannot keep out a client
+  // that signs in, from there or elsewhere.
   std::string refusal;
-  bool counts = true;
+  Session::Standing standing = Session::Standing::Unauthenticated;
   std::shared_ptr<Session> session;
   {
     std::lock_guard lock(registryMutex);
     size_t& fromPeer = perAddress[peer];
     if (counted >= options.maxConnections) {
       refusal = "The service holds its most connections (" + std::to_string(options.maxConnections) + "); try again";
-    } else if (fromPeer >= options.maxConnectionsPerAddress) {
-      refusal = "This address holds its most connections (" + std::to_string(options.maxConnectionsPerAddress) +
-                "); try again";
+    } else if (fromPeer >= options.maxConnectionsPerAddress || unauthenticated >= maxUnauthenticated) {
+      if (onProbation < maxProbation) {
+        standing = Session::Standing::Probation;
+      } else {
+        refusal = "This address holds its most connections that have not signed in (" +
+                  std::to_string(options.maxConnectionsPerAddress) + "); try again";
+      }
     }
-    if (refusal.empty()) {
-      ++fromPeer;
-      ++counted;
-    } else {
-      if (fromPeer == 0) perAddress.erase(peer);
-      counts = false;
-      if (refusing >= kMaxRefusing) {
+    if (!refusal.empty()) standing = Session::Standing::Refused;
+    switch (standing) {
+      case Session::Standing::Unauthenticated:
+        ++fromPeer;
+        ++unauthenticated;
+        ++counted;
+        break;
+      case Session::Standing::Probation:
+        ++onProbation;
+        ++counted;
+        break;
+      default:
+        break;
+    }
+    if (fromPeer == 0) perAddress.erase(peer);
+    if (standing == Session::Standing::Refused) {
+      if (refusing >= maxRefusing) {
         beast::error_code ignored;
         socket.close(ignored);
         socket = tcp::socket(ioc);
@@ -757,7 +869,7 @@ void HttpService::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
       }
     }
     if (socket.is_open()) {
-      session = std::make_shared<Session>(*this, std::move(socket), peer, counts, arrival);
+      session = std::make_shared<Session>(*this, std::move(socket), peer, standing, arrival);
       sessions.emplace(session.get(), session);
     }
     metrics.SetConnectionsOpen(static_cast<int64_t>(counted));
@@ -1079,6 +1191,20 @@ void HttpService::Start() {
   if (auto why = ListenRefusal(d.options.listenAddress, d.options.token); !why.empty())
     Raise(err::InvalidArgument, kSource, why);
   d.web = WebApp::Load(d.options.webRoot);
+  {
+    const size_t files = RaiseFileLimit();
+    const ConnectionCaps caps =
+        CapsForFileLimit(files, d.options.maxConnections, d.options.maxConnectionsPerAddress);
+    if (d.options.maxConnections > caps.total) {
+      std::fprintf(stderr, "tsauthor: only %zu connections fit the open-file limit (%zu); serving at most that many\n",
+                   caps.total, files);
+    }
+    d.options.maxConnections = caps.total;
+    d.options.maxConnectionsPerAddress = caps.perAddress;
+    d.maxUnauthenticated = caps.unauthenticated;
+    d.maxProbation = caps.probation;
+    d.maxRefusing = caps.refusing;
+  }
   d.Listen();
   d.started = true;
   d.workers = std::make_unique<WorkerPool>(static_cast<size_t>(std::max(1, d.options.threads)));
@@ -1150,24 +1276,6 @@ const WebApp& HttpService::webApp() const { return impl_->web; }
 
 namespace {
 
-// Enough file descriptors for the connection cap and the databases.
-void RaiseDescriptorLimit(ServiceOptions& options) {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  const rlim_t wanted = static_cast<rlim_t>(options.maxConnections + kMaxRefusing + 256);
-  if (limit.rlim_cur < wanted) {
-    rlimit raised = limit;
-    raised.rlim_cur = std::min(wanted, limit.rlim_max);
-    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  if (limit.rlim_cur < wanted) {
-    const size_t fits = limit.rlim_cur > kMaxRefusing + 256 ? limit.rlim_cur - kMaxRefusing - 256 : 16;
-    std::fprintf(stderr, "tsauthor: only %zu connections fit the open-file limit (%llu); serving at most that many\n",
-                 fits, static_cast<unsigned long long>(limit.rlim_cur));
-    options.maxConnections = fits;
-  }
-}
-
 }  // namespace
 
 int RunServer(const Settings& settings) {
@@ -1179,7 +1287,6 @@ int RunServer(const Settings& settings) {
     std::fprintf(stderr, "tsauthor: %s\n", why.c_str());
     return 2;
   }
-  RaiseDescriptorLimit(options);
 
   // Every thread started from here on leaves SIGINT and SIGTERM to sigwait.
   sigset_t signals;

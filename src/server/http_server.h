@@ -21,8 +21,9 @@
 // the request head and the whole request are timed from the moment the
 // request began to arrive, an idle kept-alive connection from the end of its
 // last answer, and an answer must leave at a minimum rate. Connections are
-// capped per peer address and in total; a connection beyond a cap is
-// answered 503 at once.
+// capped in total, and those that have not signed in per peer address and
+// in all, so that connections held open by one address keep out nobody who
+// signs in (see ServiceOptions).
 //
 // Networking runs on a few I/O threads that never block; engine calls run on
 // a separate pool of worker threads, so a slow peer holds a socket, never a
@@ -95,10 +96,14 @@ struct ServiceOptions {
   int sendTimeoutSeconds = 10;
   size_t minSendBytesPerSecond = 64 * 1024;
   size_t keepAliveMaxRequests = 1000;
-  // Open connections at most, in total and from one peer address; beyond
-  // either a connection is answered 503 with Retry-After and closed.
-  size_t maxConnections = 2048;
-  size_t maxConnectionsPerAddress = 256;
+  // Open connections at most in total, and connections that have not
+  // signed in from one peer address (a quarter of the total is kept for
+  // connections that sign in). 0: from the open-file limit (CapsForFileLimit).
+  // A connection beyond the total is answered 503 with Retry-After and
+  // closed; one beyond the caps on connections not signed in must sign in
+  // with its first request, within 2 seconds, or is answered so.
+  size_t maxConnections = 0;
+  size_t maxConnectionsPerAddress = 0;
   // /health: how long beginning a write transaction may take.
   int readinessTimeoutMs = 1000;
   std::string dataDir;  // checked by /health; empty: the current settings' data folder
@@ -110,6 +115,22 @@ struct ServiceOptions {
 
   static ServiceOptions FromSettings(const Settings& settings);
 };
+
+// Raises the soft limit on open files to the hard limit where allowed;
+// returns the limit in force.
+size_t RaiseFileLimit();
+
+// The connection caps that fit `files` open files (besides the files the
+// service keeps for its databases, documents and logs); a cap given as 0
+// is derived, a total that does not fit is lowered.
+struct ConnectionCaps {
+  size_t total = 0;
+  size_t perAddress = 0;       // not signed in, from one address
+  size_t unauthenticated = 0;  // not signed in, from all addresses
+  size_t probation = 0;        // beyond those, waiting to sign in
+  size_t refusing = 0;         // being answered 503
+};
+ConnectionCaps CapsForFileLimit(size_t files, size_t maxConnections, size_t maxConnectionsPerAddress);
 
 // True for 127.0.0.0/8, ::1, an IPv4-mapped loopback and "localhost".
 bool IsLoopbackAddress(std::string_view host);

@@ -32,6 +32,45 @@ std::string Call(const std::string& method, const json& params, int id = 1) {
   return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump();
 }
 
+// A connection from a given loopback address (any of 127.0.0.0/8), with a
+// guard on reads so that a hung server fails the test instead of hanging it.
+int Connect(int port, const char* from) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &local.sin_addr);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval guard{30, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends one request and reads one answer with its body (Content-Length framed).
+std::string Exchange(int fd, const std::string& request) {
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string out;
+  char buf[8192];
+  for (;;) {
+    const size_t head = out.find("\r\n\r\n");
+    if (head != std::string::npos) {
+      const size_t at = out.find("Content-Length: ");
+      const size_t length = at == std::string::npos ? 0 : std::stoul(out.substr(at + 16));
+      if (out.size() >= head + 4 + length) return out;
+    }
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return out;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
 // Holds the write lock of the service database the way another process
 // would: SQLite's lock through a connection of its own, on PostgreSQL the
 // lock of one tree.
@@ -160,6 +199,72 @@ TEST_F(CapacityTest, AStalledWriteLockHoldsOnlyTheWritersAndTheyAreAnsweredBusy)
   EXPECT_EQ(late->get_header_value("Retry-After"), "1");
   EXPECT_EQ(json::parse(late->body)["error"]["code"], err::DatabaseBusy) << late->body;
   holder->Release();
+}
+
+TEST(ConnectionCaps, DerivedCapsFitTheFileLimitAndKeepRoomForSignedInClients) {
+  for (size_t files : {size_t{256}, size_t{1024}, size_t{4096}, size_t{1} << 20}) {
+    const ConnectionCaps c = CapsForFileLimit(files, 0, 0);
+    EXPECT_LE(c.total + c.probation + c.refusing + 128, std::max<size_t>(files, 192)) << files;
+    EXPECT_LT(c.unauthenticated, c.total) << files;
+    EXPECT_GE(c.perAddress, 8u) << files;
+    EXPECT_LE(c.perAddress, c.unauthenticated) << files;
+  }
+  EXPECT_EQ(CapsForFileLimit(size_t{1} << 20, 0, 0).total, 16384u);
+  EXPECT_EQ(CapsForFileLimit(size_t{1} << 20, 0, 0).perAddress, 256u);
+  // Given caps are kept, unless the total does not fit.
+  EXPECT_EQ(CapsForFileLimit(size_t{1} << 20, 100, 7).total, 100u);
+  EXPECT_EQ(CapsForFileLimit(size_t{1} << 20, 100, 7).perAddress, 7u);
+  EXPECT_LT(CapsForFileLimit(1024, 2048, 0).total, 1024u);
+}
+
+TEST_F(CapacityTest, ConnectionsHeldOpenFromOneAddressDoNotKeepOutAClientThatSignsIn) {
+  ServiceOptions o;
+  o.maxConnections = 2048;
+  o.maxConnectionsPerAddress = 256;
+  o.headerTimeoutSeconds = 3600;  // the held connections stay until closed here
+  o.requestTimeoutSeconds = 3600;
+  o.keepAliveTimeoutSeconds = 3600;
+  Start(o);
+  const int port = service->Port();
+  const std::string call = Call("TSDOM.AppendVisibilityInOrder", {{"sTempArr", ";1;"}, {"sVisibility", "2"}});
+  const std::string signedIn = "POST /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token +
+                               "\r\nContent-Type: application/json\r\nContent-Length: " +
+                               std::to_string(call.size()) + "\r\n\r\n" + call;
+
+  // A kept-alive connection that signed in before the others came.
+  const int early = Connect(port, "127.0.0.2");
+  EXPECT_EQ(Exchange(early, signedIn).rfind("HTTP/1.1 200", 0), 0u);
+
+  std::vector<int> held;
+  for (int i = 0; i < 256; ++i) held.push_back(Connect(port, "127.0.0.2"));
+  // (The service accepts in order: those are in before the next one is.)
+
+  // A new connection from the same address that signs in is served, ...
+  const int late = Connect(port, "127.0.0.2");
+  std::string answer = Exchange(late, signedIn);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find(";1;2;"), std::string::npos) << answer;
+  // ... and stays served.
+  answer = Exchange(late, signedIn);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_EQ(Exchange(early, signedIn).rfind("HTTP/1.1 200", 0), 0u);
+
+  // One that does not sign in is refused, and so is one that sends nothing.
+  const int anonymous = Connect(port, "127.0.0.2");
+  answer = Exchange(anonymous, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Retry-After: 1"), std::string::npos) << answer;
+  const int silent = Connect(port, "127.0.0.2");
+  answer = Exchange(silent, "");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 503", 0), 0u) << answer;
+
+  // Other addresses are not held up.
+  const int other = Connect(port, "127.0.0.3");
+  answer = Exchange(other, "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+
+  for (int fd : held) ::close(fd);
+  for (int fd : {early, late, anonymous, silent, other}) ::close(fd);
 }
 
 }  // namespace
