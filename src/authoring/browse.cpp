@@ -481,53 +481,6 @@ uint64_t Fnv1a(std::string_view text, uint64_t h = 1469598103934665603ull) {
   return h;
 }
 
-// The texts made, by document path and tag; bounded in number and size.
-class RenderedTrees {
- public:
-  static RenderedTrees& Instance() {
-    static RenderedTrees kept;
-    return kept;
-  }
-  std::shared_ptr<const std::string> Find(const std::string& path, const std::string& tag) {
-    std::lock_guard lock(mutex_);
-    auto it = texts_.find(path);
-    if (it == texts_.end() || it->second.tag != tag) return nullptr;
-    return it->second.text;
-  }
-  void Keep(const std::string& path, const std::string& tag, std::shared_ptr<const std::string> text) {
-    std::lock_guard lock(mutex_);
-    if (auto it = texts_.find(path); it != texts_.end()) {
-      total_ -= it->second.text->size();
-      texts_.erase(it);
-    }
-    if (text->size() > kMaxBytes) return;
-    // Simple and bounded: when full, start over.
-    if (total_ + text->size() > kMaxBytes || texts_.size() >= kMaxTexts) {
-      texts_.clear();
-      total_ = 0;
-    }
-    total_ += text->size();
-    texts_[path] = Text{tag, std::move(text)};
-  }
-  void Clear() {
-    std::lock_guard lock(mutex_);
-    texts_.clear();
-    total_ = 0;
-  }
-
- private:
-  static constexpr size_t kMaxBytes = size_t{128} << 20;
-  static constexpr size_t kMaxTexts = 512;
-  struct Text {
-    std::string tag;
-    std::shared_ptr<const std::string> text;
-  };
-  std::mutex mutex_;
-  // One text per document path and view: the path says the copy.
-  std::map<std::string, Text> texts_;
-  size_t total_ = 0;
-};
-
 bool IsReaderOnly(const Caller& caller) {
   std::string role = caller.role;
   for (char& c : role) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -536,7 +489,7 @@ bool IsReaderOnly(const Caller& caller) {
 
 }  // namespace
 
-void ClearTreeJsonCache() { RenderedTrees::Instance().Clear(); }
+void ClearTreeJsonCache() { storage::ClearRenditions(); }
 
 TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, const std::string& reader,
                         const std::function<bool(const std::string& tag)>& unchanged) {
@@ -583,7 +536,9 @@ TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, c
   TreeJson result{tag, nullptr};
   if (!tag.empty() && unchanged && unchanged(tag)) return result;
   if (!tag.empty()) {
-    result.text = RenderedTrees::Instance().Find(tree->DocumentPath(), tag);
+    // Kept in the document cache, one copy for every reader (one text per
+    // document path and view: the path says the copy).
+    result.text = storage::FindRendition(tree->DocumentPath() + "\n(json)", tag);
     if (result.text) return result;
   }
 
@@ -624,7 +579,7 @@ TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, c
   text->reserve(head.Text().size() + nodes.Text().size() + 1);
   text->append(head.Text()).append(nodes.Text()).push_back('}');
   result.text = std::move(text);
-  if (!tag.empty()) RenderedTrees::Instance().Keep(tree->DocumentPath(), tag, result.text);
+  if (!tag.empty()) result.text = storage::KeepRendition(tree->DocumentPath() + "\n(json)", tag, std::move(result.text));
   return result;
 }
 

@@ -53,7 +53,8 @@ struct TreeJson {
 TreeJson RenderTreeJson(int32_t treeType, int32_t id, const std::string& view, const std::string& reader,
                         const std::function<bool(const std::string& tag)>& unchanged = {});
 
-// Drops the kept texts (tests and benchmarks measure the first read).
+// Drops the kept texts, and every other rendition the document cache keeps
+// (tests and benchmarks measure the first read).
 void ClearTreeJsonCache();
 
 class Browse : public Component {

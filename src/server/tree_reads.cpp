@@ -19,6 +19,7 @@
 #include "runtime/components.h"
 #include "runtime/context.h"
 #include "runtime/error.h"
+#include "storage/document_cache.h"
 #include "storage/tree_types.h"
 
 namespace tsa::server {
@@ -58,52 +59,9 @@ std::shared_ptr<const std::string> Gzip(const std::string& data, int level) {
 
 namespace {
 
-// The compressed form of each document's current file (and the plain form of
-// a document kept in the database), kept until it changes; bounded in number
-// and size.
-class CompressedCopies {
- public:
-  static CompressedCopies& Instance() {
-    static CompressedCopies copies;
-    return copies;
-  }
-  // `version` names the content: the file's tag for a document, the
-  // rendering's tag for a tree as JSON.
-  std::shared_ptr<const std::string> Find(const std::string& path, const std::string& version) {
-    std::lock_guard lock(mutex_);
-    auto it = copies_.find(path);
-    if (it == copies_.end() || it->second.version != version) return nullptr;
-    return it->second.bytes;
-  }
-  void Keep(const std::string& path, const std::string& version, std::shared_ptr<const std::string> bytes) {
-    std::lock_guard lock(mutex_);
-    if (auto it = copies_.find(path); it != copies_.end()) {
-      total_ -= it->second.bytes->size();
-      copies_.erase(it);
-    }
-    if (bytes->size() > kMaxBytes) return;
-    // Simple and bounded: when full, start over.
-    if (total_ + bytes->size() > kMaxBytes || copies_.size() >= kMaxCopies) {
-      copies_.clear();
-      total_ = 0;
-    }
-    total_ += bytes->size();
-    copies_[path] = Copy{version, std::move(bytes)};
-  }
-
- private:
-  static constexpr size_t kMaxBytes = size_t{64} << 20;
-  static constexpr size_t kMaxCopies = 256;
-  struct Copy {
-    std::string version;
-    std::shared_ptr<const std::string> bytes;
-  };
-  std::mutex mutex_;
-  std::map<std::string, Copy> copies_;
-  size_t total_ = 0;
-};
-
-// The document at `path` as stored, with its tag; nothing parsed. A file
+// The document at `path` as stored, with its tag; nothing parsed. Each
+// version's bytes and gzip copy are held once, in the document cache
+// (storage/document_cache.h), and every reader is sent that copy. A file
 // that is not there (a publication replaced it meanwhile) is a tree that
 // could not be loaded, which the caller tries again.
 void AnswerDocument(const std::string& path, const ReadConditions& conditions, HttpReply& reply) try {
@@ -115,26 +73,20 @@ void AnswerDocument(const std::string& path, const ReadConditions& conditions, H
     return;
   }
   const bool gzip = AcceptsGzip(conditions.acceptEncoding);
-  // Documents kept in the database cross the connection on every read: their
-  // plain bytes are kept too, so an unchanged document costs one look at its
-  // version. Files are read at the speed of the disk and are not kept.
-  const bool keepPlain = std::dynamic_pointer_cast<DatabaseDocumentStore>(files) != nullptr;
   const std::string plainKey = path + "\n(plain)";
-  // The tag before the bytes only when it may spare reading them.
-  if (gzip || keepPlain || !conditions.ifNoneMatch.empty()) {
-    if (std::optional<FileIdentity> identity = files->CurrentIdentity(path)) {
-      reply.etag = ETagOf(*identity, gzip);
-      if (IfNoneMatchNames(conditions.ifNoneMatch, reply.etag)) {
-        reply.status = 304;
-        return;
-      }
-      if (gzip || keepPlain) {
-        if (auto kept = CompressedCopies::Instance().Find(gzip ? path : plainKey, reply.etag)) {
-          reply.sharedBody = std::move(kept);
-          if (gzip) reply.contentEncoding = "gzip";
-          return;
-        }
-      }
+  const std::string key = gzip ? path + "\n(gzip)" : plainKey;
+  // The tag first: an unchanged version is answered 304, or from the copy
+  // kept, without reading it again.
+  if (std::optional<FileIdentity> identity = files->CurrentIdentity(path)) {
+    reply.etag = ETagOf(*identity, gzip);
+    if (IfNoneMatchNames(conditions.ifNoneMatch, reply.etag)) {
+      reply.status = 304;
+      return;
+    }
+    if (auto kept = storage::FindRendition(key, reply.etag)) {
+      reply.sharedBody = std::move(kept);
+      if (gzip) reply.contentEncoding = "gzip";
+      return;
     }
   }
   std::optional<FileIdentity> read;
@@ -144,15 +96,14 @@ void AnswerDocument(const std::string& path, const ReadConditions& conditions, H
     reply.sharedBody = std::move(bytes);
     return;
   }
+  bytes = storage::KeepRendition(plainKey, ETagOf(*read, false), std::move(bytes));
   reply.etag = ETagOf(*read, gzip);
   if (gzip) {
-    bytes = Gzip(*bytes);
-    CompressedCopies::Instance().Keep(path, reply.etag, bytes);
+    reply.sharedBody = storage::KeepRendition(key, reply.etag, Gzip(*bytes));
     reply.contentEncoding = "gzip";
-  } else if (keepPlain) {
-    CompressedCopies::Instance().Keep(plainKey, reply.etag, bytes);
+  } else {
+    reply.sharedBody = std::move(bytes);
   }
-  reply.sharedBody = std::move(bytes);
 } catch (const Error& e) {
   // Any other failure (a database error, a file the service may not read)
   // is the service's, and keeps its own number.
@@ -161,7 +112,8 @@ void AnswerDocument(const std::string& path, const ReadConditions& conditions, H
 }
 
 // The tree as JSON (authoring/browse.h) with the rendering's tag; the
-// compressed form kept per tree, view and reader like a document's.
+// compressed form kept per tree, view and reader in the document cache like
+// a document's.
 HttpReply AnswerTreeJson(const TreeReadRequest& request, const ReadConditions& conditions) {
   HttpReply reply;
   reply.contentType = "application/json";
@@ -184,13 +136,13 @@ HttpReply AnswerTreeJson(const TreeReadRequest& request, const ReadConditions& c
   const std::string key = "json " + std::to_string(request.treeType) + " " + std::to_string(request.id) + " " +
                           request.view + " " + (request.view.empty() ? request.user : std::string());
   if (!reply.etag.empty()) {
-    if (auto kept = CompressedCopies::Instance().Find(key, reply.etag)) {
+    if (auto kept = storage::FindRendition(key, reply.etag)) {
       reply.sharedBody = std::move(kept);
       return reply;
     }
   }
   reply.sharedBody = Gzip(*rendered.text);
-  if (!reply.etag.empty()) CompressedCopies::Instance().Keep(key, reply.etag, reply.sharedBody);
+  if (!reply.etag.empty()) reply.sharedBody = storage::KeepRendition(key, reply.etag, std::move(reply.sharedBody));
   return reply;
 }
 

@@ -9,8 +9,10 @@
 // time of the file; with the documents in the database their version, size
 // and stamp), which changes with every write of the document. A client that
 // sends that tag in If-None-Match gets 304 without the bytes; a client that
-// accepts gzip gets them compressed, compressed once per file and kept
-// (with a tag of their own, as a different representation).
+// accepts gzip gets them compressed, compressed once per file (with a tag of
+// their own, as a different representation). The bytes and their gzip copy
+// are held once per version in the document cache (storage/document_cache.h)
+// and shared by every reader.
 //
 // What the HTTP layer does with a reply of ReadTreeFor: send `sharedBody`
 // (shared by every client reading the same file, never copied per client)

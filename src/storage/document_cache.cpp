@@ -38,7 +38,7 @@ class Cache {
       return std::nullopt;
     }
     ++stats_.hits;
-    XmlDoc doc = std::move(it->second->doc);
+    XmlDoc doc = std::move(*it->second->doc);
     Drop(it->second);
     return doc;
   }
@@ -48,14 +48,55 @@ class Cache {
     std::lock_guard lock(mutex_);
     if (auto it = index_.find(path); it != index_.end()) Drop(it->second);
     if (cost > budget) return;
-    while (stats_.bytes + cost > budget && !lru_.empty()) {
-      Drop(std::prev(lru_.end()));
-      ++stats_.evictions;
-    }
-    lru_.push_front(Entry{path, identity, std::move(doc), cost});
+    MakeRoom(cost, budget);
+    lru_.push_front(Entry{path, identity, std::move(doc), {}, {}, cost});
     index_[path] = lru_.begin();
     stats_.bytes += cost;
     stats_.entries = lru_.size();
+  }
+
+  std::shared_ptr<const std::string> FindRendition(const std::string& key, const std::string& version) {
+    std::lock_guard lock(mutex_);
+    if (auto it = index_.find(RenditionKey(key)); it != index_.end() && it->second->version == version) {
+      lru_.splice(lru_.begin(), lru_, it->second);  // most recently used
+      return it->second->bytes;
+    }
+    return Sent(key, version);
+  }
+
+  std::shared_ptr<const std::string> KeepRendition(const std::string& key, const std::string& version,
+                                                   std::shared_ptr<const std::string> bytes) {
+    const size_t budget = CurrentSettings().documentCacheBytes;
+    std::lock_guard lock(mutex_);
+    const std::string indexKey = RenditionKey(key);
+    if (auto it = index_.find(indexKey); it != index_.end()) {
+      // Another reader kept the same version first: everybody shares that copy.
+      if (it->second->version == version) return it->second->bytes;
+      Drop(it->second);
+    }
+    if (auto sent = Sent(key, version)) return sent;
+    // Remembered while anybody still sends it, kept or not.
+    PruneSent();
+    sent_[key] = Sending{version, bytes};
+    const size_t cost = bytes->size();
+    if (cost > budget) return bytes;
+    MakeRoom(cost, budget);
+    lru_.push_front(Entry{indexKey, {}, std::nullopt, version, bytes, cost});
+    index_[indexKey] = lru_.begin();
+    stats_.bytes += cost;
+    stats_.entries = lru_.size();
+    ++stats_.renditions;
+    return bytes;
+  }
+
+  void ClearRenditions() {
+    std::lock_guard lock(mutex_);
+    for (auto it = lru_.begin(); it != lru_.end();) {
+      auto next = std::next(it);
+      if (it->bytes) Drop(it);
+      it = next;
+    }
+    sent_.clear();
   }
 
   DocumentCacheStats Stats() {
@@ -67,21 +108,55 @@ class Cache {
     std::lock_guard lock(mutex_);
     lru_.clear();
     index_.clear();
+    sent_.clear();
     stats_.bytes = 0;
     stats_.entries = 0;
+    stats_.renditions = 0;
   }
 
  private:
+  // A parsed document (`doc`) or a rendition (`bytes`).
   struct Entry {
-    std::string path;
+    std::string key;  // the path, or RenditionKey of a rendition's key
     FileIdentity identity;
-    XmlDoc doc;
+    std::optional<XmlDoc> doc;
+    std::string version;
+    std::shared_ptr<const std::string> bytes;
     size_t cost = 0;
   };
+  // A rendition handed out, by its key: still found while a reader holds it,
+  // after it left the cache.
+  struct Sending {
+    std::string version;
+    std::weak_ptr<const std::string> bytes;
+  };
+
+  // Renditions and paths never meet: a path holds no line break.
+  static std::string RenditionKey(const std::string& key) { return "\n" + key; }
+
+  std::shared_ptr<const std::string> Sent(const std::string& key, const std::string& version) {
+    auto it = sent_.find(key);
+    if (it == sent_.end() || it->second.version != version) return nullptr;
+    return it->second.bytes.lock();
+  }
+
+  // Forgets the renditions nobody holds any more, once there are many.
+  void PruneSent() {
+    if (sent_.size() < 2 * lru_.size() + 64) return;
+    for (auto it = sent_.begin(); it != sent_.end();) it = it->second.bytes.expired() ? sent_.erase(it) : std::next(it);
+  }
+
+  void MakeRoom(size_t cost, size_t budget) {
+    while (stats_.bytes + cost > budget && !lru_.empty()) {
+      Drop(std::prev(lru_.end()));
+      ++stats_.evictions;
+    }
+  }
 
   void Drop(std::list<Entry>::iterator it) {
     stats_.bytes -= it->cost;
-    index_.erase(it->path);
+    if (it->bytes) --stats_.renditions;
+    index_.erase(it->key);
     lru_.erase(it);
     stats_.entries = lru_.size();
   }
@@ -89,6 +164,7 @@ class Cache {
   std::mutex mutex_;
   std::list<Entry> lru_;
   std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+  std::unordered_map<std::string, Sending> sent_;
   DocumentCacheStats stats_;
 };
 
@@ -216,6 +292,19 @@ std::optional<FileIdentity> LoadedIdentity(const std::string& path) {
 }
 
 DocumentCacheStats DocumentCacheStatistics() { return Cache::Instance().Stats(); }
+
+std::shared_ptr<const std::string> FindRendition(const std::string& key, const std::string& version) {
+  if (CurrentSettings().documentCacheBytes == 0) return nullptr;
+  return Cache::Instance().FindRendition(key, version);
+}
+
+std::shared_ptr<const std::string> KeepRendition(const std::string& key, const std::string& version,
+                                                 std::shared_ptr<const std::string> bytes) {
+  if (CurrentSettings().documentCacheBytes == 0 || !bytes) return bytes;
+  return Cache::Instance().KeepRendition(key, version, std::move(bytes));
+}
+
+void ClearRenditions() { Cache::Instance().ClearRenditions(); }
 
 void ClearDocumentCache() { Cache::Instance().Clear(); }
 

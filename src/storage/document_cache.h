@@ -23,10 +23,21 @@
 // least recently used going first. Only the built-in stores are cached
 // (files, or the database, where the identity is the document's version),
 // and only inside a transaction context.
+//
+// Beside the parsed copies, within the same budget and order, the cache
+// holds what readers are sent of a document version ("renditions": the
+// stored bytes, their gzip copy, the tree as JSON), immutable and shared:
+// every reader of one version is sent the one copy, holding a reference to
+// it while its answer leaves, never a copy of its own. A rendition pushed
+// out of the budget while readers still hold it is still found by the next
+// reader of that version, so that a version is never held twice; it goes
+// when its last reader is done. Memory for documents is therefore the
+// budget, plus the versions pushed out while still being sent (once each).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -57,8 +68,22 @@ void SaveTreeDocument(const std::string& path, const XmlDoc& doc);
 // What a reader renders from the document is what that file holds.
 std::optional<FileIdentity> LoadedIdentity(const std::string& path);
 
+// The rendition kept under `key` (a document and a form, e.g. its path and
+// "gzip") when it is of `version` (the entity tag of its content); null
+// otherwise.
+std::shared_ptr<const std::string> FindRendition(const std::string& key, const std::string& version);
+
+// Keeps `bytes` as the rendition `key` of `version` and returns the copy to
+// send: `bytes`, or the equal copy another reader kept first.
+std::shared_ptr<const std::string> KeepRendition(const std::string& key, const std::string& version,
+                                                 std::shared_ptr<const std::string> bytes);
+
+// Drops every kept rendition (tests and benchmarks measure the first read).
+void ClearRenditions();
+
 struct DocumentCacheStats {
   size_t entries = 0;
+  size_t renditions = 0;  // of the entries
   size_t bytes = 0;      // as counted against the budget
   uint64_t hits = 0;     // loads answered by a kept copy
   uint64_t misses = 0;   // loads that parsed the file

@@ -11,6 +11,8 @@
 #include "authoring/browse.h"
 #include "authoring/tsdom.h"
 #include "platform/files/document_store.h"
+#include "runtime/settings.h"
+#include "storage/document_cache.h"
 
 #include "server/http_server.h"
 #include "server/tree_reads.h"
@@ -300,6 +302,91 @@ TEST_F(TreeReadsTest, TreeJsonHasATagThatFollowsEveryChange) {
   ASSERT_TRUE(answer.contains("result")) << rpc->body;
   EXPECT_EQ(answer["result"]["checkedOutBy"], "ann");
   EXPECT_EQ(answer["result"]["view"], "published");
+}
+
+}  // namespace
+}  // namespace tsa::server
+
+namespace tsa::server {
+namespace {
+
+// Every reader of one version of a document is sent the one copy the
+// document cache holds: the bytes, their gzip copy and the tree as JSON.
+class SharedCopiesTest : public test::TreeTest {
+ protected:
+  SharedCopiesTest() : saved_(CurrentSettings()) { storage::ClearDocumentCache(); }
+  ~SharedCopiesTest() override {
+    SetCurrentSettings(saved_);
+    storage::ClearDocumentCache();
+  }
+  static TreeReadRequest Request(bool json = false) {
+    TreeReadRequest r;
+    r.treeType = 1;
+    r.id = 7;
+    r.user = "bob";
+    r.json = json;
+    return r;
+  }
+  static std::shared_ptr<const std::string> Read(bool gzip, bool json = false) {
+    HttpReply reply = ReadTreeFor(Request(json), {"", gzip ? "gzip" : ""});
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_TRUE(reply.sharedBody);
+    return reply.sharedBody;
+  }
+
+ private:
+  Settings saved_;
+};
+
+TEST_F(SharedCopiesTest, ReadersOfOneVersionShareOneCopyAndANewVersionGetsItsOwn) {
+  test::CreateProductTree(7, ";1;", "Printer");
+  for (bool gzip : {false, true}) {
+    auto first = Read(gzip);
+    auto second = Read(gzip);
+    EXPECT_EQ(first.get(), second.get()) << "gzip " << gzip;
+  }
+  auto json = Read(false, true);
+  EXPECT_EQ(json.get(), Read(false, true).get());
+  EXPECT_EQ(Read(true, true).get(), Read(true, true).get());
+
+  // A publication makes a new version: a new copy, the old one still whole
+  // for whoever is sending it.
+  auto old = Read(false);
+  const std::string oldText = *old;
+  ASSERT_EQ(test::CheckOut(test::kProduct, 7, "ann"), "");
+  test::NewNode q;
+  q.repType = 1;
+  q.sd = "Toner low";
+  test::AddNode(test::kProduct, 7, "ann", q);
+  test::Publish(test::kProduct, 7);
+  auto now = Read(false);
+  EXPECT_NE(now.get(), old.get());
+  EXPECT_NE(now->find("Toner low"), std::string::npos);
+  EXPECT_EQ(*old, oldText);
+}
+
+TEST_F(SharedCopiesTest, ACopyPushedOutOfTheBudgetIsStillSharedWhileItIsBeingSent) {
+  test::CreateProductTree(7, ";1;", "Printer");
+  Settings s = CurrentSettings();
+  s.documentCacheBytes = 64;  // nothing fits
+  SetCurrentSettings(s);
+  auto sending = Read(false);
+  EXPECT_EQ(Read(false).get(), sending.get());
+  EXPECT_LE(storage::DocumentCacheStatistics().bytes, 64u);
+  // Once nobody holds it, it is gone.
+  std::weak_ptr<const std::string> watch = sending;
+  sending.reset();
+  EXPECT_TRUE(watch.expired());
+
+  // Within the budget the copy stays kept between readers.
+  s.documentCacheBytes = size_t{64} << 20;
+  SetCurrentSettings(s);
+  auto kept = Read(false);
+  std::weak_ptr<const std::string> keptWatch = kept;
+  kept.reset();
+  EXPECT_FALSE(keptWatch.expired());
+  EXPECT_EQ(Read(false).get(), keptWatch.lock().get());
+  EXPECT_GE(storage::DocumentCacheStatistics().renditions, 1u);
 }
 
 }  // namespace
