@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <limits>
 #include <mutex>
@@ -234,6 +235,7 @@ class HttpService::Impl {
   size_t maxUnauthenticated = 0;  // not signed in, from all addresses
   size_t maxProbation = 0;
   size_t maxRefusing = 0;
+  std::deque<std::weak_ptr<Session>> probation;  // oldest first; may hold some no longer on probation
 
   std::unique_ptr<WorkerPool> workers;  // JSON-RPC calls
   std::unique_ptr<WorkerPool> readers;  // tree reads: a flood of them never queues a call behind it
@@ -292,6 +294,7 @@ class Session : public std::enable_shared_from_this<Session> {
     Unauthenticated,  // counts against its address's cap and the total
     Probation,        // beyond those caps: its first request must sign in
     SignedIn,         // counts against the total cap only
+    Evicted,          // was on probation, made room for a newer one; counts against the total
     Refused,          // being answered 503; counts against nothing
   };
 
@@ -358,6 +361,12 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // Sends an answer (on the strand).
   void Respond(Answer a);
+
+  // Made room on probation for a newer connection: refused unless its
+  // request came in meanwhile.
+  void OnEvicted() {
+    if (phase_ == Phase::Head) RefuseProbation();
+  }
 
   // On a worker, before the engine work of a queued request: once the
   // service stops, work that has not begun is dropped (unanswered and
@@ -456,7 +465,7 @@ void Session::OnHead(beast::error_code ec) {
     const bool gotSome = parser_->got_some() || buffer_.size() > 0;
     if (timedOut_) {
       server_.metrics.RecordDeadline("head");
-      if (standing == Standing::Probation) return RefuseProbation();
+      if (standing == Standing::Probation || standing == Standing::Evicted) return RefuseProbation();
       if (!gotSome) return Close();
       return Fail(408, "The request line and headers did not arrive within " +
                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(server_.HeadTimeout()).count()) +
@@ -493,7 +502,7 @@ void Session::OnHeadRead() {
   if (caller_ && (standing == Standing::Unauthenticated || standing == Standing::Probation)) {
     server_.SignedIn(this);
   }
-  if (standing == Standing::Probation) return RefuseProbation();
+  if (standing == Standing::Probation || (standing == Standing::Evicted && !caller_)) return RefuseProbation();
   if (refusal) return Respond(std::move(*refusal));
   if (parser_->is_done()) return Dispatch();
 
@@ -763,6 +772,7 @@ void HttpService::Impl::Unregister(Session* s) {
         --counted;
         break;
       case Session::Standing::SignedIn:
+      case Session::Standing::Evicted:
         --counted;
         break;
       case Session::Standing::Refused:
@@ -831,12 +841,25 @@ void HttpService::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
   std::string refusal;
   Session::Standing standing = Session::Standing::Unauthenticated;
   std::shared_ptr<Session> session;
+  std::shared_ptr<Session> evicted;
   {
     std::lock_guard lock(registryMutex);
     size_t& fromPeer = perAddress[peer];
     if (counted >= options.maxConnections) {
       refusal = "The service holds its most connections (" + std::to_string(options.maxConnections) + "); try again";
     } else if (fromPeer >= options.maxConnectionsPerAddress || unauthenticated >= maxUnauthenticated) {
+      // With every place on probation taken, the oldest gives way: one that
+      // has not signed in by now holds its place for nothing, and a client
+      // that does sign in gets in however fast others reconnect.
+      while (onProbation >= maxProbation && !probation.empty() && !evicted) {
+        evicted = probation.front().lock();
+        probation.pop_front();
+        if (evicted && evicted->standing != Session::Standing::Probation) evicted.reset();
+      }
+      if (evicted) {
+        evicted->standing = Session::Standing::Evicted;
+        --onProbation;
+      }
       if (onProbation < maxProbation) {
         standing = Session::Standing::Probation;
       } else {
@@ -871,10 +894,15 @@ void HttpService::Impl::OnAccept(beast::error_code ec, tcp::socket socket) {
     if (socket.is_open()) {
       session = std::make_shared<Session>(*this, std::move(socket), peer, standing, arrival);
       sessions.emplace(session.get(), session);
+      if (standing == Session::Standing::Probation) {
+        while (!probation.empty() && probation.front().expired()) probation.pop_front();
+        probation.push_back(session);
+      }
     }
     metrics.SetConnectionsOpen(static_cast<int64_t>(counted));
   }
   if (!refusal.empty()) metrics.RecordConnectionRefused();
+  if (evicted) asio::post(evicted->Executor(), [evicted] { evicted->OnEvicted(); });
   if (session) {
     asio::dispatch(session->Executor(), [session, refusal] {
       if (refusal.empty()) {
