@@ -79,7 +79,10 @@ std::string RenderApiReference(Audience audience) {
            "Every call needs an identity (a personal token, the service token or a browser session; see the "
            "README, \"Signing in\"), and the role each method names below or a higher one "
            "(reader < author < publisher < admin). A user argument (`i_sUserId`) may be left out: it is the "
-           "signed-in account's login; naming another login is refused (1302) except for the service account.\n";
+           "signed-in account's login; naming another login is refused (1302) except for the service account.\n\n"
+           "A call that writes and does not get a lock another connection holds within "
+           "`[database] lock_wait_seconds` is answered with error 1622 and HTTP 503 with `Retry-After`: it "
+           "did nothing, send it again (a batch is answered 503 only when every call in it was).\n";
   } else {
     out += "Methods callable in process with `tsauthor call`: every member whose arguments and result are "
            "plain values. Name a method `Class.Member`; pass the arguments by name (an object) or in order "
