@@ -288,8 +288,9 @@ class HttpService::Impl {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   enum class Phase { Head, Body, Working, Writing, Idle, Lingering, Closed };
-  // What the connection counts against. Changed on its strand and under
-  // the registry's lock, read under that lock.
+  // What the connection counts against. Changed under the registry's lock
+  // (on the connection's strand, or by the acceptor when it gives way on
+  // probation), read there and on the strand.
   enum class Standing {
     Unauthenticated,  // counts against its address's cap and the total
     Probation,        // beyond those caps: its first request must sign in
@@ -303,7 +304,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   ~Session() { server_.Unregister(this); }
 
-  Standing standing;
+  std::atomic<Standing> standing;
 
   const std::string& Peer() const { return peer_; }
   int64_t Deadline() const { return deadline_.load(std::memory_order_relaxed); }
