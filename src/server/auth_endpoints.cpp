@@ -7,6 +7,7 @@
 #include "accounts/failure_audit.h"
 #include "accounts/roles.h"
 #include "accounts/secrets.h"
+#include "platform/db/lock_wait.h"
 #include "runtime/components.h"
 #include "runtime/context.h"
 #include "runtime/error.h"
@@ -85,6 +86,13 @@ WebReply AccessControl::AnswerAuth(const RequestView& request, const std::string
     return Error(404, tsa::err::MethodNotSupported, "No such resource");
   } catch (...) {
     const ErrorInfo e = CurrentError();
+    if (e.number == err::DatabaseBusy) {
+      // Another connection holds the write lock: nothing was done, and the
+      // browser may simply try again (as the RPC endpoint answers it).
+      WebReply r = Error(503, e.number, e.description);
+      r.headers.emplace_back("Retry-After", "1");
+      return r;
+    }
     return Error(e.number >= 1200 && e.number < 1350 ? 400 : 500, e.number, e.description);
   }
 }

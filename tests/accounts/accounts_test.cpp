@@ -17,6 +17,7 @@
 #include "accounts/tokens.h"
 #include "runtime/context.h"
 #include "runtime/settings.h"
+#include "storage/schema.h"
 #include "support/test_env.h"
 
 namespace tsa::accounts {
@@ -222,6 +223,19 @@ TEST_F(AccountsTest, SignInCountsAreSharedByEveryServerOnTheDatabase) {
   two.Failed("carl", "10.0.0.4", later);
   EXPECT_EQ(one.Prune(later), 4);  // ann's and bob's, each by address and by login there
   EXPECT_EQ(ServiceDbCount("SELECT COUNT(*) FROM SIGNINTHROTTLE"), 2);
+}
+
+TEST_F(AccountsTest, ADatabaseMadeBeforeSharedCountsGetsTheirTableAtStart) {
+  {
+    ServiceDb db;
+    db.Execute("DROP TABLE SIGNINTHROTTLE");
+  }
+  storage::CreateSchema(env.HelvixUri(), env.KCatalogUri());  // as "serve" does at start
+  SignInThrottle one(ThrottlePolicy{1, 100, std::chrono::seconds(60), std::chrono::seconds(600)}, true);
+  const auto now = SignInThrottle::Clock::now();
+  one.Failed("ann", "10.0.0.1", now);
+  EXPECT_EQ(ServiceDbCount("SELECT COUNT(*) FROM SIGNINTHROTTLE"), 2);
+  EXPECT_EQ(one.Wait("ann", "10.0.0.1", now).count(), 60);
 }
 
 TEST_F(AccountsTest, FailuresWithoutAnIdentityAreWrittenAsCappedRowsPerMinute) {

@@ -267,5 +267,31 @@ TEST_F(CapacityTest, ConnectionsHeldOpenFromOneAddressDoNotKeepOutAClientThatSig
   for (int fd : {early, late, anonymous, silent, other}) ::close(fd);
 }
 
+// Signing in writes a session row; with the write lock held elsewhere the
+// browser is told to try again, not that the server failed.
+TEST_F(CapacityTest, ASignInThatCannotGetTheWriteLockIsAnsweredBusy) {
+  if (test::TestEnv::IsPostgres()) GTEST_SKIP() << "PostgreSQL has no database-wide write lock to hold";
+  accounts::CreateAccount("bob", "Bob", accounts::Role::Author, "bobs password");
+  Settings s = CurrentSettings();
+  s.lockWaitSeconds = 1;
+  SetCurrentSettings(s);
+  Start(ServiceOptions{});
+  httplib::Client c("127.0.0.1", service->Port());
+  c.set_read_timeout(30, 0);
+  const std::string body = R"({"login":"bob","password":"bobs password"})";
+
+  auto holder = std::make_unique<LockHolder>(env.HelvixUri(), 1, 7);
+  auto busy = c.Post("/auth/login", body, "application/json");
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 503) << busy->body;
+  EXPECT_EQ(busy->get_header_value("Retry-After"), "1");
+  EXPECT_EQ(json::parse(busy->body)["error"]["number"], err::DatabaseBusy) << busy->body;
+
+  holder->Release();
+  auto signedIn = c.Post("/auth/login", body, "application/json");
+  ASSERT_TRUE(signedIn);
+  EXPECT_EQ(signedIn->status, 200) << signedIn->body;
+}
+
 }  // namespace
 }  // namespace tsa::server
