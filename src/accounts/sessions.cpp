@@ -2,6 +2,8 @@
 
 #include "accounts/secrets.h"
 #include "accounts/service_db.h"
+#include "platform/db/lock_wait.h"
+#include "runtime/error.h"
 
 namespace tsa::accounts {
 
@@ -9,6 +11,19 @@ namespace {
 // How stale LASTSEEN may get before a request refreshes it: one write per
 // half minute at most, instead of one per request.
 constexpr int64_t kTouchAfterSeconds = 30;
+
+// Sessions are checked on the threads that serve every connection: a write
+// there that only tidies up (an expired row, a last-seen time) must not wait
+// out another connection's write lock. It is skipped while the database is
+// busy; a later request does it.
+void Tidy(ServiceDb& db, const std::string& sql, const std::vector<db::Value>& params) {
+  try {
+    db::BriefLockWaits brief;
+    db.Execute(sql, params);
+  } catch (const Error& e) {
+    if (e.number() != err::DatabaseBusy) throw;
+  }
+}
 }  // namespace
 
 int64_t EpochSeconds() {
@@ -38,12 +53,12 @@ std::optional<Account> SessionAccount(std::string_view cookie, const SessionLimi
     const int64_t created = rs.rows[0][1].ToInt64();
     const int64_t lastSeen = rs.rows[0][2].ToInt64();
     if (now - lastSeen > limits.idle.count() || now - created > limits.max.count()) {
-      db.Execute("DELETE FROM AUTHSESSIONS WHERE SESSIONHASH = " + db.P(1), {db::Value(hash)});
+      Tidy(db, "DELETE FROM AUTHSESSIONS WHERE SESSIONHASH = " + db.P(1), {db::Value(hash)});
       return std::nullopt;
     }
     if (now - lastSeen >= kTouchAfterSeconds) {
-      db.Execute("UPDATE AUTHSESSIONS SET LASTSEEN = " + db.P(1) + " WHERE SESSIONHASH = " + db.P(2),
-                 {db::Value(now), db::Value(hash)});
+      Tidy(db, "UPDATE AUTHSESSIONS SET LASTSEEN = " + db.P(1) + " WHERE SESSIONHASH = " + db.P(2),
+           {db::Value(now), db::Value(hash)});
     }
   }
   auto account = FindAccount(login);

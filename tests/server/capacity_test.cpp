@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "accounts/accounts.h"
+#include "accounts/service_db.h"
 #include "accounts/tokens.h"
 #include "platform/db/lock_wait.h"
 #include "platform/db/session.h"
@@ -291,6 +292,44 @@ TEST_F(CapacityTest, ASignInThatCannotGetTheWriteLockIsAnsweredBusy) {
   auto signedIn = c.Post("/auth/login", body, "application/json");
   ASSERT_TRUE(signedIn);
   EXPECT_EQ(signedIn->status, 200) << signedIn->body;
+}
+
+// A session's last-seen time is refreshed on a thread that serves every
+// connection: while another connection holds the write lock the refresh is
+// skipped, not waited for.
+TEST_F(CapacityTest, ASessionCheckDoesNotWaitForTheWriteLock) {
+  if (test::TestEnv::IsPostgres()) GTEST_SKIP() << "PostgreSQL has no database-wide write lock to hold";
+  accounts::CreateAccount("bob", "Bob", accounts::Role::Author, "bobs password");
+  Settings s = CurrentSettings();
+  s.lockWaitSeconds = 60;
+  SetCurrentSettings(s);
+  Start(ServiceOptions{});
+  httplib::Client c("127.0.0.1", service->Port());
+  c.set_read_timeout(15, 0);
+  auto signedIn = c.Post("/auth/login", R"({"login":"bob","password":"bobs password"})", "application/json");
+  ASSERT_TRUE(signedIn);
+  ASSERT_EQ(signedIn->status, 200) << signedIn->body;
+  const std::string setCookie = signedIn->get_header_value("Set-Cookie");
+  const std::string cookie = setCookie.substr(0, setCookie.find(';'));
+  auto lastSeen = [] {
+    accounts::ServiceDb db;
+    return db.Query("SELECT LASTSEEN FROM AUTHSESSIONS").rows.at(0).at(0).ToInt64();
+  };
+  {
+    accounts::ServiceDb db;
+    db.Execute("UPDATE AUTHSESSIONS SET LASTSEEN = LASTSEEN - 120");
+  }
+  const int64_t stale = lastSeen();
+  auto holder = std::make_unique<LockHolder>(env.HelvixUri(), 1, 7);
+  auto me = c.Get("/auth/me", {{"Cookie", cookie}});
+  ASSERT_TRUE(me) << "no answer while another connection held the write lock";
+  EXPECT_EQ(me->status, 200) << me->body;
+  holder->Release();
+  EXPECT_EQ(lastSeen(), stale);
+  me = c.Get("/auth/me", {{"Cookie", cookie}});
+  ASSERT_TRUE(me);
+  EXPECT_EQ(me->status, 200) << me->body;
+  EXPECT_GE(lastSeen(), stale + 100) << "refreshed once the lock is free";
 }
 
 }  // namespace

@@ -14,12 +14,17 @@ std::atomic<int> g_waiting{0};  // writers within the bound, waiting
 std::atomic<int> g_overflow{0};  // writers beyond it, waiting briefly
 std::atomic<int> g_bound{0};
 thread_local bool t_refused = false;  // this thread's last lock wait ended in 1622
+thread_local bool t_brief = false;    // within a BriefLockWaits
 
 }  // namespace
 
 std::chrono::milliseconds LockWait() {
   return std::chrono::milliseconds(int64_t{std::max(0, CurrentSettings().lockWaitSeconds)} * 1000);
 }
+
+BriefLockWaits::BriefLockWaits() : outer_(t_brief) { t_brief = true; }
+BriefLockWaits::~BriefLockWaits() { t_brief = outer_; }
+bool BriefLockWaits::Here() { return t_brief; }
 
 void LimitWaiters(int waiters) { g_bound = std::max(0, waiters); }
 

@@ -69,6 +69,24 @@ class LockWaitSlot {
   bool counted_ = false;
 };
 
+// Within its scope the calling thread's statements outside a transaction
+// wait for another connection's lock at most kOverflowWait, then fail with
+// 1622: for writes that may be skipped while the database is busy, made on
+// a thread that must not stall (a network thread refreshing a browser
+// session's last-seen time serves every connection).
+class BriefLockWaits {
+ public:
+  BriefLockWaits();
+  ~BriefLockWaits();
+  BriefLockWaits(const BriefLockWaits&) = delete;
+  BriefLockWaits& operator=(const BriefLockWaits&) = delete;
+
+  static bool Here();
+
+ private:
+  bool outer_;
+};
+
 // Raises 1622 for the lock `what` ("the database's write lock", "the lock on
 // tree 1/7") after waiting `waited`.
 [[noreturn]] void RaiseBusy(const std::string& what, std::chrono::milliseconds waited);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -202,7 +203,16 @@ class SqliteSession final : public Session {
     Faultable(faults::Call::Statement, sql);
     const bool own = !InTransaction();
     wrote_ = false;
-    const int64_t changed = Run(sql, params, out);
+    const bool brief = own && BriefLockWaits::Here();
+    if (brief) sqlite3_busy_timeout(db_.get(), static_cast<int>(std::min(LockWait(), kOverflowWait).count()));
+    int64_t changed = 0;
+    try {
+      changed = Run(sql, params, out);
+    } catch (...) {
+      if (brief) sqlite3_busy_timeout(db_.get(), BusyTimeoutMs());
+      throw;
+    }
+    if (brief) sqlite3_busy_timeout(db_.get(), BusyTimeoutMs());
     if (own && wrote_) SyncLog();
     return changed;
   }
