@@ -21,6 +21,7 @@
 #include "platform/db/session.h"
 #include "runtime/settings.h"
 #include "server/http_server.h"
+#include "support/loopback.h"
 #include "support/test_env.h"
 #include "support/tree_fixture.h"
 
@@ -33,26 +34,7 @@ std::string Call(const std::string& method, const json& params, int id = 1) {
   return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump();
 }
 
-// A connection from a given loopback address (any of 127.0.0.0/8), with a
-// guard on reads so that a hung server fails the test instead of hanging it.
-int Connect(int port, const char* from) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, from, &local.sin_addr);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval guard{30, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+using test::Connect;
 
 // Sends one request and reads one answer with its body (Content-Length framed).
 std::string Exchange(int fd, const std::string& request) {

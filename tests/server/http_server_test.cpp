@@ -30,6 +30,7 @@
 #include "server/web_app.h"
 #include "platform/db/lock_wait.h"
 #include "platform/db/session.h"
+#include "support/loopback.h"
 #include "support/test_env.h"
 
 namespace tsa::server {
@@ -64,27 +65,7 @@ std::string RawExchange(int port, const std::string& bytes) {
   return out;
 }
 
-// A connection from a given loopback address (any of 127.0.0.0/8), with a
-// guard on reads so that a hung server fails the test instead of hanging it.
-int Connect(int port, const char* from = "127.0.0.1", int receiveBuffer = 0) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, from, &local.sin_addr);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval guard{30, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+using test::Connect;
 
 void SendText(int fd, const std::string& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
