@@ -10,17 +10,13 @@ once. Meanwhile a client that signs in (the service token) makes REQUESTS
 connection, and one from 127.0.0.3 asks for /health as often. Reported: the
 share of each client's requests refused (503) or failed, and the latencies.
 """
-import json, multiprocessing, os, selectors, signal, socket, subprocess, sys, time, urllib.request
+import json, multiprocessing, selectors, socket, sys, time
+
+from service import Service
 
 BIN, DATA = sys.argv[1], sys.argv[2]
 HELD = int(sys.argv[3]) if len(sys.argv) > 3 else 300
 REQUESTS = int(sys.argv[4]) if len(sys.argv) > 4 else 200
-TOKEN = os.urandom(16).hex()
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
-
-
-def free_port():
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
 
 
 def hold(port, stop, ready):
@@ -78,15 +74,8 @@ def summary(results):
             "p50_ms": round(ms[len(ms) // 2], 1), "p99_ms": round(ms[int(len(ms) * 0.99) - 1], 1)}
 
 
-subprocess.run([BIN, "init"], env=env, check=True, stdout=subprocess.DEVNULL)
-port = free_port()
-service = subprocess.Popen([BIN, "serve"], env=dict(env, TSAUTHOR_PORT=str(port)), stdout=subprocess.DEVNULL,
-                           stderr=open(os.path.join(DATA, "serve.err"), "a"))
-for _ in range(300):
-    try:
-        urllib.request.urlopen(f"http://127.0.0.1:{port}/health/live", timeout=1); break
-    except Exception:
-        time.sleep(0.05)
+svc = Service(BIN, DATA).start()
+port, TOKEN = svc.port, svc.token
 
 stop, ready = multiprocessing.Event(), multiprocessing.Event()
 holder = multiprocessing.Process(target=hold, args=(port, stop, ready), daemon=True)
@@ -105,6 +94,5 @@ for _ in range(REQUESTS):
     time.sleep(0.01)
 stop.set()
 holder.join(10)
-service.send_signal(signal.SIGTERM)
-service.wait(timeout=30)
+svc.stop()
 print(json.dumps({"held": HELD, "signed_in_same_address": summary(same), "health_other_address": summary(other)}))

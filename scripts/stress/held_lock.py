@@ -9,23 +9,19 @@ each make one call that writes (Tree.CheckOut), and after half a second one
 client calls TSDOM.AppendVisibilityInOrder, which needs no database.
 Reported: how long that call took, and the writers' answers and times.
 """
-import json, os, signal, socket, sqlite3, subprocess, sys, threading, time, urllib.error, urllib.request
+import json, os, sqlite3, sys, threading, time, urllib.error, urllib.request
+
+from service import Service
 
 BIN, DATA, CATALOG = sys.argv[1], sys.argv[2], sys.argv[3]
 WRITERS = int(sys.argv[4]) if len(sys.argv) > 4 else 16
 HOLD = float(sys.argv[5]) if len(sys.argv) > 5 else 30
-TOKEN = os.urandom(16).hex()
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
-
-
-def free_port():
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
 
 
 def rpc(port, method, params, timeout=120):
+    """The call's HTTP status, its error code if any, and how long it took."""
     body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
-    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body,
-                                 {"Content-Type": "application/json", "Authorization": "Bearer " + TOKEN})
+    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **svc.auth})
     t = time.time()
     try:
         with urllib.request.urlopen(req, timeout=timeout) as r:
@@ -38,17 +34,9 @@ def rpc(port, method, params, timeout=120):
     return status, code, round(time.time() - t, 2)
 
 
-subprocess.run([BIN, "init"], env=env, check=True, stdout=subprocess.DEVNULL)
-subprocess.run([BIN, "catalog", "load", CATALOG], env=env, check=True, stdout=subprocess.DEVNULL)
-port = free_port()
-service = subprocess.Popen([BIN, "serve"], env=dict(env, TSAUTHOR_PORT=str(port)), stdout=subprocess.DEVNULL,
-                           stderr=open(os.path.join(DATA, "serve.err"), "a"))
-for _ in range(300):
-    try:
-        urllib.request.urlopen(f"http://127.0.0.1:{port}/health/live", timeout=1); break
-    except Exception:
-        time.sleep(0.05)
-rpc(port, "TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
+svc = Service(BIN, DATA, CATALOG).start()
+port = svc.port
+svc.rpc("TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
 
 holder = sqlite3.connect(os.path.join(DATA, "helvix.db"), isolation_level=None)
 holder.execute("BEGIN IMMEDIATE")
@@ -62,8 +50,7 @@ free_call = rpc(port, "TSDOM.AppendVisibilityInOrder", {"sTempArr": ";1;", "sVis
 time.sleep(max(0, HOLD - (time.time() - started)))
 holder.execute("ROLLBACK")
 for t in threads: t.join()
-service.send_signal(signal.SIGTERM)
-service.wait(timeout=60)
+svc.stop()
 statuses = {}
 for status, code, _ in writes:
     key = f"{status}/{code}"

@@ -13,28 +13,15 @@ service database (SQLite) with the bytes of their texts, and the author's
 AddChildNew p50/p99/max alone and under the flood. No pass or fail: the
 figures are for the reader.
 """
-import collections, http.client, json, multiprocessing, os, socket, sqlite3, subprocess, sys, time, urllib.request
+import collections, http.client, json, multiprocessing, os, sqlite3, sys, time
+
+from service import Service
 
 BIN, DATA, CATALOG = sys.argv[1], sys.argv[2], sys.argv[3]
 SECONDS = float(sys.argv[4]) if len(sys.argv) > 4 else 10
 CLIENTS = int(sys.argv[5]) if len(sys.argv) > 5 else 4
 RATE = float(sys.argv[6]) if len(sys.argv) > 6 else 0
-TOKEN = os.urandom(16).hex()
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
-AUTH = {"Authorization": "Bearer " + TOKEN}
 
-
-def free_port():
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
-
-
-def rpc(port, method, params):
-    body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
-    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
-    with urllib.request.urlopen(req, timeout=60) as r:
-        answer = json.loads(r.read())
-    if "error" in answer: raise SystemExit(method + " failed: " + answer["error"]["message"][:300])
-    return answer["result"]
 
 
 def flood(port, seconds, counts):
@@ -63,7 +50,7 @@ def author(port, seconds):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         t = time.monotonic()
-        rpc(port, "TSDOM.AddChildNew", {"i_lTreeType": 1, "i_lID": 7, "i_lCurrentNodeID": 0, "i_lRepType": 1,
+        rpc("TSDOM.AddChildNew", {"i_lTreeType": 1, "i_lID": 7, "i_lCurrentNodeID": 0, "i_lRepType": 1,
                                         "i_sSDesc": "Category", "i_sLDesc": "", "i_sVisibilities": ";1;",
                                         "i_sFAQs": ";", "i_lHyperlinkNodeID": -1, "i_sUserId": "ann"})
         took.append((time.monotonic() - t) * 1000)
@@ -84,20 +71,12 @@ def audit_rows():
                           " WHERE METHOD = 'Auth.SignIn'").fetchone()
 
 
-subprocess.run([BIN, "init"], env=env, check=True, stdout=subprocess.DEVNULL)
-subprocess.run([BIN, "catalog", "load", CATALOG], env=env, check=True, stdout=subprocess.DEVNULL)
-subprocess.run([BIN, "user", "add", "ann", "--role", "author", "--password-stdin"], env=env, check=True,
-               input=b"correct horse battery\n", stdout=subprocess.DEVNULL)
-port = free_port()
-srv = subprocess.Popen([BIN, "serve"], env=dict(env, TSAUTHOR_PORT=str(port)), stdout=subprocess.DEVNULL,
-                       stderr=open(os.path.join(DATA, "serve.err"), "a"))
-for _ in range(300):
-    try:
-        urllib.request.urlopen(f"http://127.0.0.1:{port}/health/live", timeout=1); break
-    except Exception:
-        time.sleep(0.05)
-rpc(port, "TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
-rpc(port, "TSDOM.CheckOut", {"i_lTreeType": 1, "i_lID": 7, "i_sUserId": "ann", "o_sOwner": ""})
+svc = Service(BIN, DATA, CATALOG)
+svc.command("user", "add", "ann", "--role", "author", "--password-stdin", stdin=b"correct horse battery\n")
+svc.start()
+port, rpc = svc.port, svc.rpc
+rpc("TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
+rpc("TSDOM.CheckOut", {"i_lTreeType": 1, "i_lID": 7, "i_sUserId": "ann", "o_sOwner": ""})
 
 author(port, 2)  # warm-up: caches, the first checkpoints
 alone = author(port, SECONDS)
@@ -111,7 +90,7 @@ for _ in procs: counts.update(queue.get())
 for p in procs: p.join()
 counts = dict(counts)
 # The service writes counted failures at the latest when it stops.
-srv.terminate(); srv.wait(timeout=60)
+svc.stop()
 rows1, text1 = audit_rows()
 print(f"sign-in answers in {SECONDS:.0f} s from {CLIENTS} clients: {counts}")
 print(f"audit rows of Auth.SignIn added: {rows1 - rows0} ({text1 - text0:,} bytes of text)")

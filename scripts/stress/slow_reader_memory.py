@@ -10,63 +10,33 @@ ask for the document and read it at 1 KB/s for SECONDS (default 20), from
 reported: before the readers, the peak while they read, and 5 s after they
 closed their connections. "gzip" asks for the compressed form instead.
 """
-import json, os, selectors, signal, socket, subprocess, sys, time, urllib.request
+import json, os, selectors, socket, sys, time, urllib.request
+
+from service import Service, rss_mb
 
 BIN, DATA, CATALOG = sys.argv[1], sys.argv[2], sys.argv[3]
 READERS = int(sys.argv[4]) if len(sys.argv) > 4 else 250
 SECONDS = float(sys.argv[5]) if len(sys.argv) > 5 else 20
 GZIP = len(sys.argv) > 6 and sys.argv[6] == "gzip"
-TOKEN = os.urandom(16).hex()
-env = dict(os.environ, TSAUTHOR_DATA_DIR=DATA, TSAUTHOR_TOKEN=TOKEN)
-AUTH = {"Authorization": "Bearer " + TOKEN}
 
+svc = Service(BIN, DATA, CATALOG).start()
+port, TOKEN, AUTH, rpc = svc.port, svc.token, svc.auth, svc.rpc
 
-def free_port():
-    s = socket.socket(); s.bind(("127.0.0.1", 0)); p = s.getsockname()[1]; s.close(); return p
-
-
-def rpc(port, method, params):
-    body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": method, "params": params}).encode()
-    req = urllib.request.Request(f"http://127.0.0.1:{port}/rpc", body, {"Content-Type": "application/json", **AUTH})
-    with urllib.request.urlopen(req, timeout=120) as r:
-        answer = json.loads(r.read())
-    if "error" in answer: raise SystemExit(f"{method} failed: " + answer["error"]["message"][:300])
-    return answer["result"]
-
-
-def rss_mb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"): return int(line.split()[1]) / 1024
-    return 0.0
-
-
-subprocess.run([BIN, "init"], env=env, check=True, stdout=subprocess.DEVNULL)
-subprocess.run([BIN, "catalog", "load", CATALOG], env=env, check=True, stdout=subprocess.DEVNULL)
-port = free_port()
-service = subprocess.Popen([BIN, "serve"], env=dict(env, TSAUTHOR_PORT=str(port)), stdout=subprocess.DEVNULL,
-                           stderr=open(os.path.join(DATA, "serve.err"), "a"))
-for _ in range(300):
-    try:
-        urllib.request.urlopen(f"http://127.0.0.1:{port}/health/live", timeout=1); break
-    except Exception:
-        time.sleep(0.05)
-
-rpc(port, "TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
-rpc(port, "TSDOM.CheckOut", {"i_lTreeType": 1, "i_lID": 7, "o_sOwner": ""})
+rpc("TSDOM.CreateEmptyTree", {"i_lTreeType": 1, "i_lID": 7})
+rpc("TSDOM.CheckOut", {"i_lTreeType": 1, "i_lID": 7, "o_sOwner": ""})
 words = "paper tray toner fuser drum roller sensor cover door cable".split()
 for i in range(100):
     ld = " ".join(words[(i * 7 + k) % len(words)] + str(k) for k in range(13000))[:90000]
-    rpc(port, "TSDOM.AddChildNew", {"i_lTreeType": 1, "i_lID": 7, "i_lCurrentNodeID": 0, "i_lRepType": 1,
+    rpc("TSDOM.AddChildNew", {"i_lTreeType": 1, "i_lID": 7, "i_lCurrentNodeID": 0, "i_lRepType": 1,
                                     "i_sSDesc": f"Category {i}", "i_sLDesc": ld, "i_sVisibilities": ";1;",
                                     "i_sFAQs": ";", "i_lHyperlinkNodeID": -1})
-rpc(port, "TSDOM.Publish", {"i_lTreeType": 1, "i_lID": 7})
+rpc("TSDOM.Publish", {"i_lTreeType": 1, "i_lID": 7})
 path = "/trees/1/7/document?user=bob"
 headers = {**AUTH, **({"Accept-Encoding": "gzip"} if GZIP else {})}
 with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{port}{path}", headers=headers), timeout=60) as r:
     size = len(r.read())
 time.sleep(1)
-before = rss_mb(service.pid)
+before = rss_mb(svc.process.pid)
 
 request = (f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer {TOKEN}\r\n"
            + ("Accept-Encoding: gzip\r\n" if GZIP else "") + "\r\n").encode()
@@ -91,13 +61,12 @@ while time.time() - start < SECONDS:
                 first.setdefault(s.fileno(), chunk)
             except (BlockingIOError, ConnectionError):
                 pass
-    peak = max(peak, rss_mb(service.pid))
+    peak = max(peak, rss_mb(svc.process.pid))
     time.sleep(0.1)
 answered = sum(1 for chunk in first.values() if chunk.startswith(b"HTTP/1.1 200"))
 for s in readers: s.close()
 time.sleep(5)
-after = rss_mb(service.pid)
-service.send_signal(signal.SIGTERM)
-service.wait(timeout=30)
+after = rss_mb(svc.process.pid)
+svc.stop()
 print(json.dumps({"document_bytes": size, "gzip": GZIP, "readers": READERS, "answered_200": answered, "rss_before_mb": round(before),
                   "rss_peak_mb": round(peak), "rss_after_mb": round(after)}))
