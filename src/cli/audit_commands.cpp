@@ -64,10 +64,14 @@ int CmdAudit(const std::vector<std::string>& args, const std::function<void()>& 
       f.login = v;
     } else if (a == "--method") {
       f.method = v;
-    } else if (a == "--since") {
-      f.since = v;
-    } else if (a == "--until") {
-      f.until = v;
+    } else if (a == "--since" || a == "--until") {
+      // Checked here, before the data folder is opened, so that the message
+      // names the option rather than the method's argument.
+      try {
+        (a == "--since" ? f.since : f.until) = accounts::AuditTimeBound(a, v);
+      } catch (const Error& e) {
+        return Usage(e.description());
+      }
     } else if (a == "--limit") {
       int32_t n = 0;
       if (!ParseInt(v, n) || n < 1 || n > 1000) return Usage("--limit takes a number from 1 to 1000");

@@ -145,6 +145,11 @@ TEST_F(CliTest, AccountsAreManagedWithoutAServiceAndInProcessCallsActAsTheirAcco
     EXPECT_EQ(o.status, 2) << shown << ": " << o.err;
   }
   EXPECT_FALSE(fs::exists(dataDir_));
+  Outcome bad = Run({"audit", "--until", "2026-02-30"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("--until"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("no such day"), std::string::npos) << bad.err;
+  EXPECT_FALSE(fs::exists(dataDir_));
   // No terminal and no --password-stdin: nothing to read the password from.
   EXPECT_EQ(Run({"user", "add", "ann", "--role", "author"}).status, 2);
 
