@@ -64,8 +64,6 @@ std::string Lower(std::string s) {
 
 std::shared_ptr<IValueFormatter> Formatter() { return CreateInContext<IValueFormatter>(progid::ValueFormatter); }
 
-Node& AsNode(Component& self) { return dynamic_cast<Node&>(self); }
-
 [[noreturn]] void NoObjectsFromOutside(const char* argument) {
   RaiseInvalidArgument(argument, "object references cannot be passed from outside the engine");
 }
@@ -171,32 +169,15 @@ const DispatchTable* Node::Dispatch() const {
            true,
            [](Component&, DispatchArgs&) -> nlohmann::json { NoObjectsFromOutside("iChildNode"); },
            "Makes a newly created node the last child of this one"});
-    t.Add({"save",
-           {{"i_lRepID", ArgType::Long},
-            {"i_sSDesc", ArgType::String},
-            {"i_sLDesc", ArgType::String},
-            {"i_bPropogateContent", ArgType::Bool},
-            {"i_sVisibilities", ArgType::String},
-            {"i_bPropogateVisibDown", ArgType::Bool},
-            {"i_sFAQs", ArgType::String},
-            {"i_lHyperlinkNodeID", ArgType::Long}},
-           ArgType::Bool,
-           false,
-           [](Component& self, DispatchArgs& a) {
-             return nlohmann::json(AsNode(self).save(a[0].get<int32_t>(), a[1].get<std::string>(),
-                                                     a[2].get<std::string>(), a[3].get<bool>(),
-                                                     a[4].get<std::string>(), a[5].get<bool>(),
-                                                     a[6].get<std::string>(), a[7].get<int32_t>()));
-           },
-           "Writes a changed node"});
-    t.Add({"GetTemplateRootVisib",
-           {{"i_sVisToAdd", ArgType::String}, {"i_sVisToRemove", ArgType::String}},
-           ArgType::String,
-           false,
-           [](Component& self, DispatchArgs& a) {
-             return nlohmann::json(AsNode(self).GetTemplateRootVisib(a[0].get<std::string>(), a[1].get<std::string>()));
-           },
-           "The visibility list a template's root keeps after this top-level node changes"});
+    t.Add(Bind<&Node::save>("save",
+                            {"i_lRepID", "i_sSDesc", "i_sLDesc", "i_bPropogateContent", "i_sVisibilities",
+                             "i_bPropogateVisibDown", "i_sFAQs", "i_lHyperlinkNodeID"},
+                            "Writes a changed node"));
+    t.Add(Bind<&Node::GetTemplateRootVisib>(
+        "GetTemplateRootVisib", {"i_sVisToAdd", "i_sVisToRemove"},
+        "The visibility list a template's root keeps after this top-level node changes"));
+    // Paste, like AppendChild, takes a node, and no object reference crosses
+    // the boundary: both stay written out and refuse every call.
     t.Add({"Paste",
            {{"i_oSrcNode", ArgType::Object},
             {"i_sSelectedVisibToAdd", ArgType::String},

@@ -53,8 +53,6 @@ int32_t NextNodeID(int32_t treeType, int32_t id) {
   return highest + 1;
 }
 
-Tree& AsTree(Component& self) { return dynamic_cast<Tree&>(self); }
-
 // What a member that hands out a node returns by name: its properties.
 nlohmann::json Describe(const NodePtr& node) {
   if (!node) return nullptr;
@@ -286,108 +284,38 @@ void Tree::save() {
       [&] { files.reset(); });
 }
 
+// A node handed out by name is described by its properties.
+template <>
+struct DispatchValue<NodePtr> {
+  static constexpr ArgType type = ArgType::Object;
+  static nlohmann::json To(const NodePtr& node) { return Describe(node); }
+};
+
 const DispatchTable* Tree::Dispatch() const {
   static const DispatchTable table = [] {
     DispatchTable t;
-    t.Add({"load",
-           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_sUserId", ArgType::String}},
-           ArgType::Variant,
-           true,
-           [](Component& self, DispatchArgs& a) {
-             AsTree(self).load(a[0].get<int32_t>(), a[1].get<int32_t>(), a[2].get<std::string>());
-             return nlohmann::json();
-           },
-           "Loads the tree as the user sees it"});
-    t.Add({"createNode",
-           {{"i_lRepType", ArgType::Long},
-            {"i_sSDesc", ArgType::String},
-            {"i_sLDesc", ArgType::String},
-            {"i_sVisibilities", ArgType::String},
-            {"i_sFAQs", ArgType::String},
-            {"i_lHyperlinkNodeID", ArgType::Long}},
-           ArgType::Object,
-           false,
-           [](Component& self, DispatchArgs& a) {
-             return Describe(AsTree(self).createNode(a[0].get<int32_t>(), a[1].get<std::string>(),
-                                                     a[2].get<std::string>(), a[3].get<std::string>(),
-                                                     a[4].get<std::string>(), a[5].get<int32_t>()));
-           },
-           "A new node with a new repository entity, not yet attached"});
-    t.Add({"createNodeFromRep",
-           {{"i_lRepType", ArgType::Long},
-            {"i_lRepID", ArgType::Long},
-            {"i_sVisibilities", ArgType::String},
-            {"i_sFAQs", ArgType::String},
-            {"i_lHyperlinkNodeID", ArgType::Long}},
-           ArgType::Object,
-           false,
-           [](Component& self, DispatchArgs& a) {
-             return Describe(AsTree(self).createNodeFromRep(a[0].get<int32_t>(), a[1].get<int32_t>(),
-                                                            a[2].get<std::string>(), a[3].get<std::string>(),
-                                                            a[4].get<int32_t>()));
-           },
-           "A new node showing an existing repository entity, not yet attached"});
-    t.Add({"getNode",
-           {{"i_lNodeID", ArgType::Long}},
-           ArgType::Object,
-           false,
-           [](Component& self, DispatchArgs& a) { return Describe(AsTree(self).getNode(a[0].get<int32_t>())); },
-           "A node of the loaded tree, bound to its row and element"});
-    t.Add({"save",
-           {},
-           ArgType::Variant,
-           false,
-           [](Component& self, DispatchArgs&) {
-             AsTree(self).save();
-             return nlohmann::json();
-           },
-           "Writes the loaded document back"});
-    t.Add({"CheckOut",
-           {{"i_lTreeType", ArgType::Long},
-            {"i_lID", ArgType::Long},
-            {"i_sUserId", ArgType::String},
-            {"o_sOwner", ArgType::String, true}},
-           ArgType::Variant,
-           true,
-           [](Component& self, DispatchArgs& a) {
-             std::string owner = a[3].is_string() ? a[3].get<std::string>() : std::string();
-             AsTree(self).CheckOut(a[0].get<int32_t>(), a[1].get<int32_t>(), a[2].get<std::string>(), owner);
-             a[3] = owner;
-             return nlohmann::json();
-           },
-           "Gives the user the tree for editing, or names the holder"});
-    t.Add({"Publish",
-           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}},
-           ArgType::Variant,
-           true,
-           [](Component& self, DispatchArgs& a) {
-             AsTree(self).Publish(a[0].get<int32_t>(), a[1].get<int32_t>());
-             return nlohmann::json();
-           },
-           "Makes the working copy the published copy and ends the check-out"});
-    t.Add({"Validate",
-           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_sUserId", ArgType::String}},
-           ArgType::Variant,
-           false,
-           [](Component& self, DispatchArgs& a) {
-             return AsTree(self).Validate(a[0].get<int32_t>(), a[1].get<int32_t>(), a[2].get<std::string>());
-           },
-           "Checks before publishing: findings {severity, rule, node, message} about the copy the user sees"});
-    t.Add({"DeleteNode",
-           {{"i_lNodeID", ArgType::Long}},
-           ArgType::Long,
-           false,
-           [](Component& self, DispatchArgs& a) { return nlohmann::json(AsTree(self).DeleteNode(a[0].get<int32_t>())); },
-           "Deletes a node of the loaded working copy with its subtree"});
-    t.Add({"MoveNode",
-           {{"i_lNodeID", ArgType::Long}, {"i_lDirection", ArgType::Long}},
-           ArgType::Variant,
-           true,
-           [](Component& self, DispatchArgs& a) {
-             AsTree(self).MoveNode(a[0].get<int32_t>(), a[1].get<int32_t>());
-             return nlohmann::json();
-           },
-           "Moves a node one place among its siblings"});
+    t.Add(Bind<&Tree::load>("load", {"i_lTreeType", "i_lID", "i_sUserId"}, "Loads the tree as the user sees it"));
+    t.Add(Bind<&Tree::createNode>("createNode",
+                                  {"i_lRepType", "i_sSDesc", "i_sLDesc", "i_sVisibilities", "i_sFAQs",
+                                   "i_lHyperlinkNodeID"},
+                                  "A new node with a new repository entity, not yet attached"));
+    t.Add(Bind<&Tree::createNodeFromRep>("createNodeFromRep",
+                                         {"i_lRepType", "i_lRepID", "i_sVisibilities", "i_sFAQs", "i_lHyperlinkNodeID"},
+                                         "A new node showing an existing repository entity, not yet attached"));
+    t.Add(Bind<&Tree::getNode>("getNode", {"i_lNodeID"}, "A node of the loaded tree, bound to its row and element"));
+    MethodSpec save = Bind<&Tree::save>("save", "Writes the loaded document back");
+    save.returnsNothing = false;  // always documented as returning a value (null); callers were told so
+    t.Add(std::move(save));
+    t.Add(Bind<&Tree::CheckOut>("CheckOut", {"i_lTreeType", "i_lID", "i_sUserId", "o_sOwner"},
+                                "Gives the user the tree for editing, or names the holder"));
+    t.Add(Bind<static_cast<void (Tree::*)(int32_t, int32_t)>(&Tree::Publish)>(
+        "Publish", {"i_lTreeType", "i_lID"}, "Makes the working copy the published copy and ends the check-out"));
+    t.Add(Bind<&Tree::Validate>(
+        "Validate", {"i_lTreeType", "i_lID", "i_sUserId"},
+        "Checks before publishing: findings {severity, rule, node, message} about the copy the user sees"));
+    t.Add(Bind<&Tree::DeleteNode>("DeleteNode", {"i_lNodeID"},
+                                  "Deletes a node of the loaded working copy with its subtree"));
+    t.Add(Bind<&Tree::MoveNode>("MoveNode", {"i_lNodeID", "i_lDirection"}, "Moves a node one place among its siblings"));
     return t;
   }();
   return &table;
