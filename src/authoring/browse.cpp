@@ -716,51 +716,39 @@ const DispatchTable* Browse::Dispatch() const {
   static const DispatchTable table = [] {
     DispatchTable t;
     auto self = [](Component& c) -> Browse& { return static_cast<Browse&>(c); };
-    auto add = [&t](MethodSpec m) { t.Add(std::move(m)); };
-    add({"Catalog",
-         {},
-         ArgType::Variant,
-         false,
-         [self](Component& c, DispatchArgs&) -> json { return self(c).Catalog(); },
-         "The catalog: {visibilities: [{id, name}], categories: [{id, name, visibilities}], products: [{id, "
-         "description, categories, visibilities}]}, each ordered by id; visibility identifiers are texts."});
-    add({"Products",
-         {{"i_sFilter", ArgType::String, false, true}},
-         ArgType::Variant,
-         false,
-         [self](Component& c, DispatchArgs& a) -> json { return self(c).Products(Text(a[0])); },
-         "The products ordered by id: [{id, description, tree: null | {nodes, checkedOutBy, checkedOutSince, "
-         "workingNodes}}]; a filter keeps those whose description contains it (ignoring case) or whose id it is."});
-    add({"Templates",
-         {},
-         ArgType::Variant,
-         false,
-         [self](Component& c, DispatchArgs&) -> json { return self(c).Templates(); },
-         "The templates ordered by id: [{id, name, comment, productCategory, tree}], tree as in Products."});
-    add({"Tree",
-         {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_sView", ArgType::String, false, true}},
-         ArgType::Variant,
-         false,
-         [self](Component& c, DispatchArgs& a) -> json { return self(c).Tree(Long(a[0]), Long(a[1]), Text(a[2])); },
-         "The tree as JSON in document order: {treeType, id, view, checkedOutBy, checkedOutSince, topType, "
-         "nodeCount, root: {id, type, repId, short, long, visibilities, faqs, hyperlink, children}}; i_sView \"\" "
-         "(what you see), \"published\" or \"working\" (the holder's working copy; 1600 when nobody holds it, 1601 "
-         "for a reader who does not)."});
-    add({"SearchEntities",
-         {{"i_sText", ArgType::String},
-          {"i_lRepType", ArgType::Long},
-          {"i_lOffset", ArgType::Long, false, true},
-          {"i_lLimit", ArgType::Long, false, true}},
-         ArgType::Variant,
-         false,
-         [self](Component& c, DispatchArgs& a) -> json {
-           return self(c).SearchEntities(Text(a[0]), Long(a[1]), Long(a[2]),
-                                         a[3].is_null() ? kDefaultLimit : Long(a[3]));
-         },
-         "Repository entities whose short or long text contains i_sText (ignoring case; \"\" = all) of type "
-         "i_lRepType (0 = all four), ordered by type and id: {total, items: [{repType, repId, short, long}]} from "
-         "i_lOffset (default 0), at most i_lLimit (default 50, 1 to 200). i_sText may have at most 1000 "
-         "characters (1200); a NUL, like any character XML cannot hold, is refused (1216)."});
+    t.Add(Bind<&Browse::Catalog>(
+        "Catalog",
+        "The catalog: {visibilities: [{id, name}], categories: [{id, name, visibilities}], products: [{id, "
+        "description, categories, visibilities}]}, each ordered by id; visibility identifiers are texts."));
+    t.Add(Bind<&Browse::Products>(
+        "Products", {Optional("i_sFilter")},
+        "The products ordered by id: [{id, description, tree: null | {nodes, checkedOutBy, checkedOutSince, "
+        "workingNodes}}]; a filter keeps those whose description contains it (ignoring case) or whose id it is."));
+    t.Add(Bind<&Browse::Templates>(
+        "Templates",
+        "The templates ordered by id: [{id, name, comment, productCategory, tree}], tree as in Products."));
+    t.Add(Bind<&Browse::Tree>(
+        "Tree", {"i_lTreeType", "i_lID", Optional("i_sView")},
+        "The tree as JSON in document order: {treeType, id, view, checkedOutBy, checkedOutSince, topType, "
+        "nodeCount, root: {id, type, repId, short, long, visibilities, faqs, hyperlink, children}}; i_sView \"\" "
+        "(what you see), \"published\" or \"working\" (the holder's working copy; 1600 when nobody holds it, 1601 "
+        "for a reader who does not)."));
+    // An omitted limit is not the same as 0, which is refused: written out.
+    t.Add({"SearchEntities",
+           {{"i_sText", ArgType::String},
+            {"i_lRepType", ArgType::Long},
+            {"i_lOffset", ArgType::Long, false, true},
+            {"i_lLimit", ArgType::Long, false, true}},
+           ArgType::Variant,
+           false,
+           [self](Component& c, DispatchArgs& a) -> json {
+             return self(c).SearchEntities(Text(a[0]), Long(a[1]), Long(a[2]),
+                                           a[3].is_null() ? kDefaultLimit : Long(a[3]));
+           },
+           "Repository entities whose short or long text contains i_sText (ignoring case; \"\" = all) of type "
+           "i_lRepType (0 = all four), ordered by type and id: {total, items: [{repType, repId, short, long}]} from "
+           "i_lOffset (default 0), at most i_lLimit (default 50, 1 to 200). i_sText may have at most 1000 "
+           "characters (1200); a NUL, like any character XML cannot hold, is refused (1216)."});
     return t;
   }();
   return &table;

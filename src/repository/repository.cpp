@@ -82,8 +82,6 @@ void ValidateDescription(std::string_view argument, std::string_view text) {
 
 std::string Number(int32_t value) { return std::to_string(FormatSqlNumber(value)); }
 
-Repository& Self(Component& component) { return dynamic_cast<Repository&>(component); }
-
 }  // namespace
 
 int32_t Repository::AddRepEntity(int32_t i_lRepType, const std::string& i_sSDesc, const std::string& i_sLDesc) {
@@ -210,70 +208,24 @@ bool Repository::DeleteRepEntity(int32_t i_lRepType, int32_t i_lRepID) {
 const DispatchTable* Repository::Dispatch() const {
   static const DispatchTable table = [] {
     DispatchTable t;
-    t.Add({"AddRepEntity",
-           {{"i_lRepType", ArgType::Long}, {"i_sSDesc", ArgType::String}, {"i_sLDesc", ArgType::String}},
-           ArgType::Long,
-           false,
-           [](Component& self, DispatchArgs& args) {
-             return nlohmann::json(Self(self).AddRepEntity(dispatch::Long(args[0]), dispatch::Text(args[1]),
-                                                           dispatch::Text(args[2])));
-           },
-           "Adds an entity with its short and long description; returns its identifier"});
-    t.Add({"getRepEntityDetails",
-           {{"i_lRepType", ArgType::Long}, {"i_lRepID", ArgType::Long}},
-           ArgType::Dict,
-           false,
-           [](Component& self, DispatchArgs& args) {
-             return dispatch::ToJson(Self(self).getRepEntityDetails(dispatch::Long(args[0]), dispatch::Long(args[1])));
-           },
-           "The entity's NAME and DETAIL"});
-    t.Add({"UpdateRepEntityOnlyDB",
-           {{"i_lRepType", ArgType::Long},
-            {"i_lRepID", ArgType::Long},
-            {"i_sSDesc", ArgType::String},
-            {"i_sLDesc", ArgType::String}},
-           ArgType::Variant,
-           true,
-           [](Component& self, DispatchArgs& args) {
-             Self(self).UpdateRepEntityOnlyDB(dispatch::Long(args[0]), dispatch::Long(args[1]),
-                                              dispatch::Text(args[2]), dispatch::Text(args[3]));
-             return nlohmann::json();
-           },
-           "Changes the entity's texts in the database only"});
-    t.Add({"UpdateRepEntity",
-           {{"i_lRepType", ArgType::Long},
-            {"i_lRepID", ArgType::Long},
-            {"i_sSDesc", ArgType::String},
-            {"i_sLDesc", ArgType::String}},
-           ArgType::Variant,
-           true,
-           [](Component& self, DispatchArgs& args) {
-             Self(self).UpdateRepEntity(dispatch::Long(args[0]), dispatch::Long(args[1]), dispatch::Text(args[2]),
-                                        dispatch::Text(args[3]));
-             return nlohmann::json();
-           },
-           "Changes the entity's texts in the database and in every tree document that shows it"});
-    t.Add({"WhereUsed",
-           {{"i_lRepType", ArgType::Long},
-            {"i_lRepID", ArgType::Long},
-            {"i_lOffset", ArgType::Long, false, true},
-            {"i_lLimit", ArgType::Long, false, true}},
-           ArgType::Variant,
-           false,
-           [](Component& self, DispatchArgs& args) {
-             return Self(self).WhereUsed(dispatch::Long(args[0]), dispatch::Long(args[1]), dispatch::Long(args[2]),
-                                         dispatch::Long(args[3]));
-           },
-           "Where an entity is shown: {total, items: [{treeType, id, copy, node}]} from i_lOffset, at most i_lLimit "
-           "(default 100, at most 1000)"});
-    t.Add({"DeleteRepEntity",
-           {{"i_lRepType", ArgType::Long}, {"i_lRepID", ArgType::Long}},
-           ArgType::Bool,
-           false,
-           [](Component& self, DispatchArgs& args) {
-             return nlohmann::json(Self(self).DeleteRepEntity(dispatch::Long(args[0]), dispatch::Long(args[1])));
-           },
-           "Deletes an entity that no node uses (error 1013 otherwise); returns false"});
+    t.Add(
+        Bind<&Repository::AddRepEntity>("AddRepEntity", {"i_lRepType", "i_sSDesc", "i_sLDesc"},
+                                        "Adds an entity with its short and long description; returns its identifier"));
+    t.Add(Bind<&Repository::getRepEntityDetails>("getRepEntityDetails", {"i_lRepType", "i_lRepID"},
+                                                 "The entity's NAME and DETAIL"));
+    t.Add(Bind<&Repository::UpdateRepEntityOnlyDB>("UpdateRepEntityOnlyDB",
+                                                   {"i_lRepType", "i_lRepID", "i_sSDesc", "i_sLDesc"},
+                                                   "Changes the entity's texts in the database only"));
+    t.Add(Bind<&Repository::UpdateRepEntity>(
+        "UpdateRepEntity", {"i_lRepType", "i_lRepID", "i_sSDesc", "i_sLDesc"},
+        "Changes the entity's texts in the database and in every tree document that shows it"));
+    t.Add(Bind<&Repository::WhereUsed>(
+        "WhereUsed", {"i_lRepType", "i_lRepID", Optional("i_lOffset"), Optional("i_lLimit")},
+        "Where an entity is shown: {total, items: [{treeType, id, copy, node}]} from i_lOffset, at most i_lLimit "
+        "(default 100, at most 1000)"));
+    t.Add(Bind<&Repository::DeleteRepEntity>(
+        "DeleteRepEntity", {"i_lRepType", "i_lRepID"},
+        "Deletes an entity that no node uses (error 1013 otherwise); returns false"));
     return t;
   }();
   return &table;
