@@ -316,30 +316,17 @@ json Exchange::Import(const json& i_vFile, int32_t i_lTreeType, int32_t i_lID, b
 }
 
 const DispatchTable* Exchange::Dispatch() const {
-  using namespace dispatch;
   static const DispatchTable table = [] {
     DispatchTable t;
-    auto self = [](Component& c) -> Exchange& { return static_cast<Exchange&>(c); };
-    t.Add({"Export",
-           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_bWorking", ArgType::Bool}},
-           ArgType::Variant,
-           false,
-           [self](Component& c, DispatchArgs& a) -> json { return self(c).Export(Long(a[0]), Long(a[1]), Bool(a[2])); },
-           "The tree (published copy, or the working copy) as one self-contained JSON file, format version 1."});
-    t.Add({"Import",
-           {{"i_vFile", ArgType::Variant},
-            {"i_lTreeType", ArgType::Long},
-            {"i_lID", ArgType::Long},
-            {"i_bReuseTexts", ArgType::Bool}},
-           ArgType::Variant,
-           false,
-           [self](Component& c, DispatchArgs& a) -> json {
-             return self(c).Import(a[0], Long(a[1]), Long(a[2]), Bool(a[3]));
-           },
-           "Creates a published tree from an exported file (its JSON text or object), with new repository "
-           "entities or, with i_bReuseTexts, existing ones of the same type and texts; all or nothing. A text "
-           "holding a character XML cannot hold is refused (1410 in a JSON text, 1216 in an object), as is a node "
-           "deeper than [trees] max_depth (1218); each names the JSON path."});
+    t.Add(Bind<&Exchange::Export>(
+        "Export", {"i_lTreeType", "i_lID", "i_bWorking"},
+        "The tree (published copy, or the working copy) as one self-contained JSON file, format version 1."));
+    t.Add(Bind<&Exchange::Import>(
+        "Import", {"i_vFile", "i_lTreeType", "i_lID", "i_bReuseTexts"},
+        "Creates a published tree from an exported file (its JSON text or object), with new repository "
+        "entities or, with i_bReuseTexts, existing ones of the same type and texts; all or nothing. A text "
+        "holding a character XML cannot hold is refused (1410 in a JSON text, 1216 in an object), as is a node "
+        "deeper than [trees] max_depth (1218); each names the JSON path."));
     return t;
   }();
   return &table;

@@ -110,7 +110,7 @@ struct DispatchValue<StringDict> {
 template <>
 struct DispatchValue<nlohmann::json> {
   static constexpr ArgType type = ArgType::Variant;
-  static nlohmann::json From(const nlohmann::json& v) { return v; }
+  static const nlohmann::json& From(const nlohmann::json& v) { return v; }
   static nlohmann::json To(nlohmann::json v) { return v; }
 };
 
@@ -146,12 +146,17 @@ inline constexpr bool kIsOut = std::is_lvalue_reference_v<A> && !std::is_const_v
 template <class A>
 using Plain = std::remove_cvref_t<A>;
 
+// What holds an argument during the call: a value, except that a JSON value
+// read only is not copied (it may be a whole file).
+template <class A>
+using Held = std::conditional_t<std::is_same_v<Plain<A>, nlohmann::json> && !kIsOut<A>, const nlohmann::json&, Plain<A>>;
+
 template <auto F, class... A, size_t... I>
 nlohmann::json Call(Component& self, DispatchArgs& a, std::index_sequence<I...>) {
   using M = Member<decltype(F)>;
   using R = typename M::Result;
   auto& object = dynamic_cast<typename M::Class&>(self);
-  std::tuple<Plain<A>...> values{DispatchValue<Plain<A>>::From(a[I])...};
+  std::tuple<Held<A>...> values{DispatchValue<Plain<A>>::From(a[I])...};
   nlohmann::json result;
   if constexpr (std::is_void_v<R>) {
     (object.*F)(std::get<I>(values)...);

@@ -79,26 +79,8 @@ bool NonMtsTSDOM::TreeExists(int32_t id, int32_t treeType) {
 const DispatchTable* NonMtsTSDOM::Dispatch() const {
   static const DispatchTable table = [] {
     DispatchTable t;
-    t.Add({"getTemplateInfo",
-           {{"templateId", ArgType::Long}},
-           ArgType::Dict,
-           false,
-           [](Component& self, DispatchArgs& args) {
-             StringDict info = dynamic_cast<NonMtsTSDOM&>(self).getTemplateInfo(args[0].get<int32_t>());
-             nlohmann::json out = nlohmann::json::object();
-             for (const auto& [key, item] : info) out[key] = item;
-             return out;
-           },
-           "The template's name and comment"});
-    t.Add({"TreeExists",
-           {{"id", ArgType::Long}, {"treeType", ArgType::Long}},
-           ArgType::Bool,
-           false,
-           [](Component& self, DispatchArgs& args) {
-             return nlohmann::json(
-                 dynamic_cast<NonMtsTSDOM&>(self).TreeExists(args[0].get<int32_t>(), args[1].get<int32_t>()));
-           },
-           "Whether the tree has rows"});
+    t.Add(Bind<&NonMtsTSDOM::getTemplateInfo>("getTemplateInfo", {"templateId"}, "The template's name and comment"));
+    t.Add(Bind<&NonMtsTSDOM::TreeExists>("TreeExists", {"id", "treeType"}, "Whether the tree has rows"));
     return t;
   }();
   return &table;

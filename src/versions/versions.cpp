@@ -95,45 +95,18 @@ json Versions::Diff(int32_t i_lTreeType, int32_t i_lID, const std::string& i_sFr
 }
 
 const DispatchTable* Versions::Dispatch() const {
-  using namespace dispatch;
   static const DispatchTable table = [] {
     DispatchTable t;
-    auto self = [](Component& c) -> Versions& { return static_cast<Versions&>(c); };
-    t.Add({"List",
-           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}},
-           ArgType::Variant,
-           false,
-           [self](Component& c, DispatchArgs& a) -> json { return self(c).List(Long(a[0]), Long(a[1])); },
-           "The tree's published versions, newest first: version, publishedBy, publishedAt, comment, forced."});
-    t.Add({"Get",
-           {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}, {"i_lVersion", ArgType::Long}},
-           ArgType::String,
-           false,
-           [self](Component& c, DispatchArgs& a) -> json { return self(c).Get(Long(a[0]), Long(a[1]), Long(a[2])); },
-           "The document of one published version."});
-    t.Add({"Diff",
-           {{"i_lTreeType", ArgType::Long},
-            {"i_lID", ArgType::Long},
-            {"i_sFrom", ArgType::String},
-            {"i_sTo", ArgType::String}},
-           ArgType::Variant,
-           false,
-           [self](Component& c, DispatchArgs& a) -> json {
-             return self(c).Diff(Long(a[0]), Long(a[1]), Text(a[2]), Text(a[3]));
-           },
-           "The changes node by node between two copies: a version number, \"published\" or \"working\"."});
-    t.Add({"Restore",
-           {{"i_lTreeType", ArgType::Long},
-            {"i_lID", ArgType::Long},
-            {"i_lVersion", ArgType::Long},
-            {"i_sUserId", ArgType::String}},
-           ArgType::Variant,
-           true,
-           [self](Component& c, DispatchArgs& a) -> json {
-             self(c).Restore(Long(a[0]), Long(a[1]), Long(a[2]), Text(a[3]));
-             return nullptr;
-           },
-           "Makes a published version the working copy of the user, who holds the check-out."});
+    t.Add(Bind<&Versions::List>(
+        "List", {"i_lTreeType", "i_lID"},
+        "The tree's published versions, newest first: version, publishedBy, publishedAt, comment, forced."));
+    t.Add(
+        Bind<&Versions::Get>("Get", {"i_lTreeType", "i_lID", "i_lVersion"}, "The document of one published version."));
+    t.Add(Bind<&Versions::Diff>(
+        "Diff", {"i_lTreeType", "i_lID", "i_sFrom", "i_sTo"},
+        "The changes node by node between two copies: a version number, \"published\" or \"working\"."));
+    t.Add(Bind<&Versions::Restore>("Restore", {"i_lTreeType", "i_lID", "i_lVersion", "i_sUserId"},
+                                   "Makes a published version the working copy of the user, who holds the check-out."));
     return t;
   }();
   return &table;
