@@ -59,13 +59,10 @@ class AdminClass : public Component {
   const DispatchTable* Dispatch() const override {
     static const DispatchTable table = [] {
       DispatchTable t;
-      t.Add({"ReleaseCheckOut",
-             {{"i_lTreeType", ArgType::Long}, {"i_lID", ArgType::Long}},
-             ArgType::String,
-             false,
-             [](Component&, DispatchArgs& a) { return json(ReleaseCheckOut(dispatch::Long(a[0]), dispatch::Long(a[1]))); },
-             "Ends another user's check-out of a tree: the holder's working copy is discarded and the audit trail "
-             "names the holder; returns the former holder's login (error 1003 when nobody holds the tree)."});
+      t.Add(Bind<&AdminClass::ReleaseCheckOut>(
+          "ReleaseCheckOut", {"i_lTreeType", "i_lID"},
+          "Ends another user's check-out of a tree: the holder's working copy is discarded and the audit trail "
+          "names the holder; returns the former holder's login (error 1003 when nobody holds the tree)."));
       return t;
     }();
     return &table;

@@ -138,6 +138,13 @@ struct Member<R (C::*)(A...)> {
 };
 template <class C, class R, class... A>
 struct Member<R (C::*)(A...) const> : Member<R (C::*)(A...)> {};
+// A static member or free function: called without the instance.
+template <class R, class... A>
+struct Member<R (*)(A...)> {
+  using Class = void;
+  using Result = R;
+  using Args = std::tuple<A...>;
+};
 
 // A non-const lvalue reference is written back to the caller.
 template <class A>
@@ -152,16 +159,22 @@ template <class A>
 using Held = std::conditional_t<std::is_same_v<Plain<A>, nlohmann::json> && !kIsOut<A>, const nlohmann::json&, Plain<A>>;
 
 template <auto F, class... A, size_t... I>
-nlohmann::json Call(Component& self, DispatchArgs& a, std::index_sequence<I...>) {
+nlohmann::json Call([[maybe_unused]] Component& self, DispatchArgs& a, std::index_sequence<I...>) {
   using M = Member<decltype(F)>;
   using R = typename M::Result;
-  auto& object = dynamic_cast<typename M::Class&>(self);
   std::tuple<Held<A>...> values{DispatchValue<Plain<A>>::From(a[I])...};
+  auto call = [&]() -> decltype(auto) {
+    if constexpr (std::is_void_v<typename M::Class>) {
+      return F(std::get<I>(values)...);
+    } else {
+      return (dynamic_cast<typename M::Class&>(self).*F)(std::get<I>(values)...);
+    }
+  };
   nlohmann::json result;
   if constexpr (std::is_void_v<R>) {
-    (object.*F)(std::get<I>(values)...);
+    call();
   } else {
-    result = DispatchValue<Plain<R>>::To((object.*F)(std::get<I>(values)...));
+    result = DispatchValue<Plain<R>>::To(call());
   }
   ((kIsOut<A> ? void(a[I] = DispatchValue<Plain<A>>::To(std::get<I>(values))) : void()), ...);
   return result;
