@@ -55,11 +55,11 @@ json Cut(const json& v, size_t maxText) {
 
 db::Value Optional(const std::optional<int32_t>& v) { return v ? db::Value(*v) : db::Value(); }
 
-std::string InsertSql(const ServiceDb& db) {
+std::string InsertSql(const db::Dialect& d) {
   std::string sql =
       "INSERT INTO AUDIT (AT, LOGIN, FORLOGIN, METHOD, TREETYPE, TREEID, NODEID, ARGS, OUTCOME, ERRNUMBER, DETAIL) "
       "VALUES (";
-  for (int i = 1; i <= 11; ++i) sql += (i > 1 ? ", " : "") + db.P(i);
+  for (int i = 1; i <= 11; ++i) sql += (i > 1 ? ", " : "") + d.Placeholder(i);
   return sql + ")";
 }
 
@@ -105,27 +105,13 @@ std::string SummariseArguments(const json& params, size_t maxText, size_t maxTot
 void WriteAudit(AuditEntry entry) {
   if (entry.at.empty()) entry.at = NowUtcMicros();
   ServiceDb db;
-  db.Execute(InsertSql(db), InsertParams(entry));
+  db.Execute(InsertSql(db.session().dialect()), InsertParams(entry));
 }
 
 void WriteAuditAlone(AuditEntry entry) noexcept {
   try {
-    if (entry.at.empty()) entry.at = NowUtcMicros();
     // A session of its own: the caller's context may be failing or gone.
-    auto session = db::SessionPool::Instance().Acquire(CurrentSettings().HelvixUri());
-    const db::Dialect& d = session->dialect();
-    std::string sql =
-        "INSERT INTO AUDIT (AT, LOGIN, FORLOGIN, METHOD, TREETYPE, TREEID, NODEID, ARGS, OUTCOME, ERRNUMBER, DETAIL) "
-        "VALUES (";
-    for (int i = 1; i <= 11; ++i) sql += (i > 1 ? ", " : "") + d.Placeholder(i);
-    session->Begin();
-    try {
-      session->Execute(sql + ")", InsertParams(entry));
-      session->Commit();
-    } catch (...) {
-      session->Rollback();
-      throw;
-    }
+    WriteAuditRows({entry});
   } catch (...) {
     LogLine("Could not write the audit row of " + entry.method + " by " + entry.login + ": " +
             CurrentError().description);
@@ -135,12 +121,7 @@ void WriteAuditAlone(AuditEntry entry) noexcept {
 void WriteAuditRows(std::vector<AuditEntry> entries) {
   if (entries.empty()) return;
   auto session = db::SessionPool::Instance().Acquire(CurrentSettings().HelvixUri());
-  const db::Dialect& d = session->dialect();
-  std::string sql =
-      "INSERT INTO AUDIT (AT, LOGIN, FORLOGIN, METHOD, TREETYPE, TREEID, NODEID, ARGS, OUTCOME, ERRNUMBER, DETAIL) "
-      "VALUES (";
-  for (int i = 1; i <= 11; ++i) sql += (i > 1 ? ", " : "") + d.Placeholder(i);
-  sql += ")";
+  const std::string sql = InsertSql(session->dialect());
   session->Begin();
   try {
     for (AuditEntry& e : entries) {
